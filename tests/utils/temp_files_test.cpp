@@ -1,0 +1,40 @@
+#include "velmora/utils/temp_files.hpp"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+
+namespace velmora::utils {
+namespace {
+
+mode_t mode_of(const std::filesystem::path& path) {
+  struct stat st {};
+  EXPECT_EQ(::stat(path.c_str(), &st), 0);
+  return st.st_mode & 0777;
+}
+
+TEST(TempFiles, MadeFreshAndPrivateUnderTmpdir) {
+  const auto root = std::filesystem::temp_directory_path() / "velmora-tmpdir-test";
+  std::filesystem::create_directories(root);
+  const char* previous = std::getenv("TMPDIR");
+  const std::string saved = previous ? previous : "";
+  ::setenv("TMPDIR", root.c_str(), 1);
+
+  const auto dir_a = make_temp_dir("job");
+  const auto dir_b = make_temp_dir("job");
+  const auto file = make_temp_file("pkg", ".zip");
+  EXPECT_NE(dir_a, dir_b);
+  EXPECT_EQ(dir_a.parent_path(), root);
+  EXPECT_TRUE(dir_a.filename().string().starts_with("job"));
+  EXPECT_TRUE(file.filename().string().starts_with("pkg"));
+  EXPECT_EQ(file.extension(), ".zip");
+  EXPECT_EQ(mode_of(dir_a), 0700u);
+  EXPECT_EQ(mode_of(file), 0600u);
+  EXPECT_EQ(std::filesystem::file_size(file), 0u);
+
+  if (previous) ::setenv("TMPDIR", saved.c_str(), 1); else ::unsetenv("TMPDIR");
+  std::filesystem::remove_all(root);
+}
+
+}  // namespace
+}  // namespace velmora::utils

@@ -1,0 +1,156 @@
+#include "velmora/sealcraft/keys.hpp"
+
+#include <openssl/core_names.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/rsa.h>
+#include <openssl/x509.h>
+
+#include <string>
+
+#include "velmora/utils/argument_check.hpp"
+#include "velmora/utils/error.hpp"
+
+namespace velmora::sealcraft {
+namespace {
+
+constexpr int kModulusBits = 2048;
+constexpr int kSaltLength = 32;
+
+// The library's error queue of this thread as text, emptied.
+std::string openssl_errors(std::string_view what) {
+  std::string text(what);
+  while (unsigned long code = ERR_get_error()) {
+    char buffer[256];
+    ERR_error_string_n(code, buffer, sizeof buffer);
+    text += ": ";
+    text += buffer;
+  }
+  return text;
+}
+
+std::shared_ptr<EVP_PKEY> own(EVP_PKEY* key) { return {key, &EVP_PKEY_free}; }
+
+// SHA3-256, fetched once for the process.
+const EVP_MD* sha3_256() {
+  static const EVP_MD* md = EVP_MD_fetch(nullptr, "SHA3-256", nullptr);
+  if (!md) throw utils::RuntimeError(openssl_errors("SHA3-256 is not available"));
+  return md;
+}
+
+struct MdContext {
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  ~MdContext() { EVP_MD_CTX_free(ctx); }
+};
+
+// Sets PSS padding, MGF1-SHA3-256 and the 32-byte salt on a signing or verifying context.
+bool set_pss(EVP_PKEY_CTX* pctx) {
+  return EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PSS_PADDING) > 0 &&
+         EVP_PKEY_CTX_set_rsa_mgf1_md(pctx, sha3_256()) > 0 &&
+         EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, kSaltLength) > 0;
+}
+
+template <class Encode>
+Bytes der_of(EVP_PKEY* key, Encode encode) {
+  unsigned char* out = nullptr;
+  const int length = encode(key, &out);
+  if (length <= 0) throw utils::RuntimeError(openssl_errors("key export failed"));
+  Bytes der(std::string(reinterpret_cast<char*>(out), static_cast<std::size_t>(length)));
+  OPENSSL_free(out);
+  return der;
+}
+
+}  // namespace
+
+Bytes KeyBase::export_() const {
+  if (material_.has_private) return der_of(material_.key.get(), i2d_PrivateKey);
+  return der_of(material_.key.get(), i2d_PUBKEY);
+}
+
+Value KeyBase::get_state() const {
+  const Bytes der = export_();
+  Value state = Value::object();
+  state["_key"] = Value::binary(std::vector<std::uint8_t>(der.bytes(), der.bytes() + der.size()));
+  return state;
+}
+
+KeyBase::Material KeyBase::import_der(const Bytes& raw) {
+  const long length = static_cast<long>(raw.size());
+  const unsigned char* cursor = raw.bytes();
+  if (EVP_PKEY* key = d2i_AutoPrivateKey(nullptr, &cursor, length)) {
+    Material material{own(key), true};
+    if (cursor == raw.bytes() + raw.size() && EVP_PKEY_is_a(key, "RSA")) return material;
+  }
+  cursor = raw.bytes();
+  if (EVP_PKEY* key = d2i_PUBKEY(nullptr, &cursor, length)) {
+    Material material{own(key), false};
+    if (cursor == raw.bytes() + raw.size() && EVP_PKEY_is_a(key, "RSA")) return material;
+  }
+  ERR_clear_error();
+  throw utils::ValueError("RSA key format is not supported");
+}
+
+Bytes KeyBase::state_der(const Value& state) {
+  if (!state.is_object() || !state.contains("_key")) throw utils::KeyError("_key");
+  const Value& der = state["_key"];
+  if (!der.is_binary()) throw utils::argument_type_error("raw", "bytes", utils::type_name(der));
+  const auto& octets = der.get_binary();
+  return Bytes(std::string(octets.begin(), octets.end()));
+}
+
+std::shared_ptr<const PublicKey> PublicKey::import_key(const Bytes& raw) {
+  return std::shared_ptr<const PublicKey>(new PublicKey(import_der(raw)));
+}
+
+std::shared_ptr<const PublicKey> PublicKey::from_state(const Value& state) {
+  return import_key(state_der(state));
+}
+
+std::shared_ptr<const PrivateKey> PrivateKey::import_key(const Bytes& raw) {
+  return std::shared_ptr<const PrivateKey>(new PrivateKey(import_der(raw)));
+}
+
+std::shared_ptr<const PrivateKey> PrivateKey::from_state(const Value& state) {
+  return import_key(state_der(state));
+}
+
+Bytes PrivateKey::sign(const Bytes& data) const {
+  if (!material_.has_private)
+    throw utils::RuntimeError("This is not a private key");
+  MdContext md;
+  EVP_PKEY_CTX* pctx = nullptr;  // owned by md.ctx
+  std::size_t length = 0;
+  if (!md.ctx || EVP_DigestSignInit(md.ctx, &pctx, sha3_256(), nullptr, material_.key.get()) <= 0 ||
+      !set_pss(pctx) || EVP_DigestSign(md.ctx, nullptr, &length, nullptr, 0) <= 0)
+    throw utils::RuntimeError(openssl_errors("signing failed"));
+  std::string signature(length, '\0');
+  if (EVP_DigestSign(md.ctx, reinterpret_cast<unsigned char*>(signature.data()), &length,
+                     data.bytes(), data.size()) <= 0)
+    throw utils::RuntimeError(openssl_errors("signing failed"));
+  signature.resize(length);
+  return Bytes(std::move(signature));
+}
+
+bool PublicKey::verify(const Bytes& data, const Bytes& signature) const {
+  MdContext md;
+  EVP_PKEY_CTX* pctx = nullptr;  // owned by md.ctx
+  if (!md.ctx ||
+      EVP_DigestVerifyInit(md.ctx, &pctx, sha3_256(), nullptr, material_.key.get()) <= 0 ||
+      !set_pss(pctx))
+    throw utils::RuntimeError(openssl_errors("verification failed"));
+  const int verdict = EVP_DigestVerify(md.ctx, signature.bytes(), signature.size(), data.bytes(),
+                                       data.size());
+  ERR_clear_error();  // an invalid signature leaves its reason queued
+  return verdict == 1;
+}
+
+std::pair<std::shared_ptr<const PrivateKey>, std::shared_ptr<const PublicKey>> make_keys() {
+  EVP_PKEY* generated = EVP_RSA_gen(kModulusBits);
+  if (!generated) throw utils::RuntimeError(openssl_errors("key generation failed"));
+  auto private_key = std::shared_ptr<const PrivateKey>(new PrivateKey({own(generated), true}));
+  const Bytes public_der = der_of(generated, i2d_PUBKEY);
+  auto public_key = PublicKey::import_key(public_der);
+  return {std::move(private_key), std::move(public_key)};
+}
+
+}  // namespace velmora::sealcraft

@@ -1,0 +1,84 @@
+#pragma once
+// The node's keys: 2048-bit RSA pairs, RSASSA-PSS signatures over SHA3-256 (MGF1-SHA3-256,
+// 32-byte salt), DER export and import. A key never changes once made, so every method may be
+// called from many threads at once. Keys are shared by reference and cannot be copied.
+
+#include <memory>
+#include <utility>
+
+#include "velmora/utils/bytes.hpp"
+#include "velmora/utils/value.hpp"
+
+typedef struct evp_pkey_st EVP_PKEY;
+
+namespace velmora::sealcraft {
+
+using utils::Bytes;
+using utils::Value;
+
+class PublicKey;
+class PrivateKey;
+
+// Common base of both key kinds; not for use outside this module.
+class KeyBase {
+ public:
+  KeyBase(const KeyBase&) = delete;
+  KeyBase& operator=(const KeyBase&) = delete;
+  virtual ~KeyBase() = default;
+
+  // DER: PKCS#1 RSAPrivateKey when the key holds private material, else SubjectPublicKeyInfo,
+  // whatever the class.
+  Bytes export_() const;
+
+  // Persisted state: {"_key": <export_() as bytes>}.
+  Value get_state() const;
+
+ protected:
+  // An RSA key of the library and whether it holds private material.
+  struct Material {
+    std::shared_ptr<EVP_PKEY> key;
+    bool has_private;
+  };
+
+  explicit KeyBase(Material material) : material_(std::move(material)) {}
+
+  // Decodes either DER form; throws ValueError for anything that is not an RSA key.
+  static Material import_der(const Bytes& raw);
+  // The DER bytes of a persisted state; KeyError when "_key" is missing, TypeError when not bytes.
+  static Bytes state_der(const Value& state);
+
+  const Material material_;  // set once, never changed
+};
+
+class PublicKey final : public KeyBase {
+ public:
+  static std::shared_ptr<const PublicKey> import_key(const Bytes& raw);
+  static std::shared_ptr<const PublicKey> from_state(const Value& state);
+
+  // True when signature is a valid signature of data by this key's pair; false for any invalid
+  // signature, a wrong length included.
+  bool verify(const Bytes& data, const Bytes& signature) const;
+
+ private:
+  friend std::pair<std::shared_ptr<const PrivateKey>, std::shared_ptr<const PublicKey>> make_keys();
+  using KeyBase::KeyBase;
+};
+
+class PrivateKey final : public KeyBase {
+ public:
+  static std::shared_ptr<const PrivateKey> import_key(const Bytes& raw);
+  static std::shared_ptr<const PrivateKey> from_state(const Value& state);
+
+  // The 256-byte signature of data (empty data when none is given); fresh random salt each call.
+  // Throws RuntimeError when the key holds only public material.
+  Bytes sign(const Bytes& data = Bytes()) const;
+
+ private:
+  friend std::pair<std::shared_ptr<const PrivateKey>, std::shared_ptr<const PublicKey>> make_keys();
+  using KeyBase::KeyBase;
+};
+
+// A new key pair, private key first. With import_key and from_state the only way to make keys.
+std::pair<std::shared_ptr<const PrivateKey>, std::shared_ptr<const PublicKey>> make_keys();
+
+}  // namespace velmora::sealcraft
