@@ -55,8 +55,8 @@ TEST(BuildContext, ArchivesTheFolderUnderRelativeNames) {
 
   std::vector<std::string> names;
   for (const auto& [name, entry] : entries) names.push_back(name);
-  EXPECT_EQ(names, (std::vector<std::string>{"Dockerfile", "data/", "data/deep/",
-                                             "data/deep/x.txt", "link"}));
+  EXPECT_EQ(names, (std::vector<std::string>{"Dockerfile", "data/", "data/deep/", "data/deep/x.txt",
+                                             "link"}));
   EXPECT_EQ(entries.at("Dockerfile").content, "FROM scratch\n");
   EXPECT_EQ(entries.at("data/deep/x.txt").content, std::string(100000, 'x'));
   EXPECT_EQ(entries.at("data/").type, AE_IFDIR);

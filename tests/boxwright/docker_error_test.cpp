@@ -8,8 +8,12 @@ namespace {
 using utils::Value;
 
 Value build_args() {
-  return {{"path", "/tmp/job"}, {"tag", "job:1"}, {"labels", Value::object()},
-          {"container_limits", Value::object()}, {"rm", true}, {"pull", nullptr},
+  return {{"path", "/tmp/job"},
+          {"tag", "job:1"},
+          {"labels", Value::object()},
+          {"container_limits", Value::object()},
+          {"rm", true},
+          {"pull", nullptr},
           {"forcerm", true}};
 }
 
@@ -25,7 +29,8 @@ TEST(DockerError, ImageBuildErrorFromArgumentsAlone) {
 }
 
 TEST(DockerError, ImageBuildErrorShowsReasonAndLog) {
-  const Value log = Value::array({{{"stream", "Step 1/1 : FROM nothing\n"}}, {{"error", "it's gone"}}});
+  const Value log =
+      Value::array({{{"stream", "Step 1/1 : FROM nothing\n"}}, {{"error", "it's gone"}}});
   const ImageBuildError error({{"tag", "a:b"}}, "it's gone", log);
   EXPECT_STREQ(error.what(),
                "Reason it's gone\n"
@@ -35,8 +40,10 @@ TEST(DockerError, ImageBuildErrorShowsReasonAndLog) {
 }
 
 TEST(DockerError, ContainerBuildErrorIsOneLine) {
-  const ContainerBuildError error({{"img", "sha256:abc"}, {"detach", true}, {"labels", Value::object()}});
-  EXPECT_STREQ(error.what(), "Build Arguments: {'img': 'sha256:abc', 'detach': True, 'labels': {}}");
+  const ContainerBuildError error(
+      {{"img", "sha256:abc"}, {"detach", true}, {"labels", Value::object()}});
+  EXPECT_STREQ(error.what(),
+               "Build Arguments: {'img': 'sha256:abc', 'detach': True, 'labels': {}}");
 }
 
 TEST(DockerError, ContainerRunErrorIsItsName) {

@@ -32,10 +32,10 @@ TEST(EngineAddress, PlainAddresses) {
 }
 
 TEST(EngineAddress, MalformedHostsAreRefused) {
-  for (const char* host : {"unix://", "tcp://", "tcp://:2375", "tcp://host:", "tcp://host:x",
-                           "tcp://host:0", "tcp://host:65536", "tcp://host:2375/api",
-                           "tcp://user@host:1", "tcp://::1:2375", "tcp://[::1", "ssh://host",
-                           "http://host:2375", "/var/run/docker.sock", "tcp://a b:1"}) {
+  for (const char* host :
+       {"unix://", "tcp://", "tcp://:2375", "tcp://host:", "tcp://host:x", "tcp://host:0",
+        "tcp://host:65536", "tcp://host:2375/api", "tcp://user@host:1", "tcp://::1:2375",
+        "tcp://[::1", "ssh://host", "http://host:2375", "/var/run/docker.sock", "tcp://a b:1"}) {
     EXPECT_THROW(engine_address(host, "", "", "/home/x"), EngineError) << host;
   }
 }

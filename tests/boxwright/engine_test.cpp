@@ -61,8 +61,10 @@ class RealEngine : public ::testing::Test {
 
   // Builds an image of busybox and steps, recorded for removal.
   std::string build(std::string_view steps, const std::string& tag = "") {
-    const auto job = testing::make_job_folder(std::string(testing::kBusyboxBase) + std::string(steps));
-    BuildResult built = client_.build_image(job.path(), {.tag = tag, .forcerm = true, .nocache = true});
+    const auto job =
+        testing::make_job_folder(std::string(testing::kBusyboxBase) + std::string(steps));
+    BuildResult built =
+        client_.build_image(job.path(), {.tag = tag, .forcerm = true, .nocache = true});
     return janitor_.image(built.image_id);
   }
 
@@ -143,11 +145,11 @@ TEST_F(RealEngine, ContextThatIsNoFolderIsRefusedBeforeTheEngine) {
 TEST_F(RealEngine, ContainerLifeCycle) {
   const std::string image = build("");
   const std::string name = unique_name("velmora-test-");
-  const std::string container = create(
-      image,
-      "echo out; echo err >&2; /bin/busybox mkdir /out; echo result > /out/result.txt; "
-      "exec /bin/busybox sleep 60",
-      false, name);
+  const std::string container =
+      create(image,
+             "echo out; echo err >&2; /bin/busybox mkdir /out; echo result > /out/result.txt; "
+             "exec /bin/busybox sleep 60",
+             false, name);
   EXPECT_EQ(status_of(container), "created");
   EXPECT_EQ(client_.inspect_container(name)["Id"], container);
 
@@ -177,10 +179,12 @@ TEST_F(RealEngine, ContainerLifeCycle) {
 
   const Value changes = client_.container_changes(container);
   EXPECT_NE(std::find(changes.begin(), changes.end(), Value({{"Path", "/out"}, {"Kind", 1}})),
-            changes.end()) << changes.dump();
-  EXPECT_NE(std::find(changes.begin(), changes.end(),
-                      Value({{"Path", "/out/result.txt"}, {"Kind", 1}})),
-            changes.end()) << changes.dump();
+            changes.end())
+      << changes.dump();
+  EXPECT_NE(
+      std::find(changes.begin(), changes.end(), Value({{"Path", "/out/result.txt"}, {"Kind", 1}})),
+      changes.end())
+      << changes.dump();
 
   std::string tar;
   client_.container_archive(container, "/out/result.txt",

@@ -64,9 +64,9 @@ const Value kNoEngineInfo = {
 
 TEST(NoEngine, IsAwakeIsFalseAndSysInfoIsThePlaceholder) {
   const std::string port = std::to_string(testing::unused_tcp_port());
-  for (const std::string& host : {std::string("unix:///nonexistent/docker.sock"),
-                                  "tcp://127.0.0.1:" + port, std::string("bogus://engine"),
-                                  std::string("tcp://:1")}) {
+  for (const std::string& host :
+       {std::string("unix:///nonexistent/docker.sock"), "tcp://127.0.0.1:" + port,
+        std::string("bogus://engine"), std::string("tcp://:1")}) {
     const DockerHost setting(host);
     EXPECT_FALSE(is_awake()) << host;
     const Value info = sys_info();

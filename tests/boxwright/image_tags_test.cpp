@@ -28,11 +28,11 @@ TEST(ImageTags, SanitizeName) {
       {"_a_", "a"},
       {"a_._b", "a_._b"},
       {"x.-_y", "x.-_y"},
-      {"\xc3\x9cn\xc3\xaf" "code", "ncode"},  // Ünïcode: letters beyond ASCII go
-      {"\xe2\x84\xaa", "k"},                // KELVIN SIGN lower-cases to k
-      {"\xc4\xb0x", "ix"},                  // U+0130 lower-cases to i and a combining dot
+      {"\u00DCn\u00EFcode", "ncode"},  // letters beyond ASCII go
+      {"\u212A", "k"},                 // KELVIN SIGN lower-cases to k
+      {"\u0130x", "ix"},               // lower-cases to i and a combining dot
       {"", ""},
-      {"A\xff" "B", "ab"},  // bytes that are no UTF-8 go
+      {std::string("A\xff") + "B", "ab"},  // bytes that are no UTF-8 go
   };
   for (const auto& [input, expected] : cases) EXPECT_EQ(sanitize_name(input), expected) << input;
 }
@@ -41,15 +41,15 @@ TEST(ImageTags, SanitizeVersion) {
   const std::string hex = "0123456789abcdef0123456789abcdef";
   const std::string longest = "v" + std::string(MAX_CHARS - 1, 'x');
   const Case cases[] = {
-      {"1.0-Beta", "1.0-Beta"},
-      {"..-rc1", "rc1"},
+      {"1.0-Beta", "1.0-Beta"},  // capitals stay
+      {"..-rc1", "rc1"},         // only the start is stripped
       {"rc1..", "rc1.."},
       {"_rc1", "_rc1"},
       {"rc 1", "rc1"},
-      {"\xc3\xa9" "1", "1"},
+      {"\u00E91", "1"},
       {"..", ""},
-      {hex, hex},
-      {longest, longest},
+      {hex, hex},                 // a job id comes back unchanged
+      {longest, longest},         // 128 characters are accepted
       {".." + longest, longest},  // the limit applies after the strip
   };
   for (const auto& [input, expected] : cases) EXPECT_EQ(sanitize_version(input), expected) << input;

@@ -19,8 +19,8 @@ TEST(LogDemultiplexer, JoinsPayloadsWhereverPiecesAreCut) {
   const std::string big(70000, 'b');  // a length that needs more than one header byte
   const std::string stream = frame(1, "out\n") + frame(2, "err\n") + frame(1, "") + frame(1, big);
   const std::string expected = "out\nerr\n" + big;
-  for (std::size_t cut : {std::size_t{1}, std::size_t{3}, std::size_t{8}, std::size_t{13},
-                          std::size_t{4096}}) {
+  for (std::size_t cut :
+       {std::size_t{1}, std::size_t{3}, std::size_t{8}, std::size_t{13}, std::size_t{4096}}) {
     std::string out;
     LogDemultiplexer frames(&out);
     for (std::size_t at = 0; at < stream.size(); at += cut) frames.feed(stream.substr(at, cut));

@@ -84,8 +84,10 @@ TEST_F(HttpClient, SendsBodiesFromMemoryAndFilesWithoutWaitingToContinue) {
 
   for (const auto& [method, body] :
        {std::pair<std::string, decltype(HttpRequest::body)>{"POST", payload}, {"PUT", file}}) {
-    const HttpResponse response = http_request(
-        {.method = method, .url = url("/echo"), .headers = {{"Content-Type", "text/x-test"}}, .body = body});
+    const HttpResponse response = http_request({.method = method,
+                                                .url = url("/echo"),
+                                                .headers = {{"Content-Type", "text/x-test"}},
+                                                .body = body});
     EXPECT_EQ(response.status, 200);
     EXPECT_EQ(response.body, payload) << method;
     EXPECT_EQ(*response.header("x-seen-method"), method);
@@ -102,9 +104,9 @@ TEST_F(HttpClient, StreamsAnAnswerToASinkOrAFile) {
   int pieces = 0;
   const HttpResponse streamed =
       http_request({.url = url("/big"), .answer = ChunkSink([&](std::string_view piece) {
-                      received.append(piece);
-                      ++pieces;
-                    })});
+                                          received.append(piece);
+                                          ++pieces;
+                                        })});
   EXPECT_EQ(streamed.status, 200);
   EXPECT_TRUE(streamed.body.empty());
   EXPECT_EQ(received, std::string(3 << 20, 'z'));
@@ -139,9 +141,12 @@ TEST_F(HttpClient, AnErrorAnswerIsKeptNotStreamed) {
 
 TEST_F(HttpClient, RefusesMalformedHeadersBeforeSending) {
   const HttpHeaders bad[] = {
-      {{"X-Token", "a\r\nInjected: yes"}}, {{"X-Token", "a\nb"}},
-      {{"X-Token", std::string("a\0b", 3)}}, {{"X-Bad:Name", "v"}},
-      {{"", "v"}}, {{"X Bad", "v"}},
+      {{"X-Token", "a\r\nInjected: yes"}},
+      {{"X-Token", "a\nb"}},
+      {{"X-Token", std::string("a\0b", 3)}},
+      {{"X-Bad:Name", "v"}},
+      {{"", "v"}},
+      {{"X Bad", "v"}},
   };
   for (const HttpHeaders& headers : bad)
     EXPECT_THROW(http_request({.url = url("/echo"), .headers = headers}), ValueError);
@@ -156,9 +161,9 @@ TEST_F(HttpClient, WhatTheSinkThrowsReachesTheCaller) {
   EXPECT_THROW(http_request({.url = url("/big"),
                              .answer = ChunkSink([](std::string_view) { throw Full(); })}),
                Full);
-  EXPECT_THROW(http_request({.method = "PUT", .url = url("/echo"),
-                             .body = folder_.path() / "missing"}),
-               OSError);
+  EXPECT_THROW(
+      http_request({.method = "PUT", .url = url("/echo"), .body = folder_.path() / "missing"}),
+      OSError);
 }
 
 TEST_F(HttpClient, TimeOutAndRefusedConnectionsFail) {
@@ -196,8 +201,8 @@ TEST(HttpClientUnixSocket, RequestsGoToTheSocket) {
 // that this authority signed.
 std::unique_ptr<httplib::SSLServer> hello_server(const testing::TlsFiles& files,
                                                  const char* client_ca = nullptr) {
-  auto server = std::make_unique<httplib::SSLServer>(files.cert.c_str(), files.key.c_str(),
-                                                     client_ca);
+  auto server =
+      std::make_unique<httplib::SSLServer>(files.cert.c_str(), files.key.c_str(), client_ca);
   server->Get("/hello", [](const httplib::Request&, httplib::Response& res) {
     res.set_content("hello", "text/plain");
   });

@@ -38,10 +38,8 @@ void append_literal(std::string& out, const utils::Value& value) {
     }
     case utils::Value::value_t::string: {
       const auto& text = value.get_ref<const std::string&>();
-      const char quote = text.find('\'') != std::string::npos &&
-                                 text.find('"') == std::string::npos
-                             ? '"'
-                             : '\'';
+      const char quote =
+          text.find('\'') != std::string::npos && text.find('"') == std::string::npos ? '"' : '\'';
       out += quote;
       std::size_t pos = 0;
       while (pos < text.size()) {

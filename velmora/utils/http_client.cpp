@@ -2,9 +2,9 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -98,8 +98,8 @@ void write_all(int fd, std::string_view data, const std::filesystem::path& path)
   }
 }
 
-// The state of one transfer, reached by libcurl's callbacks. A callback never lets an exception
-// through libcurl: it keeps it in `failure` and makes libcurl stop; http_request rethrows it.
+// The state of one transfer, reached by libcurl's callbacks, which never let an exception through
+// libcurl (see guarded).
 struct Transfer {
   CURL* curl;
   const HttpRequest& request;
@@ -164,36 +164,36 @@ struct Transfer {
   }
 };
 
-std::size_t on_header(char* data, std::size_t size, std::size_t count, void* user) {
+// Runs one callback's step; what it throws is kept for http_request, and libcurl gets
+// error_result, which makes it stop.
+template <class Step>
+std::size_t guarded(void* user, std::size_t error_result, Step step) {
   auto& transfer = *static_cast<Transfer*>(user);
   try {
-    transfer.take_header_line(std::string_view(data, size * count));
-    return size * count;
+    return step(transfer);
   } catch (...) {
     transfer.failure = std::current_exception();
-    return 0;
+    return error_result;
   }
+}
+
+std::size_t on_header(char* data, std::size_t size, std::size_t count, void* user) {
+  return guarded(user, 0, [&](Transfer& transfer) {
+    transfer.take_header_line(std::string_view(data, size * count));
+    return size * count;
+  });
 }
 
 std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
-  auto& transfer = *static_cast<Transfer*>(user);
-  try {
+  return guarded(user, CURL_WRITEFUNC_ERROR, [&](Transfer& transfer) {
     transfer.take_body(std::string_view(data, size * count));
     return size * count;
-  } catch (...) {
-    transfer.failure = std::current_exception();
-    return CURL_WRITEFUNC_ERROR;
-  }
+  });
 }
 
 std::size_t on_read(char* buffer, std::size_t size, std::size_t count, void* user) {
-  auto& transfer = *static_cast<Transfer*>(user);
-  try {
-    return transfer.give_body(buffer, size * count);
-  } catch (...) {
-    transfer.failure = std::current_exception();
-    return CURL_READFUNC_ABORT;
-  }
+  return guarded(user, CURL_READFUNC_ABORT,
+                 [&](Transfer& transfer) { return transfer.give_body(buffer, size * count); });
 }
 
 // Adds the authorities of the bundle named by VELMORA_CA_FILE to those libcurl already trusts.
@@ -294,9 +294,8 @@ const char* extra_authorities_file() {
 const std::string* HttpResponse::header(std::string_view name) const {
   for (const auto& [key, value] : headers) {
     if (key.size() == name.size() &&
-        std::equal(key.begin(), key.end(), name.begin(), [](char a, char b) {
-          return a == std::tolower(static_cast<unsigned char>(b));
-        }))
+        std::equal(key.begin(), key.end(), name.begin(),
+                   [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); }))
       return &value;
   }
   return nullptr;

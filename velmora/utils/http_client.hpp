@@ -37,19 +37,22 @@ struct HttpRequest {
   // the body in it).
   std::variant<std::monostate, ChunkSink, std::filesystem::path> answer = {};
 
-  std::string unix_socket = {};  // when set, the request goes to this socket, not to the URL's host
+  std::string unix_socket = {};          // when set, the request goes there, not to the URL's host
   std::chrono::milliseconds timeout{0};  // limit on the whole exchange; zero means none
   bool stall_guard = true;               // abort when under 1 byte/s moves for 120 s
 
-  std::filesystem::path trusted_ca_file = {};  // when set, trusted in place of the system's authorities
-  std::filesystem::path client_cert = {};  // PEM certificate (and client_key) shown to the server
+  // TLS: when set, these authorities are trusted in place of the system's; a PEM certificate and
+  // its key shown to the server.
+  std::filesystem::path trusted_ca_file = {};
+  std::filesystem::path client_cert = {};
   std::filesystem::path client_key = {};
 };
 
 struct HttpResponse {
   long status = 0;
   HttpHeaders headers;  // names in lower case, in the order they came
-  std::string body;     // a 2xx body unless request.answer took it; any other answer's body
+  // A 2xx answer's body unless request.answer took it; the first MiB of any other answer's body.
+  std::string body;
 
   // The value of the first header of that name (in any letter case), or null.
   const std::string* header(std::string_view name) const;

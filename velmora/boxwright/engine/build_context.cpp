@@ -74,7 +74,8 @@ void write_build_context(const std::filesystem::path& folder,
     if (path == root || !path.starts_with(prefix)) continue;
 
     const auto type = archive_entry_filetype(entry.get());
-    if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK) continue;  // sockets, FIFOs, devices
+    if (type != AE_IFREG && type != AE_IFDIR && type != AE_IFLNK)
+      continue;  // sockets, FIFOs, devices
     archive_entry_set_pathname(entry.get(), path.c_str() + prefix.size());
     archive_entry_set_uid(entry.get(), 0);
     archive_entry_set_gid(entry.get(), 0);

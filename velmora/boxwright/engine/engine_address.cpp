@@ -11,8 +11,8 @@ namespace {
 constexpr std::string_view kDefaultSocket = "/var/run/docker.sock";
 
 EngineError unusable(std::string_view docker_host, std::string_view why) {
-  return EngineError(0, "DOCKER_HOST '" + std::string(docker_host) + "' cannot be used: " +
-                            std::string(why));
+  return EngineError(
+      0, "DOCKER_HOST '" + std::string(docker_host) + "' cannot be used: " + std::string(why));
 }
 
 // "host[:port]" of a tcp:// address, checked, with the default port filled in.
@@ -71,13 +71,13 @@ EngineAddress engine_address(std::string_view docker_host, std::string_view tls_
     throw unusable(docker_host, "it must start with unix:// or tcp://");
 
   const bool tls = !tls_verify.empty() || !cert_path.empty();
-  const std::string authority = tcp_authority(docker_host, docker_host.substr(6),
-                                              tls ? "2376" : "2375");
+  const std::string authority =
+      tcp_authority(docker_host, docker_host.substr(6), tls ? "2376" : "2375");
   address.base_url = (tls ? "https://" : "http://") + authority;
   if (!tls) return address;
 
-  const std::filesystem::path folder =
-      cert_path.empty() ? std::filesystem::path(home) / ".docker" : std::filesystem::path(cert_path);
+  const std::filesystem::path folder = cert_path.empty() ? std::filesystem::path(home) / ".docker"
+                                                         : std::filesystem::path(cert_path);
   address.ca_file = folder / "ca.pem";
   address.client_cert = folder / "cert.pem";
   address.client_key = folder / "key.pem";

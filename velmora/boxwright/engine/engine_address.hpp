@@ -9,7 +9,7 @@
 namespace velmora::boxwright::engine {
 
 struct EngineAddress {
-  std::string base_url = {};     // "http://localhost" over a unix socket, else "http[s]://host:port"
+  std::string base_url = {};  // "http://localhost" over a unix socket, else "http[s]://host:port"
   std::string unix_socket = {};  // empty over TCP
   // TLS over TCP: the authority that signed the engine's certificate, and the client's pair.
   std::filesystem::path ca_file = {};

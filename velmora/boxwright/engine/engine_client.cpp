@@ -22,6 +22,7 @@ namespace {
 
 constexpr std::string_view kApiPrefix = "/v1.41";
 constexpr std::chrono::seconds kCallTimeout{60};
+constexpr int kEngineStopTimeout = 10;  // seconds the engine waits for a stop when none is given
 
 // How long a call may take: a short call 60 s; a stream as long as data keeps moving; a build
 // as long as the engine keeps the connection, since a build step may run long in silence.
@@ -64,7 +65,8 @@ std::string engine_message(const std::string& body) {
 
 [[noreturn]] void throw_refusal(const utils::HttpResponse& response) {
   std::string message = engine_message(response.body);
-  if (message.empty()) message = "the Docker engine answered status " + std::to_string(response.status);
+  if (message.empty())
+    message = "the Docker engine answered status " + std::to_string(response.status);
   if (response.status == 404) throw NotFoundError(message);
   throw EngineError(response.status, message);
 }
@@ -98,7 +100,8 @@ class BuildStream {
   BuildResult finish() {
     take_line();
     if (error_) throw BuildError(*error_, std::move(log_));
-    if (image_id_.empty()) throw EngineError(200, "the Docker engine's build answer names no image");
+    if (image_id_.empty())
+      throw EngineError(200, "the Docker engine's build answer names no image");
     return {std::move(image_id_), std::move(log_)};
   }
 
@@ -108,7 +111,8 @@ class BuildStream {
     if (line.find_first_not_of(" \t\r") == std::string::npos) return;
     Value message = Value::parse(line, nullptr, false);
     if (!message.is_object())
-      throw EngineError(200, "the Docker engine's build answer holds a line that is no JSON object");
+      throw EngineError(200,
+                        "the Docker engine's build answer holds a line that is no JSON object");
     if (message.contains("error") && !error_) error_ = parameter_text(message["error"]);
     if (message.contains("aux") && message["aux"].is_object() && message["aux"].contains("ID") &&
         message["aux"]["ID"].is_string())
@@ -146,6 +150,14 @@ std::string filters_text(const Value& filters) {
   for (const auto& [name, value] : filters.items())
     lists[name] = value.is_array() ? value : Value::array({parameter_text(value)});
   return lists.dump();
+}
+
+// Whether the container described by an inspect answer runs with a terminal.
+bool has_terminal(const Value& details) {
+  const auto config = details.find("Config");
+  if (config == details.end() || !config->is_object()) return false;
+  const auto tty = config->find("Tty");
+  return tty != config->end() && tty->is_boolean() && tty->get<bool>();
 }
 
 // A temporary file that is removed when the call ends, however it ends.
@@ -227,13 +239,11 @@ Value EngineClient::remove_image(std::string_view image, RemoveOptions options) 
 }
 
 std::string EngineClient::create_container(const Value& config, std::string_view name) const {
-  const std::string path =
-      name.empty() ? "/containers/create"
-                   : with_query("/containers/create", {{"name", std::string(name)}});
-  const Value answer = json_of(send({.method = "POST",
-                                     .path = path,
-                                     .body = config.dump(),
-                                     .content_type = "application/json"}));
+  const std::string path = name.empty()
+                               ? "/containers/create"
+                               : with_query("/containers/create", {{"name", std::string(name)}});
+  const Value answer = json_of(send(
+      {.method = "POST", .path = path, .body = config.dump(), .content_type = "application/json"}));
   if (!answer.contains("Id") || !answer["Id"].is_string())
     throw EngineError(201, "the Docker engine's create answer names no container");
   return answer["Id"].get<std::string>();
@@ -247,7 +257,7 @@ void EngineClient::stop_container(std::string_view container, std::optional<int>
   const std::string path = container_path(container, "/stop");
   send({.method = "POST",
         .path = timeout ? with_query(path, {{"t", std::to_string(*timeout)}}) : path,
-        .grace = std::chrono::seconds(timeout.value_or(10))});
+        .grace = std::chrono::seconds(timeout.value_or(kEngineStopTimeout))});
 }
 
 void EngineClient::pause_container(std::string_view container) const {
@@ -288,8 +298,7 @@ void EngineClient::container_archive(std::string_view container, std::string_vie
 
 utils::Bytes EngineClient::container_logs(std::string_view container, LogStreams streams) const {
   // The engine frames the output of a container without a terminal; a terminal's comes raw.
-  const Value config = inspect_container(container).value("Config", Value::object());
-  const bool raw = config.value("Tty", false);
+  const bool raw = has_terminal(inspect_container(container));
   utils::Bytes log;
   LogDemultiplexer frames(&log.data);
   send({.method = "GET",
@@ -304,7 +313,8 @@ utils::Bytes EngineClient::container_logs(std::string_view container, LogStreams
               }
             },
         .span = Span::kStream});
-  if (!frames.at_frame_end()) throw EngineError(200, "the Docker engine's log stream ends mid-frame");
+  if (!frames.at_frame_end())
+    throw EngineError(200, "the Docker engine's log stream ends mid-frame");
   return log;
 }
 

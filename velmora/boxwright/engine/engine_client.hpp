@@ -21,13 +21,13 @@
 namespace velmora::boxwright::engine {
 
 struct BuildOptions {
-  std::string tag = {};             // "name:version"; empty for none
+  std::string tag = {};  // "name:version"; empty for none
   utils::Value labels = utils::Value::object();
   // Limits of the build's containers: "memory", "memswap", "cpushares", "cpusetcpus".
   utils::Value container_limits = utils::Value::object();
-  bool rm = true;                   // remove intermediate containers after a successful build
-  bool forcerm = false;             // ... and after a failed one
-  std::optional<bool> pull = {};    // pull the base image first; unset leaves it to the engine
+  bool rm = true;                 // remove intermediate containers after a successful build
+  bool forcerm = false;           // ... and after a failed one
+  std::optional<bool> pull = {};  // pull the base image first; unset leaves it to the engine
   bool nocache = false;
 };
 
@@ -52,8 +52,6 @@ class EngineClient {
 
   // The engine of the process environment (engine_address_from_env).
   static EngineClient from_env();
-
-  const EngineAddress& address() const noexcept { return address_; }
 
   // Succeeds when the engine answers its health check.
   void ping() const;
