@@ -179,7 +179,7 @@ struct EngineClient::Call {
   std::string path = {};  // below the version prefix, query included
   std::variant<std::monostate, std::string, std::filesystem::path> body = {};
   std::string content_type = {};
-  std::variant<std::monostate, utils::ChunkSink, std::filesystem::path> answer = {};
+  utils::ChunkSink answer = {};  // takes the body of a successful answer; unset, it is kept
   Span span = Span::kShort;
   std::chrono::seconds grace{0};  // added to a short call's time limit
 };
@@ -190,7 +190,7 @@ utils::HttpResponse EngineClient::send(Call call) const {
   request.url = address_.base_url + std::string(kApiPrefix) + call.path;
   if (!call.content_type.empty()) request.headers.emplace_back("Content-Type", call.content_type);
   request.body = std::move(call.body);
-  request.answer = std::move(call.answer);
+  if (call.answer) request.answer = std::move(call.answer);
   request.unix_socket = address_.unix_socket;
   request.trusted_ca_file = address_.ca_file;
   request.client_cert = address_.client_cert;
@@ -202,7 +202,7 @@ utils::HttpResponse EngineClient::send(Call call) const {
   try {
     response = utils::http_request(request);
   } catch (const utils::TransferError& e) {
-    throw EngineError(0, std::string("the Docker engine cannot be reached: ") + e.what());
+    throw EngineError(0, std::string("no answer from the Docker engine: ") + e.what());
   }
   if (response.status >= 400) throw_refusal(response);
   return response;
