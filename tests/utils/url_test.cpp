@@ -74,5 +74,12 @@ TEST(UrlJoin, BackendPaths) {
   for (const auto& c : cases) EXPECT_EQ(url_join(c.base, c.ref), c.target) << c.base;
 }
 
+TEST(PercentEncode, KeepsOnlyUnreservedAndChosenCharacters) {
+  EXPECT_EQ(percent_encode("aZ09-._~"), "aZ09-._~");
+  EXPECT_EQ(percent_encode("a b/c?d=e&f%"), "a%20b%2Fc%3Fd%3De%26f%25");
+  EXPECT_EQ(percent_encode(std::string("\0\xff\xc3\xa9", 4)), "%00%FF%C3%A9");
+  EXPECT_EQ(percent_encode("host:5000/name:tag", "/:"), "host:5000/name:tag");
+}
+
 }  // namespace
 }  // namespace velmora::utils

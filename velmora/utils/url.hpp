@@ -1,5 +1,5 @@
 #pragma once
-// URL reference resolution.
+// URL reference resolution and percent-encoding.
 
 #include <string>
 #include <string_view>
@@ -9,5 +9,9 @@ namespace velmora::utils {
 // The target URI of reference ref against base, by RFC 3986 section 5.2 (strict resolution,
 // dot segments removed).
 std::string url_join(std::string_view base, std::string_view ref);
+
+// text with every byte percent-encoded (upper-case hex digits) except the unreserved characters
+// of RFC 3986 (letters, digits, "-", ".", "_", "~") and those in keep.
+std::string percent_encode(std::string_view text, std::string_view keep = "");
 
 }  // namespace velmora::utils

@@ -1,0 +1,253 @@
+#include "velmora/utils/http_client.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "testing/background_server.hpp"
+#include "testing/scoped_folder.hpp"
+#include "testing/tls_certificate.hpp"
+
+namespace velmora::utils {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string read_file(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// Sets an environment variable for the life of the object.
+class EnvironmentSetting {
+ public:
+  EnvironmentSetting(const char* name, const std::string& value) : name_(name) {
+    ::setenv(name, value.c_str(), 1);
+  }
+  ~EnvironmentSetting() { ::unsetenv(name_); }
+
+ private:
+  const char* name_;
+};
+
+// Answers every request with what it received, so tests can see what went out.
+void serve_echo(httplib::Server& server, std::atomic<int>& requests) {
+  const auto echo = [&requests](const httplib::Request& req, httplib::Response& res) {
+    ++requests;
+    res.set_header("X-Seen-Method", req.method);
+    res.set_header("X-Seen-Expect", req.get_header_value("Expect"));
+    res.set_header("X-Seen-Type", req.get_header_value("Content-Type"));
+    res.set_content(req.body, "application/octet-stream");
+  };
+  server.Get("/echo", echo);
+  server.Post("/echo", echo);
+  server.Put("/echo", echo);
+  server.Get("/big", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(std::string(3 << 20, 'z'), "application/octet-stream");
+  });
+  server.Get("/missing", [](const httplib::Request&, httplib::Response& res) {
+    res.status = 404;
+    res.set_content("no such thing", "text/plain");
+  });
+  server.Get("/slow", [](const httplib::Request&, httplib::Response& res) {
+    std::this_thread::sleep_for(2s);
+    res.set_content("late", "text/plain");
+  });
+}
+
+class HttpClient : public ::testing::Test {
+ protected:
+  HttpClient() { serve_echo(server_, requests_); }
+
+  std::string url(std::string_view path) const {
+    return "http://127.0.0.1:" + std::to_string(running_.port()) + std::string(path);
+  }
+
+  testing::ScopedFolder folder_;
+  std::atomic<int> requests_ = 0;
+  httplib::Server server_;
+  testing::BackgroundServer running_{&server_};
+};
+
+TEST_F(HttpClient, SendsBodiesFromMemoryAndFilesWithoutWaitingToContinue) {
+  const std::string payload(2 << 20, 'p');  // large enough for libcurl to want 100-continue
+  const auto file = folder_.path() / "payload";
+  std::ofstream(file, std::ios::binary) << payload;
+
+  for (const auto& [method, body] :
+       {std::pair<std::string, decltype(HttpRequest::body)>{"POST", payload}, {"PUT", file}}) {
+    const HttpResponse response = http_request({.method = method,
+                                                .url = url("/echo"),
+                                                .headers = {{"Content-Type", "text/x-test"}},
+                                                .body = body});
+    EXPECT_EQ(response.status, 200);
+    EXPECT_EQ(response.body, payload) << method;
+    EXPECT_EQ(*response.header("x-seen-method"), method);
+    EXPECT_EQ(*response.header("X-SEEN-TYPE"), "text/x-test");
+    EXPECT_EQ(*response.header("X-Seen-Expect"), "");
+  }
+  // A POST without a body still tells its length.
+  EXPECT_EQ(http_request({.method = "POST", .url = url("/echo")}).status, 200);
+  EXPECT_EQ(http_request({.url = url("/echo")}).header("x-absent"), nullptr);
+}
+
+TEST_F(HttpClient, StreamsAnAnswerToASinkOrAFile) {
+  std::string received;
+  int pieces = 0;
+  const HttpResponse streamed =
+      http_request({.url = url("/big"), .answer = ChunkSink([&](std::string_view piece) {
+                                          received.append(piece);
+                                          ++pieces;
+                                        })});
+  EXPECT_EQ(streamed.status, 200);
+  EXPECT_TRUE(streamed.body.empty());
+  EXPECT_EQ(received, std::string(3 << 20, 'z'));
+  EXPECT_GT(pieces, 1);
+
+  const auto file = folder_.path() / "answer";
+  std::ofstream(file) << "old content that is longer than the answer";
+  http_request({.url = url("/big"), .answer = file});
+  EXPECT_EQ(read_file(file), std::string(3 << 20, 'z'));
+
+  const auto empty = folder_.path() / "empty";
+  http_request({.method = "POST", .url = url("/echo"), .answer = empty});
+  EXPECT_TRUE(std::filesystem::exists(empty));
+  struct stat info {};
+  ASSERT_EQ(::stat(empty.c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+}
+
+TEST_F(HttpClient, AnErrorAnswerIsKeptNotStreamed) {
+  const auto file = folder_.path() / "answer";
+  bool sink_called = false;
+  for (const decltype(HttpRequest::answer)& answer :
+       {decltype(HttpRequest::answer)(ChunkSink([&](std::string_view) { sink_called = true; })),
+        decltype(HttpRequest::answer)(file)}) {
+    const HttpResponse response = http_request({.url = url("/missing"), .answer = answer});
+    EXPECT_EQ(response.status, 404);
+    EXPECT_EQ(response.body, "no such thing");
+  }
+  EXPECT_FALSE(sink_called);
+  EXPECT_FALSE(std::filesystem::exists(file));
+}
+
+TEST_F(HttpClient, RefusesMalformedHeadersBeforeSending) {
+  const HttpHeaders bad[] = {
+      {{"X-Token", "a\r\nInjected: yes"}},
+      {{"X-Token", "a\nb"}},
+      {{"X-Token", std::string("a\0b", 3)}},
+      {{"X-Bad:Name", "v"}},
+      {{"", "v"}},
+      {{"X Bad", "v"}},
+  };
+  for (const HttpHeaders& headers : bad)
+    EXPECT_THROW(http_request({.url = url("/echo"), .headers = headers}), ValueError);
+  EXPECT_THROW(http_request({.method = "GET\r\nX", .url = url("/echo")}), ValueError);
+  EXPECT_EQ(requests_, 0);
+}
+
+TEST_F(HttpClient, WhatTheSinkThrowsReachesTheCaller) {
+  struct Full : std::runtime_error {
+    Full() : std::runtime_error("disk full") {}
+  };
+  EXPECT_THROW(http_request({.url = url("/big"),
+                             .answer = ChunkSink([](std::string_view) { throw Full(); })}),
+               Full);
+  EXPECT_THROW(
+      http_request({.method = "PUT", .url = url("/echo"), .body = folder_.path() / "missing"}),
+      OSError);
+}
+
+TEST_F(HttpClient, TimeOutAndRefusedConnectionsFail) {
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(http_request({.url = url("/slow"), .timeout = 200ms}), TransferError);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+
+  const std::string port = std::to_string(testing::unused_tcp_port());
+  try {
+    http_request({.url = "http://user:pw@127.0.0.1:" + port + "/path?token=secret#frag"});
+    FAIL() << "no error";
+  } catch (const TransferError& e) {
+    const std::string text = e.what();
+    EXPECT_NE(text.find("GET http://127.0.0.1:" + port + "/path: "), std::string::npos) << text;
+    EXPECT_EQ(text.find("secret"), std::string::npos) << text;
+    EXPECT_EQ(text.find("pw"), std::string::npos) << text;
+  }
+}
+
+TEST(HttpClientUnixSocket, RequestsGoToTheSocket) {
+  const testing::ScopedFolder folder;
+  const std::string socket = (folder.path() / "server.sock").string();
+  httplib::Server server;
+  server.Get("/v1/ping", [](const httplib::Request& req, httplib::Response& res) {
+    res.set_content("pong from " + req.get_header_value("Host"), "text/plain");
+  });
+  const testing::BackgroundServer running(&server, socket);
+  const HttpResponse response =
+      http_request({.url = "http://localhost/v1/ping", .unix_socket = socket});
+  EXPECT_EQ(response.status, 200);
+  EXPECT_EQ(response.body, "pong from localhost");
+}
+
+// A TLS server answering "hello" at /hello; with client_ca, it requires a client certificate
+// that this authority signed.
+std::unique_ptr<httplib::SSLServer> hello_server(const testing::TlsFiles& files,
+                                                 const char* client_ca = nullptr) {
+  auto server =
+      std::make_unique<httplib::SSLServer>(files.cert.c_str(), files.key.c_str(), client_ca);
+  server->Get("/hello", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("hello", "text/plain");
+  });
+  return server;
+}
+
+std::string hello_url(const testing::BackgroundServer& running) {
+  return "https://localhost:" + std::to_string(running.port()) + "/hello";
+}
+
+TEST(HttpsClient, ServerCertificatesAreVerified) {
+  const testing::ScopedFolder folder;
+  const auto server_files = testing::make_self_signed_certificate(folder.path(), "server");
+  const auto other_files = testing::make_self_signed_certificate(folder.path(), "other");
+  const auto server = hello_server(server_files);
+  const testing::BackgroundServer running(server.get());
+  const std::string url = hello_url(running);
+
+  EXPECT_THROW(http_request({.url = url}), TransferError);
+  {
+    const EnvironmentSetting extra("VELMORA_CA_FILE", server_files.cert.string());
+    EXPECT_EQ(http_request({.url = url}).body, "hello");
+    // Trusting another authority in place of the system's still adds the extra bundle.
+    EXPECT_EQ(http_request({.url = url, .trusted_ca_file = other_files.cert}).body, "hello");
+  }
+  EXPECT_EQ(http_request({.url = url, .trusted_ca_file = server_files.cert}).body, "hello");
+  EXPECT_THROW(http_request({.url = url, .trusted_ca_file = other_files.cert}), TransferError);
+
+  const EnvironmentSetting missing("VELMORA_CA_FILE", (folder.path() / "none.pem").string());
+  EXPECT_THROW(http_request({.url = url}), OSError);
+}
+
+TEST(HttpsClient, PresentsAClientCertificate) {
+  const testing::ScopedFolder folder;
+  const auto server_files = testing::make_self_signed_certificate(folder.path(), "server");
+  const auto client_files = testing::make_self_signed_certificate(folder.path(), "client");
+  const auto server = hello_server(server_files, client_files.cert.c_str());
+  const testing::BackgroundServer running(server.get());
+  HttpRequest request{.url = hello_url(running), .trusted_ca_file = server_files.cert};
+
+  EXPECT_THROW(http_request(request), TransferError);
+  request.client_cert = client_files.cert;
+  request.client_key = client_files.key;
+  EXPECT_EQ(http_request(request).body, "hello");
+}
+
+}  // namespace
+}  // namespace velmora::utils

@@ -1,0 +1,99 @@
+#pragma once
+// A client of the local Docker engine over its HTTP API, version 1.41. It holds only the
+// engine's address: every call opens its own connection, so one client may serve any number of
+// threads at once, and a client is cheap to make and drop.
+//
+// Calls answer the engine's JSON as it comes. A refusal throws NotFoundError for a missing
+// container or image and EngineError otherwise, with the engine's message; an engine that cannot
+// be reached throws EngineError with status 0. A call gives up after 60 s, except image builds,
+// log reads and archive transfers, which run as long as data moves.
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "velmora/boxwright/engine/engine_address.hpp"
+#include "velmora/utils/bytes.hpp"
+#include "velmora/utils/http_client.hpp"
+#include "velmora/utils/value.hpp"
+
+namespace velmora::boxwright::engine {
+
+struct BuildOptions {
+  std::string tag = {};  // "name:version"; empty for none
+  utils::Value labels = utils::Value::object();
+  // Limits of the build's containers: "memory", "memswap", "cpushares", "cpusetcpus".
+  utils::Value container_limits = utils::Value::object();
+  bool rm = true;                 // remove intermediate containers after a successful build
+  bool forcerm = false;           // ... and after a failed one
+  std::optional<bool> pull = {};  // pull the base image first; unset leaves it to the engine
+  bool nocache = false;
+};
+
+struct BuildResult {
+  std::string image_id;  // "sha256:..."
+  utils::Value log;      // the build's messages: a list of mappings, as the engine sent them
+};
+
+struct RemoveOptions {
+  bool force = false;    // remove a running container (or an image in use)
+  bool volumes = false;  // with a container, its anonymous volumes
+};
+
+struct LogStreams {
+  bool out = true;  // the container's standard output
+  bool err = true;  // the container's standard error
+};
+
+class EngineClient {
+ public:
+  explicit EngineClient(EngineAddress address) : address_(std::move(address)) {}
+
+  // The engine of the process environment (engine_address_from_env).
+  static EngineClient from_env();
+
+  // Succeeds when the engine answers its health check.
+  void ping() const;
+  // The engine's system information ("OSType", "Runtimes", ...).
+  utils::Value info() const;
+
+  // Builds an image from folder, which must hold a Dockerfile. A build that the engine reports
+  // failed throws BuildError with its message and log; a folder that is none throws OSError.
+  BuildResult build_image(const std::filesystem::path& folder, const BuildOptions& options) const;
+  // The image of that id or name.
+  utils::Value inspect_image(std::string_view image) const;
+  // Removes the image; answers the engine's list of what was untagged and deleted.
+  utils::Value remove_image(std::string_view image, RemoveOptions options = {}) const;
+
+  // Creates a container from config (the engine's container configuration: "Image", "Cmd",
+  // "HostConfig", ...), named name unless it is empty; answers its id.
+  std::string create_container(const utils::Value& config, std::string_view name = "") const;
+  void start_container(std::string_view container) const;
+  // Stops the container, killing it when it has not ended timeout seconds after the signal
+  // (the engine's default when unset).
+  void stop_container(std::string_view container, std::optional<int> timeout = {}) const;
+  void pause_container(std::string_view container) const;
+  void unpause_container(std::string_view container) const;
+  void remove_container(std::string_view container, RemoveOptions options = {}) const;
+  utils::Value inspect_container(std::string_view container) const;
+  // The containers that match filters (a mapping of filter name to a text or a list of texts,
+  // such as {"status": "exited"}); only running ones unless all is set or a status is asked for.
+  utils::Value list_containers(const utils::Value& filters = utils::Value::object(),
+                               bool all = false) const;
+  // The paths the container added (Kind 1), changed (0) or deleted (2); null when none.
+  utils::Value container_changes(std::string_view container) const;
+  // Streams the tar archive of path inside the container to sink, as the engine sends it.
+  void container_archive(std::string_view container, std::string_view path,
+                         const utils::ChunkSink& sink) const;
+  // The container's log so far: the chosen streams' output in the order it was written.
+  utils::Bytes container_logs(std::string_view container, LogStreams streams = {}) const;
+
+ private:
+  struct Call;
+  utils::HttpResponse send(Call call) const;
+
+  EngineAddress address_;
+};
+
+}  // namespace velmora::boxwright::engine

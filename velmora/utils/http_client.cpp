@@ -1,0 +1,343 @@
+#include "velmora/utils/http_client.hpp"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <memory>
+
+namespace velmora::utils {
+namespace {
+
+constexpr long kConnectTimeoutSeconds = 30;
+constexpr long kStallBytesPerSecond = 1;
+constexpr long kStallSeconds = 120;
+constexpr std::size_t kMaxErrorBody = std::size_t{1} << 20;
+
+// libcurl must be initialised before any thread uses it. Every request passes here first, and a
+// function-local static runs the initialisation exactly once while concurrent first callers wait,
+// so neither the daemon nor a test needs a set-up step of its own. It is never cleaned up: the
+// process ends with libcurl still usable by threads that outlive main.
+void init_curl_once() {
+  static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
+  if (result != CURLE_OK)
+    throw TransferError(std::string("libcurl cannot start: ") + curl_easy_strerror(result));
+}
+
+class FileDescriptor {
+ public:
+  FileDescriptor() = default;
+  FileDescriptor(const FileDescriptor&) = delete;
+  FileDescriptor& operator=(const FileDescriptor&) = delete;
+  ~FileDescriptor() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  void open(const std::filesystem::path& path, int flags) {
+    fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
+    if (fd_ < 0) throw OSError(errno, path);
+  }
+  bool is_open() const noexcept { return fd_ >= 0; }
+  int get() const noexcept { return fd_; }
+
+  void close(const std::filesystem::path& path) {
+    const int fd = fd_;
+    fd_ = -1;
+    if (fd >= 0 && ::close(fd) != 0) throw OSError(errno, path);
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+bool holds_line_break_or_nul(std::string_view text) {
+  return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+void check_request(const HttpRequest& request) {
+  if (request.method.empty() ||
+      request.method.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZ") != std::string::npos)
+    throw ValueError("HTTP method must be upper-case letters");
+  for (const auto& [name, value] : request.headers) {
+    if (name.empty() || holds_line_break_or_nul(name) ||
+        name.find_first_of(": \t") != std::string::npos)
+      throw ValueError("HTTP header name is empty or holds a colon, a blank, CR, LF or NUL");
+    if (holds_line_break_or_nul(value))
+      throw ValueError("value of HTTP header " + name + " holds CR, LF or NUL");
+  }
+}
+
+// The URL as error texts may show it: without user information, query or fragment.
+std::string shown_url(std::string_view url) {
+  url = url.substr(0, url.find_first_of("?#"));
+  const auto scheme_end = url.find("://");
+  if (scheme_end == std::string_view::npos) return std::string(url);
+  const auto authority = scheme_end + 3;
+  const auto at = url.find('@', authority);
+  if (at == std::string_view::npos || at > url.find('/', authority)) return std::string(url);
+  return std::string(url.substr(0, authority)) + std::string(url.substr(at + 1));
+}
+
+void write_all(int fd, std::string_view data, const std::filesystem::path& path) {
+  while (!data.empty()) {
+    const ssize_t written = ::write(fd, data.data(), data.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      throw OSError(errno, path);
+    }
+    data.remove_prefix(static_cast<std::size_t>(written));
+  }
+}
+
+// The state of one transfer, reached by libcurl's callbacks, which never let an exception through
+// libcurl (see guarded).
+struct Transfer {
+  CURL* curl;
+  const HttpRequest& request;
+  HttpResponse response;
+  std::exception_ptr failure;
+
+  std::string_view memory_body;  // unsent rest of a body in memory
+  FileDescriptor body_file;
+  FileDescriptor answer_file;
+
+  void take_header_line(std::string_view line) {
+    if (line.starts_with("HTTP/")) {  // a new header block: an interim answer came before
+      response.headers.clear();
+      return;
+    }
+    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos || colon == 0) return;
+    std::string name(line.substr(0, colon));
+    for (char& c : name) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    std::string_view value = line.substr(colon + 1);
+    const auto first = value.find_first_not_of(" \t");
+    value = first == std::string_view::npos ? std::string_view() : value.substr(first);
+    while (!value.empty() && (value.back() == ' ' || value.back() == '\t')) value.remove_suffix(1);
+    response.headers.emplace_back(std::move(name), std::string(value));
+  }
+
+  void take_body(std::string_view chunk) {
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    if (status < 200 || status > 299) {
+      const std::size_t room = kMaxErrorBody - std::min(kMaxErrorBody, response.body.size());
+      response.body.append(chunk.substr(0, room));
+      return;
+    }
+    if (const auto* sink = std::get_if<ChunkSink>(&request.answer)) {
+      (*sink)(chunk);
+    } else if (const auto* path = std::get_if<std::filesystem::path>(&request.answer)) {
+      open_answer_file(*path);
+      write_all(answer_file.get(), chunk, *path);
+    } else {
+      response.body.append(chunk);
+    }
+  }
+
+  void open_answer_file(const std::filesystem::path& path) {
+    if (!answer_file.is_open()) answer_file.open(path, O_WRONLY | O_CREAT | O_TRUNC);
+  }
+
+  std::size_t give_body(char* buffer, std::size_t capacity) {
+    if (const auto* path = std::get_if<std::filesystem::path>(&request.body)) {
+      for (;;) {
+        const ssize_t got = ::read(body_file.get(), buffer, capacity);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno != EINTR) throw OSError(errno, *path);
+      }
+    }
+    const std::size_t n = std::min(capacity, memory_body.size());
+    std::memcpy(buffer, memory_body.data(), n);
+    memory_body.remove_prefix(n);
+    return n;
+  }
+};
+
+// Runs one callback's step; what it throws is kept for http_request, and libcurl gets
+// error_result, which makes it stop.
+template <class Step>
+std::size_t guarded(void* user, std::size_t error_result, Step step) {
+  auto& transfer = *static_cast<Transfer*>(user);
+  try {
+    return step(transfer);
+  } catch (...) {
+    transfer.failure = std::current_exception();
+    return error_result;
+  }
+}
+
+std::size_t on_header(char* data, std::size_t size, std::size_t count, void* user) {
+  return guarded(user, 0, [&](Transfer& transfer) {
+    transfer.take_header_line(std::string_view(data, size * count));
+    return size * count;
+  });
+}
+
+std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
+  return guarded(user, CURL_WRITEFUNC_ERROR, [&](Transfer& transfer) {
+    transfer.take_body(std::string_view(data, size * count));
+    return size * count;
+  });
+}
+
+std::size_t on_read(char* buffer, std::size_t size, std::size_t count, void* user) {
+  return guarded(user, CURL_READFUNC_ABORT,
+                 [&](Transfer& transfer) { return transfer.give_body(buffer, size * count); });
+}
+
+// Adds the authorities of the bundle named by VELMORA_CA_FILE to those libcurl already trusts.
+CURLcode add_extra_authorities(CURL*, void* ssl_ctx, void* bundle) {
+  X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(ssl_ctx));
+  if (X509_STORE_load_file(store, static_cast<const char*>(bundle)) == 1) return CURLE_OK;
+  ERR_clear_error();
+  return CURLE_SSL_CACERT_BADFILE;
+}
+
+using CurlHandle = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
+using CurlList = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
+
+CurlList header_list(const HttpRequest& request) {
+  CurlList list(nullptr, &curl_slist_free_all);
+  const auto append = [&list](const std::string& line) {
+    curl_slist* grown = curl_slist_append(list.get(), line.c_str());
+    if (!grown) throw std::bad_alloc();
+    (void)list.release();
+    list.reset(grown);
+  };
+  // libcurl would otherwise wait for "100 Continue" before sending a large body.
+  append("Expect:");
+  for (const auto& [name, value] : request.headers) {
+    // "Name:" alone would tell libcurl to drop the header; "Name;" sends it empty.
+    append(value.empty() ? name + ";" : name + ": " + value);
+  }
+  return list;
+}
+
+void set_method_and_body(Transfer& transfer, const HttpRequest& request) {
+  CURL* curl = transfer.curl;
+  if (request.method == "GET" && std::holds_alternative<std::monostate>(request.body)) {
+    curl_easy_setopt(curl, CURLOPT_HTTPGET, 1L);
+    return;
+  }
+  if (request.method == "HEAD") curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+  curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+
+  curl_off_t size = 0;
+  if (const auto* bytes = std::get_if<std::string>(&request.body)) {
+    transfer.memory_body = *bytes;
+    size = static_cast<curl_off_t>(bytes->size());
+  } else if (const auto* path = std::get_if<std::filesystem::path>(&request.body)) {
+    transfer.body_file.open(*path, O_RDONLY);
+    struct stat info {};
+    if (::fstat(transfer.body_file.get(), &info) != 0) throw OSError(errno, *path);
+    size = static_cast<curl_off_t>(info.st_size);
+  } else if (request.method != "POST" && request.method != "PUT" && request.method != "PATCH") {
+    return;  // no body, and none expected
+  }
+  // An upload of exactly `size` bytes, sent with Content-Length (empty for a POST without body).
+  curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+  curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, size);
+  curl_easy_setopt(curl, CURLOPT_READFUNCTION, &on_read);
+  curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
+}
+
+void set_transport(CURL* curl, const HttpRequest& request, const char* extra_authorities) {
+  curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
+  if (request.stall_guard) {
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, kStallBytesPerSecond);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+  }
+  if (request.timeout.count() > 0)
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
+  if (!request.unix_socket.empty()) {
+    curl_easy_setopt(curl, CURLOPT_UNIX_SOCKET_PATH, request.unix_socket.c_str());
+    curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
+  }
+  if (!request.trusted_ca_file.empty()) {
+    curl_easy_setopt(curl, CURLOPT_CAINFO, request.trusted_ca_file.c_str());
+    curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+  }
+  if (!request.client_cert.empty())
+    curl_easy_setopt(curl, CURLOPT_SSLCERT, request.client_cert.c_str());
+  if (!request.client_key.empty())
+    curl_easy_setopt(curl, CURLOPT_SSLKEY, request.client_key.c_str());
+  if (extra_authorities) {
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, &add_extra_authorities);
+    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, extra_authorities);
+  }
+}
+
+// The bundle named by VELMORA_CA_FILE, or null; a bundle that cannot be read fails the request.
+const char* extra_authorities_file() {
+  const char* file = std::getenv("VELMORA_CA_FILE");
+  if (!file || !*file) return nullptr;
+  if (::access(file, R_OK) != 0) throw OSError(errno, file);
+  return file;
+}
+
+}  // namespace
+
+const std::string* HttpResponse::header(std::string_view name) const {
+  for (const auto& [key, value] : headers) {
+    if (key.size() == name.size() &&
+        std::equal(key.begin(), key.end(), name.begin(),
+                   [](char a, char b) { return a == std::tolower(static_cast<unsigned char>(b)); }))
+      return &value;
+  }
+  return nullptr;
+}
+
+HttpResponse http_request(const HttpRequest& request) {
+  check_request(request);
+  const char* extra_authorities = extra_authorities_file();
+  init_curl_once();
+
+  CurlHandle curl(curl_easy_init(), &curl_easy_cleanup);
+  if (!curl) throw TransferError("libcurl cannot make a request handle");
+  Transfer transfer{curl.get(), request, {}, nullptr, {}, {}, {}};
+  const CurlList headers = header_list(request);
+
+  char error_text[CURL_ERROR_SIZE] = "";
+  curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, error_text);
+  set_transport(curl.get(), request, extra_authorities);
+  set_method_and_body(transfer, request);
+  curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
+  curl_easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, &on_header);
+  curl_easy_setopt(curl.get(), CURLOPT_HEADERDATA, &transfer);
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, &on_body);
+  curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &transfer);
+
+  const CURLcode result = curl_easy_perform(curl.get());
+  if (transfer.failure) std::rethrow_exception(transfer.failure);
+  if (result != CURLE_OK) {
+    std::string text = request.method + " " + shown_url(request.url);
+    if (!request.unix_socket.empty()) text += " (over " + request.unix_socket + ")";
+    text += ": ";
+    text += *error_text ? error_text : curl_easy_strerror(result);
+    throw TransferError(text);
+  }
+
+  curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &transfer.response.status);
+  if (const auto* path = std::get_if<std::filesystem::path>(&request.answer);
+      path && transfer.response.status >= 200 && transfer.response.status <= 299) {
+    transfer.open_answer_file(*path);  // an empty body still makes the file
+    transfer.answer_file.close(*path);
+  }
+  return std::move(transfer.response);
+}
+
+}  // namespace velmora::utils

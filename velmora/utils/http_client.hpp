@@ -1,0 +1,74 @@
+#pragma once
+// HTTP and HTTPS requests: one connection per request, server certificates always verified, the
+// system's certificate authorities trusted plus those of the PEM bundle that the environment
+// variable VELMORA_CA_FILE names. A connection must open within 30 s. No redirect is followed.
+//
+// Any thread may call http_request at any time; requests share nothing.
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "velmora/utils/error.hpp"
+
+namespace velmora::utils {
+
+// Receives an answer's body piece by piece as it arrives. What it throws ends the request and
+// reaches the caller of http_request.
+using ChunkSink = std::function<void(std::string_view chunk)>;
+
+using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
+
+struct HttpRequest {
+  std::string method = "GET";
+  std::string url = {};
+  HttpHeaders headers = {};  // names and values holding CR, LF or NUL are refused
+
+  // What is sent: nothing, these bytes, or the whole file at that path (read as it is sent).
+  std::variant<std::monostate, std::string, std::filesystem::path> body = {};
+
+  // Where the body of a 2xx answer goes: HttpResponse::body, this sink, or the file at that path
+  // (created or truncated, mode 0600, once a 2xx answer comes; a failed request may leave part of
+  // the body in it).
+  std::variant<std::monostate, ChunkSink, std::filesystem::path> answer = {};
+
+  std::string unix_socket = {};          // when set, the request goes there, not to the URL's host
+  std::chrono::milliseconds timeout{0};  // limit on the whole exchange; zero means none
+  bool stall_guard = true;               // abort when under 1 byte/s moves for 120 s
+
+  // TLS: when set, these authorities are trusted in place of the system's; a PEM certificate and
+  // its key shown to the server.
+  std::filesystem::path trusted_ca_file = {};
+  std::filesystem::path client_cert = {};
+  std::filesystem::path client_key = {};
+};
+
+struct HttpResponse {
+  long status = 0;
+  HttpHeaders headers;  // names in lower case, in the order they came
+  // A 2xx answer's body unless request.answer took it; the first MiB of any other answer's body.
+  std::string body;
+
+  // The value of the first header of that name (in any letter case), or null.
+  const std::string* header(std::string_view name) const;
+};
+
+// A request that got no complete answer: no connection, a refused certificate, a time-out, a
+// stall, or a body file that could not be read. Its text names the method and the URL without
+// its query, which may hold credentials.
+class TransferError : public Error {
+ public:
+  using Error::Error;
+};
+
+// Sends the request and returns the answer, whatever its status. Throws ValueError for a
+// malformed header before anything is sent, TransferError, OSError for a body or answer file
+// that cannot be opened or written, or what the answer sink throws.
+HttpResponse http_request(const HttpRequest& request);
+
+}  // namespace velmora::utils
