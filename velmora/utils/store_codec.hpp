@@ -62,6 +62,23 @@ T read(const Value& value) {
   return StoreCodec<T>::read(value);
 }
 
+// A container as the list of its items in its own order (a set's is sorted).
+template <class Container>
+struct ListCodec {
+  static void write(JsonWriter& out, const Container& items) {
+    out.begin_list();
+    for (const auto& item : items) store_codec::write(out, item);
+    out.end_list();
+  }
+  static Container read(const Value& value) {
+    expect(value.is_array(), "list", value);
+    Container items;
+    for (const Value& item : value)
+      items.insert(items.end(), store_codec::read<typename Container::value_type>(item));
+    return items;
+  }
+};
+
 }  // namespace store_codec
 
 template <>
@@ -89,35 +106,10 @@ struct StoreCodec<Value> {
 };
 
 template <class T>
-struct StoreCodec<std::vector<T>> {
-  static void write(JsonWriter& out, const std::vector<T>& items) {
-    out.begin_list();
-    for (const T& item : items) store_codec::write(out, item);
-    out.end_list();
-  }
-  static std::vector<T> read(const Value& value) {
-    store_codec::expect(value.is_array(), "list", value);
-    std::vector<T> items;
-    items.reserve(value.size());
-    for (const Value& item : value) items.push_back(store_codec::read<T>(item));
-    return items;
-  }
-};
+struct StoreCodec<std::vector<T>> : store_codec::ListCodec<std::vector<T>> {};
 
 template <class T>
-struct StoreCodec<std::set<T>> {
-  static void write(JsonWriter& out, const std::set<T>& items) {
-    out.begin_list();
-    for (const T& item : items) store_codec::write(out, item);
-    out.end_list();
-  }
-  static std::set<T> read(const Value& value) {
-    store_codec::expect(value.is_array(), "list", value);
-    std::set<T> items;
-    for (const Value& item : value) items.insert(store_codec::read<T>(item));
-    return items;
-  }
-};
+struct StoreCodec<std::set<T>> : store_codec::ListCodec<std::set<T>> {};
 
 template <class A, class B>
 struct StoreCodec<std::pair<A, B>> {
