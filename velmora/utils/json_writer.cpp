@@ -61,12 +61,9 @@ void JsonWriter::flush() {
   used_ = 0;
 }
 
-char* JsonWriter::room(std::size_t bytes) {
-  if (used_ + bytes > buffer_.size()) {
-    flush();
-    if (bytes > buffer_.size()) buffer_.resize(bytes);
-  }
-  return buffer_.data() + used_;
+void JsonWriter::make_room(std::size_t bytes) {
+  flush();
+  if (bytes > buffer_.size()) buffer_.resize(bytes);
 }
 
 char* JsonWriter::separate(char* at) {

@@ -32,7 +32,12 @@ class JsonWriter {
   void end_mapping();
 
  private:
-  char* room(std::size_t bytes);  // where to write up to that many more bytes
+  // Where to write up to that many more bytes.
+  char* room(std::size_t bytes) {
+    if (used_ + bytes > buffer_.size()) make_room(bytes);
+    return buffer_.data() + used_;
+  }
+  void make_room(std::size_t bytes);
   char* separate(char* at);       // writes the comma before a value, when one is due
   char* quoted(char* at, std::string_view text);
 
