@@ -1,0 +1,104 @@
+#include "velmora/utils/poll.hpp"
+
+#include <sstream>
+#include <string>
+
+#include "velmora/utils/error.hpp"
+#include "velmora/utils/log.hpp"
+
+namespace velmora::utils {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Far below the clock's range, so that now() + interval never overflows.
+constexpr double kMaxIntervalSeconds = 1e9;
+
+Clock::duration checked_interval(double seconds) {
+  if (!(seconds > 0 && seconds <= kMaxIntervalSeconds)) {
+    std::ostringstream text;
+    text << seconds;
+    throw ValueError("Poll interval must be a positive number of seconds up to 1e9, got " +
+                     text.str());
+  }
+  return std::chrono::ceil<Clock::duration>(std::chrono::duration<double>(seconds));
+}
+
+}  // namespace
+
+Poll::Poll(std::function<void()> fn, double interval_seconds)
+    : fn_(std::move(fn)), interval_(checked_interval(interval_seconds)) {
+  if (!fn_) throw ValueError("Poll needs a function to call");
+}
+
+Poll::~Poll() {
+  kill();
+  join();
+}
+
+void Poll::start() {
+  std::lock_guard lock(mutex_);
+  if (started_ || killed_) return;
+  thread_ = std::thread(&Poll::run, this);  // run() waits for the lock, so worker_ is set first
+  worker_ = thread_.get_id();
+  started_ = true;
+}
+
+void Poll::pause() {
+  std::unique_lock lock(mutex_);
+  paused_ = true;
+  if (std::this_thread::get_id() == worker_) return;
+  changed_.wait(lock, [&] { return !running_; });
+}
+
+void Poll::unpause() {
+  std::lock_guard lock(mutex_);
+  paused_ = false;
+  changed_.notify_all();
+}
+
+void Poll::kill() {
+  std::lock_guard lock(mutex_);
+  killed_ = true;
+  changed_.notify_all();
+}
+
+void Poll::join() {
+  std::unique_lock lock(mutex_);
+  if (!started_) return;
+  if (std::this_thread::get_id() == worker_)
+    throw RuntimeError("a poll cannot join its own thread");
+  changed_.wait(lock, [&] { return finished_; });
+  if (thread_.joinable()) thread_.join();  // the thread only returns now; it takes no more locks
+}
+
+void Poll::run() {
+  std::unique_lock lock(mutex_);
+  auto next = Clock::now() + interval_;
+  for (;;) {
+    if (changed_.wait_until(lock, next, [&] { return killed_; })) break;
+    changed_.wait(lock, [&] { return killed_ || !paused_; });
+    if (killed_) break;
+    running_ = true;
+    lock.unlock();
+    run_pass();
+    lock.lock();
+    running_ = false;
+    changed_.notify_all();
+    next = Clock::now() + interval_;
+  }
+  finished_ = true;
+  changed_.notify_all();
+}
+
+void Poll::run_pass() noexcept {
+  try {
+    fn_();
+  } catch (const std::exception& e) {
+    log::get_logger("velmora.utils").log_error(log::kError, e, "Poll pass failed");
+  } catch (...) {
+    log::get_logger("velmora.utils").error("Poll pass failed with an exception of unknown type");
+  }
+}
+
+}  // namespace velmora::utils

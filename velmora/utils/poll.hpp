@@ -1,0 +1,61 @@
+#pragma once
+// A periodic worker: calls one function on a thread of its own, first one interval after start,
+// then one interval after each pass has ended, until it is killed. A pass that throws is logged
+// at ERROR on the logger "velmora.utils" and the poll goes on.
+//
+// Every member may be called from any thread. Not copyable. Destroying a poll kills it and waits
+// for a pass under way; it must not be destroyed from its own thread.
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace velmora::utils {
+
+class Poll {
+ public:
+  // Throws ValueError unless interval_seconds is positive and at most 1e9 (fractions allowed).
+  Poll(std::function<void()> fn, double interval_seconds);
+  ~Poll();
+
+  Poll(const Poll&) = delete;
+  Poll& operator=(const Poll&) = delete;
+
+  // Starts the thread. Later calls, and a call after kill, do nothing.
+  void start();
+
+  // No pass begins until unpause. Returns once a pass under way has ended, except when called
+  // from the poll's own thread (from inside a pass), where it returns at once.
+  void pause();
+
+  // Lets a paused poll go on; a pass whose time has come while paused begins at once.
+  void unpause();
+
+  // Ends the poll for good: a waiting or paused poll ends at once, a pass under way is let end.
+  void kill();
+
+  // Returns once the thread has ended; at once on a poll that was never started. Throws
+  // RuntimeError when called from the poll's own thread.
+  void join();
+
+ private:
+  void run();
+  void run_pass() noexcept;
+
+  const std::function<void()> fn_;
+  const std::chrono::steady_clock::duration interval_;
+
+  std::mutex mutex_;
+  std::condition_variable changed_;  // notified whenever a flag below changes
+  bool started_ = false;
+  bool paused_ = false;
+  bool killed_ = false;
+  bool running_ = false;   // a pass is under way
+  bool finished_ = false;  // the thread has left its loop
+  std::thread::id worker_;
+  std::thread thread_;
+};
+
+}  // namespace velmora::utils
