@@ -30,10 +30,9 @@ char quote_for(std::string_view text) {
 // A backslash, kind (x, u or U) and digits lower-case hexadecimal digits of code.
 void append_hex_escape(std::string& out, char kind, std::uint32_t code, int digits) {
   static constexpr char kHex[] = "0123456789abcdef";
-  out.push_back('\\');
-  out.push_back(kind);
-  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4)
-    out.push_back(kHex[(code >> shift) & 0xF]);
+  char escape[10] = {'\\', kind};
+  for (int i = 0; i < digits; ++i) escape[2 + i] = kHex[(code >> (4 * (digits - 1 - i))) & 0xF];
+  out.append(escape, 2 + static_cast<std::size_t>(digits));
 }
 
 // An ASCII character that is not plain, between quotes of kind quote.
