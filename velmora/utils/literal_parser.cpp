@@ -62,7 +62,7 @@ class Parser {
   bool at_end() const { return pos_ == text_.size(); }
   char peek() const { return at_end() ? '\0' : text_[pos_]; }
   bool consume(char c) {
-    if (peek() != c || at_end()) return false;
+    if (at_end() || text_[pos_] != c) return false;
     ++pos_;
     return true;
   }

@@ -6,8 +6,9 @@
 // Forms: mappings {'k': v, ...} in member order, lists [a, b], texts quoted with ' (or " when the
 // text holds a ' and no "), integers in decimal, floats in their shortest round-trip digits
 // (inf, -inf, nan, -0.0 included), True, False, None. A byte string (a binary value) is written
-// b'...' with bytes below 0x20 and from 0x7f up as \xhh. Bytes of a text that are not UTF-8 are
-// written \udcXX, one per byte, the surrogate that stands for an undecodable byte.
+// b'...' by the same quote and ASCII rules, each byte from 0x80 up as \xhh. Bytes of a text that
+// are not UTF-8 are written \udcXX, one per byte: the surrogate that stands for an undecodable
+// byte, as in a file name that is not UTF-8.
 //
 // Pure functions of their arguments: safe from any thread. Nesting depth costs heap, not stack.
 
