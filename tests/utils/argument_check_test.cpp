@@ -55,7 +55,12 @@ TEST(ArgumentCheck, BytesOrNone) {
 
 TEST(Errors, KeyAndOsErrorTextForms) {
   EXPECT_STREQ(KeyError("job_id").what(), "'job_id'");
+  EXPECT_STREQ(KeyError("it's").what(), "\"it's\"");
+  EXPECT_STREQ(KeyError(7).what(), "7");
   EXPECT_STREQ(OSError(2, "/no/such").what(), "[Errno 2] No such file or directory: '/no/such'");
+  // A path is shown as literal text: the other quote kind, an undecodable byte as its surrogate.
+  EXPECT_STREQ(OSError(2, "/it's").what(), "[Errno 2] No such file or directory: \"/it's\"");
+  EXPECT_STREQ(OSError(13, "/a\xff").what(), "[Errno 13] Permission denied: '/a\\udcff'");
   const RuntimeError& as_runtime = NotImplementedError();
   EXPECT_STREQ(as_runtime.what(), "");
 }

@@ -46,7 +46,7 @@ class KeyError : public Error {
   Value key_;
 };
 
-// A failed system call on a path. Its text is "[Errno N] <strerror>: '<path>'".
+// A failed system call on a path. Its text is "[Errno N] <strerror>: <literal text of the path>".
 class OSError : public Error {
  public:
   OSError(int error_number, const std::filesystem::path& path);
