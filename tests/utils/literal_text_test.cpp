@@ -88,6 +88,12 @@ TEST(LiteralText, AppendsToTheBuffer) {
   EXPECT_EQ(out, "signed:{'b': [1.5, 'x'], 'a': None}");
 }
 
+TEST(LiteralText, DisplayTextLeavesOnlyTextsBare) {
+  EXPECT_EQ(display_text(Value("it's \u200b")), "it's \u200b");
+  EXPECT_EQ(display_text(json(R"({"t": "\u200b", "n": null})")), "{'t': '\\u200b', 'n': None}");
+  EXPECT_EQ(display_text(Value(5)), "5");
+}
+
 TEST(LiteralText, WritesDeepNestingWithoutRecursion) {
   constexpr int kDepth = 200000;
   Value value = Value::array();

@@ -235,4 +235,8 @@ std::string literal_text(const Value& value) {
   return out;
 }
 
+std::string display_text(const Value& value) {
+  return value.is_string() ? value.get<std::string>() : literal_text(value);
+}
+
 }  // namespace velmora::utils

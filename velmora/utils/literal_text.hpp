@@ -23,4 +23,7 @@ std::string literal_text(const Value& value);
 // Appends the literal text of value to out: the form for building one signed buffer.
 void append_literal_text(std::string& out, const Value& value);
 
+// How an error's text form shows a value: a text as it stands, anything else as its literal text.
+std::string display_text(const Value& value);
+
 }  // namespace velmora::utils
