@@ -15,6 +15,8 @@
 #include <exception>
 #include <memory>
 
+#include "velmora/utils/file_descriptor.hpp"
+
 namespace velmora::utils {
 namespace {
 
@@ -32,32 +34,6 @@ void init_curl_once() {
   if (result != CURLE_OK)
     throw TransferError(std::string("libcurl cannot start: ") + curl_easy_strerror(result));
 }
-
-class FileDescriptor {
- public:
-  FileDescriptor() = default;
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-
-  void open(const std::filesystem::path& path, int flags) {
-    fd_ = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
-    if (fd_ < 0) throw OSError(errno, path);
-  }
-  bool is_open() const noexcept { return fd_ >= 0; }
-  int get() const noexcept { return fd_; }
-
-  void close(const std::filesystem::path& path) {
-    const int fd = fd_;
-    fd_ = -1;
-    if (fd >= 0 && ::close(fd) != 0) throw OSError(errno, path);
-  }
-
- private:
-  int fd_ = -1;
-};
 
 bool holds_line_break_or_nul(std::string_view text) {
   return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
@@ -85,17 +61,6 @@ std::string shown_url(std::string_view url) {
   const auto at = url.find('@', authority);
   if (at == std::string_view::npos || at > url.find('/', authority)) return std::string(url);
   return std::string(url.substr(0, authority)) + std::string(url.substr(at + 1));
-}
-
-void write_all(int fd, std::string_view data, const std::filesystem::path& path) {
-  while (!data.empty()) {
-    const ssize_t written = ::write(fd, data.data(), data.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      throw OSError(errno, path);
-    }
-    data.remove_prefix(static_cast<std::size_t>(written));
-  }
 }
 
 // The state of one transfer, reached by libcurl's callbacks, which never let an exception through

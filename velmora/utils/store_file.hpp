@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "velmora/utils/file_descriptor.hpp"
 #include "velmora/utils/value.hpp"
 
 namespace velmora::utils::store_file {
@@ -32,7 +33,7 @@ class Replacement {
  private:
   const std::filesystem::path file_;
   std::string temp_;  // the temporary file's name; empty once renamed
-  int fd_ = -1;
+  FileDescriptor fd_;  // the temporary file, open until commit
   std::size_t size_ = 0;     // bytes written
   std::size_t started_ = 0;  // bytes whose write-back has been started
 };
