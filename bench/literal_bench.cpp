@@ -6,8 +6,8 @@
 #include <random>
 
 #include "velmora/utils/bytes.hpp"
-#include "velmora/utils/literal_parser.hpp"
-#include "velmora/utils/literal_text.hpp"
+#include "velmora/utils/text/literal_parser.hpp"
+#include "velmora/utils/text/literal_text.hpp"
 
 namespace {
 

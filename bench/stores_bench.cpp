@@ -8,7 +8,7 @@
 #include <memory>
 #include <mutex>
 
-#include "velmora/utils/pickled_object.hpp"
+#include "velmora/utils/stores/pickled_object.hpp"
 #include "velmora/utils/temp_files.hpp"
 
 namespace {

@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "velmora/utils/error.hpp"
-#include "velmora/utils/literal_parser.hpp"
-#include "velmora/utils/literal_text.hpp"
+#include "velmora/utils/text/literal_parser.hpp"
+#include "velmora/utils/text/literal_text.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace velmora::utils;

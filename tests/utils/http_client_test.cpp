@@ -1,4 +1,4 @@
-#include "velmora/utils/http_client.hpp"
+#include "velmora/utils/http/http_client.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -1,4 +1,4 @@
-#include "velmora/utils/json_writer.hpp"
+#include "velmora/utils/text/json_writer.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "velmora/utils/literal_parser.hpp"
+#include "velmora/utils/text/literal_parser.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -11,8 +11,8 @@
 #include <random>
 
 #include "velmora/utils/error.hpp"
-#include "velmora/utils/literal_text.hpp"
-#include "velmora/utils/utf8.hpp"
+#include "velmora/utils/text/literal_text.hpp"
+#include "velmora/utils/text/utf8.hpp"
 
 namespace velmora::utils {
 namespace {

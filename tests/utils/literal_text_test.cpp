@@ -1,4 +1,4 @@
-#include "velmora/utils/literal_text.hpp"
+#include "velmora/utils/text/literal_text.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <limits>
 
-#include "velmora/utils/unicode_printable.hpp"
-#include "velmora/utils/utf8.hpp"
+#include "velmora/utils/text/unicode_printable.hpp"
+#include "velmora/utils/text/utf8.hpp"
 
 namespace velmora::utils {
 namespace {

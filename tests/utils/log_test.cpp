@@ -1,4 +1,4 @@
-#include "velmora/utils/log.hpp"
+#include "velmora/utils/runtime/log.hpp"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,4 +1,4 @@
-#include "velmora/utils/ordered_dict.hpp"
+#include "velmora/utils/stores/ordered_dict.hpp"
 
 #include <gtest/gtest.h>
 

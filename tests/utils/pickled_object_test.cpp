@@ -1,4 +1,4 @@
-#include "velmora/utils/pickled_object.hpp"
+#include "velmora/utils/stores/pickled_object.hpp"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

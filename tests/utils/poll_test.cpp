@@ -1,4 +1,4 @@
-#include "velmora/utils/poll.hpp"
+#include "velmora/utils/runtime/poll.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "velmora/utils/error.hpp"
-#include "velmora/utils/log.hpp"
+#include "velmora/utils/runtime/log.hpp"
 
 namespace velmora::utils {
 namespace {

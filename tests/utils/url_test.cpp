@@ -1,4 +1,4 @@
-#include "velmora/utils/url.hpp"
+#include "velmora/utils/http/url.hpp"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "velmora/boxwright/docker_error.hpp"
 
-#include "velmora/utils/literal_text.hpp"
+#include "velmora/utils/text/literal_text.hpp"
 
 namespace velmora::boxwright {
 

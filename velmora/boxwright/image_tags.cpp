@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "velmora/utils/error.hpp"
-#include "velmora/utils/utf8.hpp"
+#include "velmora/utils/text/utf8.hpp"
 
 namespace velmora::boxwright {
 namespace {

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "velmora/utils/utf8.hpp"
+#include "velmora/utils/text/utf8.hpp"
 
 namespace velmora::utils {
 

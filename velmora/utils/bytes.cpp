@@ -1,7 +1,7 @@
 #include "velmora/utils/bytes.hpp"
 
 #include "velmora/utils/error.hpp"
-#include "velmora/utils/utf8.hpp"
+#include "velmora/utils/text/utf8.hpp"
 
 namespace velmora::utils {
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "velmora/utils/literal_text.hpp"
+#include "velmora/utils/text/literal_text.hpp"
 
 namespace velmora::utils {
 

@@ -12,7 +12,7 @@
 #include "velmora/boxwright/engine/engine_error.hpp"
 #include "velmora/boxwright/engine/log_frames.hpp"
 #include "velmora/utils/temp_files.hpp"
-#include "velmora/utils/url.hpp"
+#include "velmora/utils/http/url.hpp"
 
 namespace velmora::boxwright::engine {
 

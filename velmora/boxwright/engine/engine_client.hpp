@@ -15,7 +15,7 @@
 
 #include "velmora/boxwright/engine/engine_address.hpp"
 #include "velmora/utils/bytes.hpp"
-#include "velmora/utils/http_client.hpp"
+#include "velmora/utils/http/http_client.hpp"
 #include "velmora/utils/value.hpp"
 
 namespace velmora::boxwright::engine {

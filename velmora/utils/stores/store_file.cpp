@@ -1,4 +1,4 @@
-#include "velmora/utils/store_file.hpp"
+#include "velmora/utils/stores/store_file.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -76,8 +76,6 @@ void Replacement::commit() {
   temp_.clear();
   sync_folder(file_.has_parent_path() ? file_.parent_path() : std::filesystem::path("."));
 }
-
-Value parse_json(std::string_view text) { return Value::parse(text.begin(), text.end()); }
 
 void throw_unreadable(const std::filesystem::path& file, const std::exception& cause) {
   throw ValueError("store file '" + file.string() + "' cannot be read back: " + cause.what());

@@ -1,4 +1,4 @@
-#include "velmora/utils/literal_text.hpp"
+#include "velmora/utils/text/literal_text.hpp"
 
 #include <algorithm>
 #include <array>
@@ -8,8 +8,8 @@
 #include <string_view>
 #include <vector>
 
-#include "velmora/utils/unicode_printable.hpp"
-#include "velmora/utils/utf8.hpp"
+#include "velmora/utils/text/unicode_printable.hpp"
+#include "velmora/utils/text/utf8.hpp"
 
 namespace velmora::utils {
 namespace {

@@ -1,11 +1,11 @@
-#include "velmora/utils/json_writer.hpp"
+#include "velmora/utils/text/json_writer.hpp"
 
 #include <array>
 #include <cstdint>
 #include <cstring>
 
 #include "velmora/utils/error.hpp"
-#include "velmora/utils/utf8.hpp"
+#include "velmora/utils/text/utf8.hpp"
 
 namespace velmora::utils {
 namespace {

@@ -1,4 +1,4 @@
-#include "velmora/utils/literal_parser.hpp"
+#include "velmora/utils/text/literal_parser.hpp"
 
 #include <array>
 #include <charconv>
@@ -8,8 +8,8 @@
 #include <unordered_map>
 
 #include "velmora/utils/error.hpp"
-#include "velmora/utils/literal_text.hpp"
-#include "velmora/utils/utf8.hpp"
+#include "velmora/utils/text/literal_text.hpp"
+#include "velmora/utils/text/utf8.hpp"
 
 namespace velmora::utils {
 namespace {

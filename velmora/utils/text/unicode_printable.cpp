@@ -1,4 +1,4 @@
-#include "velmora/utils/unicode_printable.hpp"
+#include "velmora/utils/text/unicode_printable.hpp"
 
 #include <algorithm>
 

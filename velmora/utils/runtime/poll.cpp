@@ -1,10 +1,10 @@
-#include "velmora/utils/poll.hpp"
+#include "velmora/utils/runtime/poll.hpp"
 
 #include <sstream>
 #include <string>
 
 #include "velmora/utils/error.hpp"
-#include "velmora/utils/log.hpp"
+#include "velmora/utils/runtime/log.hpp"
 
 namespace velmora::utils {
 namespace {

@@ -22,8 +22,8 @@
 #include "velmora/utils/argument_check.hpp"
 #include "velmora/utils/bytes.hpp"
 #include "velmora/utils/error.hpp"
-#include "velmora/utils/json_writer.hpp"
-#include "velmora/utils/ordered_dict.hpp"
+#include "velmora/utils/text/json_writer.hpp"
+#include "velmora/utils/stores/ordered_dict.hpp"
 #include "velmora/utils/value.hpp"
 
 namespace velmora::utils {

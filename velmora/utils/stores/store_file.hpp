@@ -38,8 +38,6 @@ class Replacement {
   std::size_t started_ = 0;  // bytes whose write-back has been started
 };
 
-Value parse_json(std::string_view text);
-
 // ValueError naming the file and the cause: a store that cannot be read back, or written.
 [[noreturn]] void throw_unreadable(const std::filesystem::path& file, const std::exception& cause);
 [[noreturn]] void throw_unwritable(const std::filesystem::path& file, const std::exception& cause);

@@ -1,4 +1,4 @@
-#include "velmora/utils/utf8.hpp"
+#include "velmora/utils/text/utf8.hpp"
 
 namespace velmora::utils {
 

@@ -16,8 +16,9 @@
 #include <utility>
 
 #include "velmora/utils/bytes.hpp"
-#include "velmora/utils/store_codec.hpp"
-#include "velmora/utils/store_file.hpp"
+#include "velmora/utils/stores/store_codec.hpp"
+#include "velmora/utils/stores/store_file.hpp"
+#include "velmora/utils/text/json_parse.hpp"
 
 namespace velmora::utils {
 
@@ -90,7 +91,7 @@ class PickledObject {
       return Bytes(std::move(*content));
     } else {
       try {
-        return StoreCodec<T>::read(store_file::parse_json(*content));
+        return StoreCodec<T>::read(parse_json(*content));
       } catch (const std::exception& cause) {
         store_file::throw_unreadable(file, cause);
       }
