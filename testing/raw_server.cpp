@@ -44,7 +44,7 @@ RawServer::RawServer(Handler handler) : handler_(std::move(handler)) {
 }
 
 RawServer::RawServer(Handler handler, const std::filesystem::path& socket_path)
-    : handler_(std::move(handler)) {
+    : handler_(std::move(handler)), socket_path_(socket_path) {
   listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
@@ -63,6 +63,7 @@ RawServer::~RawServer() {
   ::shutdown(listener_, SHUT_RDWR);  // wakes the accept
   acceptor_.join();
   ::close(listener_);
+  if (!socket_path_.empty()) ::unlink(socket_path_.c_str());
   std::lock_guard lock(mutex_);
   for (const int connection : connections_) ::shutdown(connection, SHUT_RDWR);
   for (std::thread& worker : workers_) worker.join();

@@ -22,7 +22,7 @@ class RawServer {
 
   // Listens on 127.0.0.1 at a free port.
   explicit RawServer(Handler handler);
-  // Listens on a unix socket at socket_path.
+  // Listens on a unix socket at socket_path, which it removes when it goes.
   RawServer(Handler handler, const std::filesystem::path& socket_path);
   RawServer(const RawServer&) = delete;
   RawServer& operator=(const RawServer&) = delete;
@@ -34,6 +34,7 @@ class RawServer {
   void accept_loop();
 
   Handler handler_;
+  std::filesystem::path socket_path_;  // empty over TCP
   int listener_ = -1;
   int port_ = 0;
   std::atomic<bool> stopping_{false};

@@ -229,18 +229,30 @@ TEST(HttpClientLimits, AnswerCutOffBeforeItsEndIsNoAnswer) {
   EXPECT_EQ(whole.body, "whole");
 }
 
-TEST(HttpClientLimits, EndlessErrorAnswerStopsAtItsFirstMebibyte) {
-  const testing::RawServer endless([](int socket) {
-    testing::read_request(socket);
-    testing::send_text(socket, "HTTP/1.1 500 Oops\r\nTransfer-Encoding: chunked\r\n\r\n");
-    const std::string chunk = "10000\r\n" + std::string(0x10000, 'e') + "\r\n";
-    while (testing::send_text(socket, chunk)) {
-    }
-  });
-  const HttpResponse response = http_request(
-      {.url = "http://127.0.0.1:" + std::to_string(endless.port()) + "/", .timeout = 60s});
-  EXPECT_EQ(response.status, 500);
-  EXPECT_EQ(response.body, std::string(1 << 20, 'e'));
+// Kept bodies stop at their limit, also when the peer would send for ever: an error answer's at
+// 1 MiB, a successful answer's at the request's body_limit.
+TEST(HttpClientLimits, EndlessAnswersKeptInMemoryStopAtTheirLimit) {
+  for (const std::string status : {"500 Oops", "200 OK"}) {
+    const testing::RawServer endless([&](int socket) {
+      testing::read_request(socket);
+      testing::send_text(socket, "HTTP/1.1 " + status + "\r\nTransfer-Encoding: chunked\r\n\r\n");
+      const std::string chunk = "10000\r\n" + std::string(0x10000, 'e') + "\r\n";
+      while (testing::send_text(socket, chunk)) {
+      }
+    });
+    const HttpResponse response =
+        http_request({.url = "http://127.0.0.1:" + std::to_string(endless.port()) + "/",
+                      .body_limit = 1 << 20,
+                      .timeout = 60s});
+    EXPECT_EQ(response.body, std::string(1 << 20, 'e')) << status;
+    EXPECT_TRUE(response.body_cut) << status;
+  }
+}
+
+TEST_F(HttpClient, BodyWithinItsLimitIsWhole) {
+  const HttpResponse response = http_request({.url = url("/big"), .body_limit = 3 << 20});
+  EXPECT_EQ(response.body.size(), std::size_t{3} << 20);
+  EXPECT_FALSE(response.body_cut);
 }
 
 TEST_F(HttpClient, LoopbackHostsBypassTheProxyOthersUseIt) {

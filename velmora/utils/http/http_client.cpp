@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -70,8 +71,7 @@ struct Transfer {
   const HttpRequest& request;
   HttpResponse response = {};
   std::exception_ptr failure = nullptr;
-  bool header_ended = false;     // the last header block came to its blank line
-  bool error_body_full = false;  // an error answer's body reached its cap; the rest is unread
+  bool header_ended = false;  // the last header block came to its blank line
 
   std::string_view memory_body = {};  // unsent rest of a body in memory
   FileDescriptor body_file = {};
@@ -103,21 +103,24 @@ struct Transfer {
   bool take_body(std::string_view chunk) {
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    if (status < 200 || status > 299) {
-      const std::size_t room = kMaxErrorBody - std::min(kMaxErrorBody, response.body.size());
-      response.body.append(chunk.substr(0, room));
-      error_body_full = chunk.size() >= room;
-      return !error_body_full;
-    }
+    if (status < 200 || status > 299) return keep_body(chunk, kMaxErrorBody);
     if (const auto* sink = std::get_if<ChunkSink>(&request.answer)) {
       (*sink)(chunk);
     } else if (const auto* path = std::get_if<std::filesystem::path>(&request.answer)) {
       open_answer_file(*path);
       write_all(answer_file.get(), chunk, *path);
     } else {
-      response.body.append(chunk);
+      return keep_body(chunk, request.body_limit ? request.body_limit : SIZE_MAX);
     }
     return true;
+  }
+
+  // Appends chunk to the kept body up to limit; false once the body passes it.
+  bool keep_body(std::string_view chunk, std::size_t limit) {
+    const std::size_t room = limit - std::min(limit, response.body.size());
+    response.body.append(chunk.substr(0, room));
+    response.body_cut = chunk.size() > room;
+    return !response.body_cut;
   }
 
   void open_answer_file(const std::filesystem::path& path) {
@@ -326,7 +329,7 @@ HttpResponse http_request(const HttpRequest& request) {
 
   const CURLcode result = curl_easy_perform(curl.get());
   if (transfer.failure) std::rethrow_exception(transfer.failure);
-  if (result != CURLE_OK && !(result == CURLE_WRITE_ERROR && transfer.error_body_full)) {
+  if (result != CURLE_OK && !(result == CURLE_WRITE_ERROR && transfer.response.body_cut)) {
     throw TransferError(failure_text(request, *error_text ? error_text : curl_easy_strerror(result)),
                         result == CURLE_OPERATION_TIMEDOUT);
   }

@@ -8,6 +8,7 @@
 // Any thread may call http_request at any time; requests share nothing.
 
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -38,6 +39,8 @@ struct HttpRequest {
   // (created or truncated, mode 0600, once a 2xx answer comes; a failed request may leave part of
   // the body in it).
   std::variant<std::monostate, ChunkSink, std::filesystem::path> answer = {};
+  // Bytes of a 2xx body that HttpResponse::body keeps; the rest is not read. Zero: no limit.
+  std::size_t body_limit = 0;
 
   std::string unix_socket = {};          // when set, the request goes there, not to the URL's host
   std::chrono::milliseconds timeout{0};  // limit on the whole exchange; zero means none
@@ -54,9 +57,10 @@ struct HttpRequest {
 struct HttpResponse {
   long status = 0;
   HttpHeaders headers;  // names in lower case, in the order they came
-  // A 2xx answer's body unless request.answer took it; the first MiB of any other answer's body
-  // (the rest is not read).
+  // A 2xx answer's body unless request.answer took it, up to request.body_limit; the first MiB
+  // of any other answer's body.
   std::string body;
+  bool body_cut = false;  // the body passed its limit, and its rest was not read
 
   // The value of the first header of that name (in any letter case), or null.
   const std::string* header(std::string_view name) const;
