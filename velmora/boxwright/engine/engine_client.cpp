@@ -54,7 +54,8 @@ std::string flag(bool on) { return on ? "1" : "0"; }
 // "32 MiB" or "1000 bytes": a limit as error texts show it.
 std::string size_text(std::size_t bytes) {
   constexpr std::size_t kMiB = std::size_t{1} << 20;
-  return bytes % kMiB == 0 ? std::to_string(bytes / kMiB) + " MiB" : std::to_string(bytes) + " bytes";
+  if (bytes % kMiB == 0) return std::to_string(bytes / kMiB) + " MiB";
+  return std::to_string(bytes) + " bytes";
 }
 
 // Refuses a reference that would reach another engine path once the request's dot segments are

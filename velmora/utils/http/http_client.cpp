@@ -329,9 +329,10 @@ HttpResponse http_request(const HttpRequest& request) {
 
   const CURLcode result = curl_easy_perform(curl.get());
   if (transfer.failure) std::rethrow_exception(transfer.failure);
+  // A body cut at its limit was stopped on purpose; the answer stands.
   if (result != CURLE_OK && !(result == CURLE_WRITE_ERROR && transfer.response.body_cut)) {
-    throw TransferError(failure_text(request, *error_text ? error_text : curl_easy_strerror(result)),
-                        result == CURLE_OPERATION_TIMEDOUT);
+    const char* reason = *error_text ? error_text : curl_easy_strerror(result);
+    throw TransferError(failure_text(request, reason), result == CURLE_OPERATION_TIMEDOUT);
   }
   // libcurl takes a status line followed by the end of the connection for a whole answer.
   if (!transfer.header_ended)
