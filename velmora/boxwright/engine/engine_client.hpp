@@ -60,7 +60,7 @@ inline constexpr std::chrono::seconds kBuildSilenceLimit = std::chrono::hours(1)
 struct EngineLimits {
   std::size_t answer_bytes = std::size_t{32} << 20;        // an answer held whole (info, lists)
   std::size_t build_message_bytes = std::size_t{1} << 20;  // one message of a build's output
-  std::size_t build_output_bytes = std::size_t{64} << 20;  // all of a build's output
+  std::size_t build_output_bytes = std::size_t{16} << 20;  // all of a build's output
   std::chrono::seconds build_silence = kBuildSilenceLimit;
 };
 

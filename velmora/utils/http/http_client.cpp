@@ -265,7 +265,7 @@ void set_transport(Transfer& transfer, const HttpRequest& request) {
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-  if (request.stall_guard) {
+  if (request.stall_time.count() > 0) {
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, kStallBytesPerSecond);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(request.stall_time.count()));
   }

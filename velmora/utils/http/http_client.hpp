@@ -44,8 +44,7 @@ struct HttpRequest {
 
   std::string unix_socket = {};          // when set, the request goes there, not to the URL's host
   std::chrono::milliseconds timeout{0};  // limit on the whole exchange; zero means none
-  bool stall_guard = true;               // abort when under 1 byte/s moves for stall_time
-  std::chrono::seconds stall_time{120};
+  std::chrono::seconds stall_time{120};  // abort when under 1 byte/s moves this long; zero: never
 
   // TLS: when set, these authorities are trusted in place of the system's; a PEM certificate and
   // its key shown to the server.
