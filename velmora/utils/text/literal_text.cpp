@@ -54,16 +54,13 @@ void append_ascii_escape(std::string& out, unsigned char c, char quote) {
 void append_text(std::string& out, std::string_view text) {
   const PrintableTable& printable = PrintableTable::get();
   const char quote = quote_for(text);
-  out.reserve(out.size() + text.size() + 2);
   out.push_back(quote);
   std::size_t run = 0;  // where the printable run not yet appended starts
   std::size_t pos = 0;
-  while (pos < text.size()) {
+  for (;;) {
+    while (pos < text.size() && kPlain[static_cast<unsigned char>(text[pos])]) ++pos;
+    if (pos == text.size()) break;
     const auto lead = static_cast<unsigned char>(text[pos]);
-    if (kPlain[lead]) {
-      ++pos;
-      continue;
-    }
     const std::size_t start = pos;
     const char32_t cp = decode_utf8(text, pos);
     if (cp >= 0x80 && cp != kInvalidCodePoint && printable(cp)) continue;
