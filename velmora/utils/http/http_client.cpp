@@ -64,6 +64,15 @@ std::string shown_url(std::string_view url) {
   return std::string(url.substr(0, authority)) + std::string(url.substr(at + 1));
 }
 
+// The text of a TransferError: the request as error texts may show it, and why it failed.
+std::string failure_text(const HttpRequest& request, std::string_view reason) {
+  std::string text = request.method + " " + shown_url(request.url);
+  if (!request.unix_socket.empty()) text += " (over " + request.unix_socket + ")";
+  text += ": ";
+  text += reason;
+  return text;
+}
+
 // The state of one transfer, reached by libcurl's callbacks, which never let an exception through
 // libcurl (see guarded).
 struct Transfer {
@@ -190,9 +199,9 @@ CURLcode add_extra_authorities(CURL*, void* ssl_ctx, void* user) {
   ERR_clear_error();
   const std::string reason = ::access(file, R_OK) == 0 ? "it holds no PEM certificate that loads"
                                                        : std::strerror(errno);
-  transfer.failure = std::make_exception_ptr(TransferError(
-      "VELMORA_CA_FILE names a certificate bundle that cannot be used, '" + std::string(file) +
-      "': " + reason));
+  transfer.failure = std::make_exception_ptr(TransferError(failure_text(
+      transfer.request, "VELMORA_CA_FILE names a certificate bundle that cannot be used, '" +
+                            std::string(file) + "': " + reason)));
   return CURLE_SSL_CACERT_BADFILE;
 }
 
@@ -287,14 +296,6 @@ void set_transport(Transfer& transfer, const HttpRequest& request) {
   curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, &transfer);
 }
 
-// The text of a TransferError: the request as error texts may show it, and why it failed.
-std::string failure_text(const HttpRequest& request, std::string_view reason) {
-  std::string text = request.method + " " + shown_url(request.url);
-  if (!request.unix_socket.empty()) text += " (over " + request.unix_socket + ")";
-  text += ": ";
-  text += reason;
-  return text;
-}
 
 }  // namespace
 
