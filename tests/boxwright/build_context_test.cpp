@@ -4,7 +4,10 @@
 #include <archive_entry.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <map>
 
@@ -78,6 +81,47 @@ TEST(BuildContext, RefusesWhatIsNoFolder) {
       EXPECT_EQ(e.error_number(), error_number);
       EXPECT_EQ(e.path(), path);
     }
+  }
+}
+
+// Archives root in a child process and exits 0 when that fails with EACCES naming unreadable.
+// Run as root, the child drops to the unprivileged "nobody", for whom mode 000 means what it says.
+void expect_access_denied(const std::filesystem::path& root,
+                          const std::filesystem::path& unreadable) {
+  constexpr uid_t kNobody = 65534;
+  if (::getuid() == 0) {
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root.parent_path()))
+      ASSERT_EQ(::chown(entry.path().c_str(), kNobody, kNobody), 0) << entry.path();
+    ASSERT_EQ(::chown(root.parent_path().c_str(), kNobody, kNobody), 0);
+  }
+  ASSERT_EQ(::chmod(unreadable.c_str(), 0), 0);
+  EXPECT_EXIT(
+      {
+        if (::getuid() == 0 && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) std::_Exit(9);
+        try {
+          write_build_context(root, root.parent_path() / "context.tar");
+        } catch (const utils::OSError& e) {
+          std::fprintf(stderr, "%s\n", e.what());
+          std::_Exit(e.error_number() == EACCES && e.path() == unreadable ? 0 : 1);
+        } catch (const std::exception& e) {
+          std::fprintf(stderr, "%s\n", e.what());
+          std::_Exit(2);
+        }
+        std::_Exit(3);
+      },
+      ::testing::ExitedWithCode(0), "Permission denied");
+  ::chmod(unreadable.c_str(), 0700);
+}
+
+TEST(BuildContext, WhatCannotBeReadInsideIsAnOSErrorNamingIt) {
+  for (const bool folder_locked : {true, false}) {
+    const testing::ScopedFolder folder;
+    const auto root = folder.path() / "job";
+    std::filesystem::create_directories(root / "data" / "inner");
+    std::ofstream(root / "Dockerfile") << "FROM scratch\n";
+    std::ofstream(root / "data" / "inner" / "secret") << "x";
+    expect_access_denied(root, folder_locked ? root / "data" / "inner"
+                                             : root / "data" / "inner" / "secret");
   }
 }
 

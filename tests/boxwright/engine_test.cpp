@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
+#include <iterator>
 #include <random>
 #include <thread>
 
 #include "testing/engine_janitor.hpp"
 #include "testing/job_folder.hpp"
+#include "testing/scoped_folder.hpp"
 #include "velmora/boxwright/engine/engine_client.hpp"
 #include "velmora/boxwright/engine/engine_error.hpp"
 #include "velmora/boxwright/engine_probe.hpp"
@@ -66,6 +69,14 @@ class RealEngine : public ::testing::Test {
     BuildResult built =
         client_.build_image(job.path(), {.tag = tag, .forcerm = true, .nocache = true});
     return janitor_.image(built.image_id);
+  }
+
+  // The container's log, gathered through the streaming call.
+  std::string logs_of(const std::string& container, LogStreams streams = {}) {
+    std::string log;
+    client_.container_logs(
+        container, [&log](std::string_view piece) { log.append(piece); }, streams);
+    return log;
   }
 
   // Creates a container of image running command without network, recorded for removal.
@@ -156,11 +167,11 @@ TEST_F(RealEngine, ContainerLifeCycle) {
   client_.start_container(container);
   // The engine copies the two streams concurrently, so their lines may come in either order.
   ASSERT_TRUE(eventually([&] {
-    const std::string log = client_.container_logs(container).data;
+    const std::string log = logs_of(container);
     return log == "out\nerr\n" || log == "err\nout\n";
-  })) << client_.container_logs(container).data;
-  EXPECT_EQ(client_.container_logs(container, {.err = false}).data, "out\n");
-  EXPECT_EQ(client_.container_logs(container, {.out = false}).data, "err\n");
+  })) << logs_of(container);
+  EXPECT_EQ(logs_of(container, {.err = false}), "out\n");
+  EXPECT_EQ(logs_of(container, {.out = false}), "err\n");
 
   client_.pause_container(container);
   EXPECT_EQ(status_of(container), "paused");
@@ -194,7 +205,7 @@ TEST_F(RealEngine, ContainerLifeCycle) {
   client_.remove_container(container);
   EXPECT_THROW(client_.inspect_container(container), NotFoundError);
   EXPECT_THROW(client_.start_container(container), NotFoundError);
-  EXPECT_THROW(client_.container_logs(container), NotFoundError);
+  EXPECT_THROW(logs_of(container), NotFoundError);
 }
 
 TEST_F(RealEngine, RefusedOperationsCarryTheEnginesMessage) {
@@ -217,7 +228,15 @@ TEST_F(RealEngine, TerminalOutputComesRaw) {
   client_.start_container(container);
   ASSERT_TRUE(eventually([&] { return status_of(container) == "exited"; }));
   // Both streams write to the one terminal, in order.
-  EXPECT_EQ(client_.container_logs(container).data, "hi\r\nthere\r\n");
+  EXPECT_EQ(logs_of(container), "hi\r\nthere\r\n");
+
+  const testing::ScopedFolder folder;
+  const auto file = folder.path() / "output.log";
+  client_.container_logs(container, file);
+  std::ifstream in(file, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "hi\r\nthere\r\n");
+  EXPECT_EQ(std::filesystem::status(file).permissions(), std::filesystem::perms::owner_read |
+                                                             std::filesystem::perms::owner_write);
 }
 
 }  // namespace

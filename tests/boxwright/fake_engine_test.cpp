@@ -3,11 +3,14 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <optional>
 
 #include "testing/background_server.hpp"
 #include "testing/job_folder.hpp"
+#include "testing/raw_server.hpp"
 #include "testing/scoped_folder.hpp"
 #include "velmora/boxwright/engine/engine_client.hpp"
 #include "velmora/boxwright/engine/engine_error.hpp"
@@ -18,7 +21,39 @@ namespace {
 
 using engine::EngineClient;
 using engine::EngineError;
+using engine::EngineLimits;
 using utils::Value;
+
+// The text of what e says, when the call throws an EngineError; fails the test otherwise.
+template <class Call>
+std::string engine_error_of(Call call, long status) {
+  try {
+    call();
+    ADD_FAILURE() << "no error";
+  } catch (const EngineError& e) {
+    EXPECT_EQ(e.status(), status) << e.what();
+    return e.what();
+  }
+  return "";
+}
+
+// Answers every request with a chunked 200 answer whose body is head and then body_piece,
+// repeated until the client goes.
+testing::RawServer::Handler endless_answer(std::string head, std::string body_piece) {
+  return [head = std::move(head), body_piece = std::move(body_piece)](int socket) {
+    testing::read_request(socket);
+    const auto chunk = [](const std::string& data) {
+      char size[20];
+      std::snprintf(size, sizeof size, "%zx\r\n", data.size());
+      return size + data + "\r\n";
+    };
+    testing::send_text(socket, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n");
+    if (!head.empty()) testing::send_text(socket, chunk(head));
+    const std::string piece = chunk(body_piece);
+    while (testing::send_text(socket, piece)) {
+    }
+  };
+}
 
 // Sets DOCKER_HOST for the life of the object.
 class DockerHost {
@@ -41,10 +76,15 @@ class DockerHost {
 
 class FakeEngine : public ::testing::Test {
  protected:
+  // A client of the engine on socket_ with these limits.
+  EngineClient client_with(EngineLimits limits) const {
+    return EngineClient({.base_url = "http://localhost", .unix_socket = socket_}, limits);
+  }
+
   testing::ScopedFolder folder_;
   std::string socket_ = (folder_.path() / "engine.sock").string();
   httplib::Server server_;
-  EngineClient client_{{.base_url = "http://localhost", .unix_socket = socket_}};
+  EngineClient client_ = client_with({});
 
   void answer(const std::string& pattern, int status, const std::string& body,
               const char* type = "application/json") {
@@ -187,6 +227,127 @@ TEST_F(FakeEngine, ListSendsEveryFilterAsAList) {
   EXPECT_EQ(client_.list_containers({{"status", "exited"}, {"label", {"a=1", "b"}}}),
             Value::array());
   EXPECT_EQ(Value::parse(filters), Value({{"status", {"exited"}}, {"label", {"a=1", "b"}}}));
+}
+
+TEST_F(FakeEngine, AnswerCutOffWithinItsHeaderBlockIsNoSuccess) {
+  const testing::RawServer engine(
+      [](int socket) {
+        testing::read_request(socket);
+        testing::send_text(socket, "HTTP/1.1 200 OK\r\nApi-Version: 1.41\r\n");
+      },
+      socket_);
+  engine_error_of([&] { client_.ping(); }, 0);
+  engine_error_of([&] { client_.start_container("c"); }, 0);
+  const DockerHost setting("unix://" + socket_);
+  EXPECT_FALSE(is_awake());
+}
+
+TEST_F(FakeEngine, EndlessAnswerToAShortCallEndsAtItsLimit) {
+  const testing::RawServer engine(endless_answer("[", "{\"Id\": \"c\"}, "), socket_);
+  const std::string text =
+      engine_error_of([&] { client_with({.answer_bytes = 1 << 20}).list_containers(); }, 200);
+  EXPECT_EQ(text, "the Docker engine's answer passed 1 MiB");
+}
+
+TEST_F(FakeEngine, DeeplyNestedAnswerIsRefused) {
+  answer("/v1.41/info", 200, std::string(100000, '[') + std::string(100000, ']'));
+  const testing::BackgroundServer running(&server_, socket_);
+  const std::string text = engine_error_of([&] { client_.info(); }, 200);
+  EXPECT_TRUE(text.starts_with("the Docker engine's answer is not JSON")) << text;
+}
+
+// Each case: how an engine answers a build, the client's limits, and the start of the error.
+TEST_F(FakeEngine, BuildThatRunsOutOfBoundsIsAbandoned) {
+  const auto job = testing::make_job_folder(testing::kBusyboxBase);
+  const std::string message = "{\"stream\": \"" + std::string(1000, 's') + "\"}\n";
+  struct Case {
+    testing::RawServer::Handler engine;
+    EngineLimits limits;
+    long status;
+    std::string error;
+  } cases[] = {
+      {endless_answer("{\"stream\": \"", std::string(4096, 'x')),
+       {.build_message_bytes = 1 << 20},
+       200,
+       "a message of the image build's output passed 1 MiB; the build was abandoned"},
+      {endless_answer("", message),
+       {.build_output_bytes = 2 << 20},
+       200,
+       "the image build's output passed 2 MiB; the build was abandoned"},
+      {[](int socket) {  // accepts the context, then says nothing
+         testing::read_request(socket);
+         char byte;
+         ::recv(socket, &byte, 1, 0);
+       },
+       {.build_silence = std::chrono::seconds(1)},
+       0,
+       "the Docker engine sent nothing on the image build for 1 s; the build was abandoned"},
+  };
+  for (const Case& c : cases) {
+    const testing::RawServer engine(c.engine, socket_);
+    EXPECT_EQ(engine_error_of([&] { client_with(c.limits).build_image(job.path(), {}); }, c.status),
+              c.error);
+  }
+}
+
+TEST_F(FakeEngine, ReferencesWithDotSegmentsAreRefusedBeforeTheEngine) {
+  std::atomic<int> requests = 0;
+  const testing::RawServer engine([&](int) { ++requests; }, socket_);
+  const auto ignore = [](std::string_view) {};
+  const std::function<void()> refused[] = {
+      [&] { client_.remove_image("../containers/x"); },
+      [&] { client_.inspect_image("library/./busybox"); },
+      [&] { client_.inspect_image("a/.."); },
+      [&] { client_.inspect_image(""); },
+      [&] { client_.inspect_container(".."); },
+      [&] { client_.remove_container("."); },
+      [&] { client_.start_container(""); },
+      [&] { client_.container_logs("..", ignore); },
+      [&] { client_.container_archive("..", "/", ignore); },
+  };
+  for (const auto& call : refused) EXPECT_THROW(call(), utils::ValueError);
+  EXPECT_EQ(requests, 0);
+}
+
+TEST_F(FakeEngine, DotsWithinNamesAreKept) {
+  std::string seen;
+  server_.Get(R"(/v1\.41/images/(.*))", [&](const httplib::Request& req, httplib::Response& res) {
+    seen = req.path;
+    res.set_content("{}", "application/json");
+  });
+  const testing::BackgroundServer running(&server_, socket_);
+  client_.inspect_image("host:5000/my.team/job..x:1.0");
+  EXPECT_EQ(seen, "/v1.41/images/host:5000/my.team/job..x:1.0/json");
+}
+
+TEST_F(FakeEngine, LogsStreamToASinkOrAFile) {
+  std::string frames;
+  for (const auto& [stream, payload] : {std::pair{1, "out\n"}, std::pair{2, "err\n"}}) {
+    frames += {static_cast<char>(stream), 0, 0, 0, 0, 0, 0, 4};
+    frames += payload;
+  }
+  answer("/v1.41/containers/job/json", 200, R"({"Config": {"Tty": false}})");
+  answer("/v1.41/containers/job/logs", 200, frames, "application/octet-stream");
+  answer("/v1.41/containers/garbled/json", 200, R"({"Config": {"Tty": false}})");
+  answer("/v1.41/containers/garbled/logs", 200, "not framed", "application/octet-stream");
+  answer("/v1.41/containers/gone/json", 404, R"({"message": "No such container: gone"})");
+  const testing::BackgroundServer running(&server_, socket_);
+
+  std::string log;
+  client_.container_logs("job", [&](std::string_view piece) { log.append(piece); });
+  EXPECT_EQ(log, "out\nerr\n");
+
+  const auto file = folder_.path() / "output.log";
+  client_.container_logs("job", file);
+  std::ifstream in(file, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "out\nerr\n");
+
+  // An undecodable stream is the engine's answer gone wrong, not a missing answer.
+  engine_error_of([&] { client_.container_logs("garbled", file); }, 200);
+  // The file is made before the engine is asked, so a failed call leaves it empty.
+  EXPECT_THROW(client_.container_logs("gone", file), engine::NotFoundError);
+  EXPECT_TRUE(std::filesystem::exists(file));
+  EXPECT_EQ(std::filesystem::file_size(file), 0u);
 }
 
 }  // namespace

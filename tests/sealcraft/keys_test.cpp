@@ -1,6 +1,7 @@
 #include "velmora/sealcraft/keys.hpp"
 
 #include <gtest/gtest.h>
+#include <openssl/err.h>
 
 #include <fstream>
 #include <sstream>
@@ -63,6 +64,21 @@ TEST(Keys, GarbageDoesNotImport) {
   Bytes trailing = pair_a().second->export_();
   trailing.data += "x";
   EXPECT_THROW(PublicKey::import_key(trailing), utils::ValueError);
+}
+
+// A failed attempt inside a call that succeeds must not reach a later error text of the thread.
+TEST(Keys, CallsLeaveNothingInTheThreadsErrorQueue) {
+  ERR_clear_error();
+  const auto [priv, pub] = make_keys();
+  EXPECT_EQ(ERR_peek_error(), 0u) << "make_keys";
+  PublicKey::import_key(pub->export_());
+  EXPECT_EQ(ERR_peek_error(), 0u) << "import of a public key";
+  PrivateKey::import_key(priv->export_());
+  EXPECT_EQ(ERR_peek_error(), 0u) << "import of a private key";
+  EXPECT_THROW(PublicKey::import_key(bytes("junk")), utils::ValueError);
+  EXPECT_EQ(ERR_peek_error(), 0u) << "refused import";
+  EXPECT_FALSE(pub->verify(bytes("data"), bytes("no signature")));
+  EXPECT_EQ(ERR_peek_error(), 0u) << "failed verify";
 }
 
 TEST(Signatures, VerifyWithItsPairOnly) {

@@ -1,16 +1,18 @@
 #include "velmora/utils/http/http_client.hpp"
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/stat.h>
 
 #include <atomic>
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <sstream>
-#include <thread>
 
 #include "testing/background_server.hpp"
+#include "testing/raw_server.hpp"
 #include "testing/scoped_folder.hpp"
 #include "testing/tls_certificate.hpp"
 
@@ -57,10 +59,15 @@ void serve_echo(httplib::Server& server, std::atomic<int>& requests) {
     res.status = 404;
     res.set_content("no such thing", "text/plain");
   });
-  server.Get("/slow", [](const httplib::Request&, httplib::Response& res) {
-    std::this_thread::sleep_for(2s);
-    res.set_content("late", "text/plain");
-  });
+}
+
+// Reads the request, then sends nothing until the client goes or 30 s have passed; then a late
+// answer, which a working time limit never lets the client see.
+void answer_late(int socket) {
+  testing::read_request(socket);
+  pollfd waiting{.fd = socket, .events = POLLIN, .revents = 0};
+  if (::poll(&waiting, 1, 30'000) == 0)
+    testing::send_text(socket, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nlate");
 }
 
 class HttpClient : public ::testing::Test {
@@ -166,11 +173,21 @@ TEST_F(HttpClient, WhatTheSinkThrowsReachesTheCaller) {
       OSError);
 }
 
-TEST_F(HttpClient, TimeOutAndRefusedConnectionsFail) {
-  const auto start = std::chrono::steady_clock::now();
-  EXPECT_THROW(http_request({.url = url("/slow"), .timeout = 200ms}), TransferError);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, 1500ms);
+TEST(HttpClientLimits, TimeLimitAndStallGuardEndASilentExchange) {
+  const testing::RawServer silent(answer_late);
+  const std::string url = "http://127.0.0.1:" + std::to_string(silent.port()) + "/slow";
+  for (const HttpRequest& request :
+       {HttpRequest{.url = url, .timeout = 200ms}, HttpRequest{.url = url, .stall_time = 1s}}) {
+    try {
+      http_request(request);
+      ADD_FAILURE() << "no error";
+    } catch (const TransferError& e) {
+      EXPECT_TRUE(e.timed_out()) << e.what();
+    }
+  }
+}
 
+TEST_F(HttpClient, RefusedConnectionsFailWithoutCredentialsInTheText) {
   const std::string port = std::to_string(testing::unused_tcp_port());
   try {
     http_request({.url = "http://user:pw@127.0.0.1:" + port + "/path?token=secret#frag"});
@@ -180,7 +197,92 @@ TEST_F(HttpClient, TimeOutAndRefusedConnectionsFail) {
     EXPECT_NE(text.find("GET http://127.0.0.1:" + port + "/path: "), std::string::npos) << text;
     EXPECT_EQ(text.find("secret"), std::string::npos) << text;
     EXPECT_EQ(text.find("pw"), std::string::npos) << text;
+    EXPECT_FALSE(e.timed_out());
   }
+}
+
+// Each case: what a peer sends before it closes the connection.
+TEST(HttpClientLimits, AnswerCutOffBeforeItsEndIsNoAnswer) {
+  for (const std::string cut_off : {
+           "HTTP/1.1 200 OK\r\n",
+           "HTTP/1.1 204 No Content\r\nServer: x\r\n",
+           "HTTP/1.1 100 Continue\r\n\r\nHTTP/1.1 200 OK\r\n",
+           "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nabc",
+           "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n5\r\nab",
+       }) {
+    const testing::RawServer peer([&](int socket) {
+      testing::read_request(socket);
+      testing::send_text(socket, cut_off);
+    });
+    EXPECT_THROW(http_request({.url = "http://127.0.0.1:" + std::to_string(peer.port()) + "/"}),
+                 TransferError)
+        << cut_off;
+  }
+  // An answer without a length ends where the connection does.
+  const testing::RawServer peer([](int socket) {
+    testing::read_request(socket);
+    testing::send_text(socket, "HTTP/1.0 200 OK\r\n\r\nwhole");
+  });
+  const HttpResponse whole =
+      http_request({.url = "http://127.0.0.1:" + std::to_string(peer.port()) + "/"});
+  EXPECT_EQ(whole.status, 200);
+  EXPECT_EQ(whole.body, "whole");
+}
+
+// Kept bodies stop at their limit, also when the peer would send for ever: an error answer's at
+// 1 MiB, a successful answer's at the request's body_limit.
+TEST(HttpClientLimits, EndlessAnswersKeptInMemoryStopAtTheirLimit) {
+  for (const std::string status : {"500 Oops", "200 OK"}) {
+    const testing::RawServer endless([&](int socket) {
+      testing::read_request(socket);
+      testing::send_text(socket, "HTTP/1.1 " + status + "\r\nTransfer-Encoding: chunked\r\n\r\n");
+      const std::string chunk = "10000\r\n" + std::string(0x10000, 'e') + "\r\n";
+      while (testing::send_text(socket, chunk)) {
+      }
+    });
+    const HttpResponse response =
+        http_request({.url = "http://127.0.0.1:" + std::to_string(endless.port()) + "/",
+                      .body_limit = 1 << 20,
+                      .timeout = 60s});
+    EXPECT_EQ(response.body, std::string(1 << 20, 'e')) << status;
+    EXPECT_TRUE(response.body_cut) << status;
+  }
+}
+
+TEST_F(HttpClient, BodyWithinItsLimitIsWhole) {
+  const HttpResponse response = http_request({.url = url("/big"), .body_limit = 3 << 20});
+  EXPECT_EQ(response.body.size(), std::size_t{3} << 20);
+  EXPECT_FALSE(response.body_cut);
+}
+
+TEST_F(HttpClient, LoopbackHostsBypassTheProxyOthersUseIt) {
+  std::atomic<int> proxied = 0;
+  std::mutex mutex;
+  std::string proxied_request;
+  const testing::RawServer proxy([&](int socket) {
+    const std::string request = testing::read_request(socket);
+    {
+      std::lock_guard lock(mutex);
+      proxied_request = request;
+    }
+    ++proxied;
+    testing::send_text(socket, "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
+  });
+  const std::string proxy_url = "http://127.0.0.1:" + std::to_string(proxy.port());
+  const EnvironmentSetting http_proxy("http_proxy", proxy_url);
+  const EnvironmentSetting https_proxy("https_proxy", proxy_url);
+  const EnvironmentSetting no_proxy("no_proxy", "");
+
+  const std::string port = std::to_string(running_.port());
+  for (const std::string host : {"127.0.0.1", "localhost", "LocalHost"}) {
+    EXPECT_EQ(http_request({.url = "http://" + host + ":" + port + "/echo"}).status, 200) << host;
+  }
+  EXPECT_EQ(proxied, 0);
+
+  EXPECT_EQ(http_request({.url = "http://192.0.2.7/somewhere"}).status, 502);
+  EXPECT_EQ(proxied, 1);
+  std::lock_guard lock(mutex);
+  EXPECT_TRUE(proxied_request.starts_with("GET http://192.0.2.7/somewhere ")) << proxied_request;
 }
 
 TEST(HttpClientUnixSocket, RequestsGoToTheSocket) {
@@ -231,8 +333,35 @@ TEST(HttpsClient, ServerCertificatesAreVerified) {
   EXPECT_EQ(http_request({.url = url, .trusted_ca_file = server_files.cert}).body, "hello");
   EXPECT_THROW(http_request({.url = url, .trusted_ca_file = other_files.cert}), TransferError);
 
-  const EnvironmentSetting missing("VELMORA_CA_FILE", (folder.path() / "none.pem").string());
-  EXPECT_THROW(http_request({.url = url}), OSError);
+}
+
+TEST(HttpsClient, UnusableAuthorityBundleFailsOnlyRequestsThatVerifyTls) {
+  const testing::ScopedFolder folder;
+  const auto server_files = testing::make_self_signed_certificate(folder.path(), "server");
+  const auto tls_server = hello_server(server_files);
+  const testing::BackgroundServer tls_running(tls_server.get());
+  httplib::Server plain_server;
+  plain_server.Get("/hello", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("plain hello", "text/plain");
+  });
+  const testing::BackgroundServer plain_running(&plain_server);
+  const auto garbage = folder.path() / "garbage.pem";
+  std::ofstream(garbage) << "not a certificate\n";
+
+  for (const auto& bundle : {folder.path() / "none.pem", garbage}) {
+    const EnvironmentSetting extra("VELMORA_CA_FILE", bundle.string());
+    try {
+      http_request({.url = hello_url(tls_running)});
+      ADD_FAILURE() << "no error for " << bundle;
+    } catch (const TransferError& e) {
+      const std::string text = e.what();
+      EXPECT_NE(text.find("VELMORA_CA_FILE"), std::string::npos) << text;
+      EXPECT_NE(text.find(bundle.string()), std::string::npos) << text;
+    }
+    const std::string plain_url =
+        "http://127.0.0.1:" + std::to_string(plain_running.port()) + "/hello";
+    EXPECT_EQ(http_request({.url = plain_url}).body, "plain hello");
+  }
 }
 
 TEST(HttpsClient, PresentsAClientCertificate) {

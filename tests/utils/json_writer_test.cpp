@@ -24,7 +24,7 @@ TEST(JsonWriter, TextIsEscapedAsJsonWantsIt) {
       "exactly8",
       "longer than eight plain bytes",
       "quote \" and backslash \\ inside a long text",
-      std::string("nul \0 tab \t newline \n and \x1f \x7f", 32),
+      std::string("nul \0 tab \t newline \n and \x1f \x7f", 29),
       "\u00e9t\u00e9 \u65e5\u672c \U0001F600 beyond the first eight",
       "1733822400.1234567",
       std::string(100000, '\n') + std::string(100000, 'x'),  // larger than a drained piece

@@ -52,6 +52,8 @@ TEST(LiteralText, WritesEveryKindExactly) {
       {"printable non-ASCII", code_points(U"\u00e9\u4e2d\U0001f600"), "'\u00e9\u4e2d\U0001f600'"},
       {"backslash", Value("a\\b"), R"('a\\b')"},
       {"bytes not UTF-8", Value("a\xff\xe4\xb8"), R"('a\udcff\udce4\udcb8')"},
+      {"escapes between printable runs", Value("caf\xc3\xa9\xc2\xa0na\xc3\xafve\xff!\t"),
+       "'caf\u00e9\\xa0na\u00efve\\udcff!\\t'"},
       {"zero", Value(0), "0"},
       {"negative", Value(-42), "-42"},
       {"int64 min", Value(std::numeric_limits<std::int64_t>::min()), "-9223372036854775808"},
@@ -118,6 +120,13 @@ TEST(UnicodePrintable, TableIsUnicode11) {
   EXPECT_FALSE(is_printable(U'\u061d'));      // assigned only after 11.0
   EXPECT_TRUE(is_printable(U'\U0001f600'));
   EXPECT_FALSE(is_printable(U'\U0010ffff'));
+}
+
+TEST(UnicodePrintable, TableAgreesWithTheRangesEverywhere) {
+  const PrintableTable& printable = PrintableTable::get();
+  std::size_t disagreements = 0;
+  for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) disagreements += printable(cp) != is_printable(cp);
+  EXPECT_EQ(disagreements, 0u);
 }
 
 }  // namespace

@@ -53,6 +53,16 @@ TEST(Log, CaptureKeepsTheAttachedError) {
   EXPECT_EQ(records[0].error_text, "velmora::utils::RuntimeError: boom");
 }
 
+TEST(Log, LineBreaksOfArgumentsAndErrorsCannotForgeLines) {
+  LogCapture capture("test.forge");
+  get_logger("test.forge").log_error(kWarning, RuntimeError("engine says\nERROR:velmora:x"),
+                                     "job %s\nended", "evil\r\nCRITICAL:velmora:forged");
+  const auto records = capture.records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].message, "job evil\\r\\nCRITICAL:velmora:forged\nended");
+  EXPECT_EQ(records[0].error_text, "velmora::utils::RuntimeError: engine says\\nERROR:velmora:x");
+}
+
 TEST(Log, LevelNames) {
   EXPECT_EQ(level_name(kDebug), "DEBUG");
   EXPECT_EQ(level_name(kCritical), "CRITICAL");

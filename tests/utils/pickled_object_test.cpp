@@ -1,10 +1,13 @@
 #include "velmora/utils/stores/pickled_object.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <fstream>
+#include <future>
 #include <mutex>
 #include <sstream>
 #include <thread>
@@ -202,17 +205,24 @@ TEST_F(PickledObjectTest, RelativeNamesAreInTheWorkingDirectory) {
   EXPECT_EQ(read_file(file("group_removals.bin")), R"(["crew"])");
 }
 
-TEST_F(PickledObjectTest, CrashLeftoverBesideTheFileLeavesTheOldContentReadable) {
+TEST_F(PickledObjectTest, LoadRemovesTheLeftoversOfInterruptedDumpsOfItsOwnFileOnly) {
   PickledObject<IdSet> store(file("friends.bin"), [] { return IdSet{bytes("old")}; });
-  // A write that died after writing half of its temporary file.
+  // Dumps that died after writing part of their temporary file.
   write_file(file("friends.bin.tmp-a1b2c3"), R"(["old","ne)");
+  write_file(file("friends.bin.tmp-ZZZZZZ"), "");
+  // Names that only look alike, another store's leftover, and what is no regular file.
+  for (const char* kept : {"friends.bin.tmp-abc", "friends.bin.tmp-a1b2c3d",
+                           "friendsXbin.tmp-a1b2c3", "groups.bin.tmp-a1b2c3"})
+    write_file(file(kept), "");
+  fs::create_directory(file("friends.bin.tmp-dir123"));
+  fs::create_symlink(file("groups.bin.tmp-a1b2c3"), file("friends.bin.tmp-link12"));
 
   PickledObject<IdSet> reopened(file("friends.bin"), never_called<IdSet>());
   EXPECT_EQ(reopened.snapshot(), IdSet{bytes("old")});
-  reopened.with([](IdSet& ids) { ids.insert(bytes("new")); });
-  reopened.dump();
-  EXPECT_EQ(PickledObject<IdSet>(file("friends.bin"), never_called<IdSet>()).snapshot(),
-            (IdSet{bytes("old"), bytes("new")}));
+  EXPECT_EQ(names_in_dir(), (std::vector<std::string>{
+                                "friends.bin", "friends.bin.tmp-a1b2c3d", "friends.bin.tmp-abc",
+                                "friends.bin.tmp-dir123", "friends.bin.tmp-link12",
+                                "friendsXbin.tmp-a1b2c3", "groups.bin.tmp-a1b2c3"}));
 }
 
 TEST_F(PickledObjectTest, FailedDumpKeepsThePreviousFile) {
@@ -272,6 +282,57 @@ TEST_F(PickledObjectTest, FileThatCannotBeReadBackIsRefusedWithItsName) {
   EXPECT_THROW(PickledObject<GroupEntries>(file("group_invitations.bin"),
                                            never_called<GroupEntries>()),
                ValueError);
+}
+
+// A hostile or broken file is refused at once: nesting that would exhaust the stack, a NUL byte
+// that would hide what follows it, and what is no regular file.
+TEST_F(PickledObjectTest, HostileFilesAreRefusedWithTheirName) {
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  const struct {
+    const char* name;
+    std::string content;
+    std::function<void(const fs::path&)> load;
+  } cases[] = {
+      {"values.bin", deep,
+       [](const fs::path& f) { PickledObject<Value>(f, never_called<Value>()); }},
+      {"launches.bin", "[[\"f00d\", " + deep + "]]",
+       [](const fs::path& f) { PickledObject<Records>(f, never_called<Records>()); }},
+      {"friends.bin", std::string("[\"kept\"]\0[\"hidden\"]", 19),
+       [](const fs::path& f) { PickledObject<IdSet>(f, never_called<IdSet>()); }},
+  };
+  for (const auto& hostile : cases) {
+    write_file(file(hostile.name), hostile.content);
+    try {
+      hostile.load(file(hostile.name));
+      ADD_FAILURE() << "accepted " << hostile.name;
+    } catch (const ValueError& e) {
+      EXPECT_NE(std::string(e.what()).find(file(hostile.name).string()), std::string::npos)
+          << e.what();
+    }
+    EXPECT_EQ(read_file(file(hostile.name)), hostile.content);
+  }
+
+  fs::create_symlink("/dev/zero", file("zero.bin"));
+  fs::create_directory(file("folder.bin"));
+  for (const char* name : {"zero.bin", "folder.bin"})
+    EXPECT_THROW(PickledObject<IdSet>(file(name), never_called<IdSet>()), ValueError) << name;
+}
+
+TEST_F(PickledObjectTest, FifoAtTheStorePathIsRefusedWithoutWaiting) {
+  ASSERT_EQ(::mkfifo(file("friends.bin").c_str(), 0600), 0);
+  auto load = std::async(std::launch::async, [&]() -> std::string {
+    try {
+      PickledObject<IdSet>(file("friends.bin"), never_called<IdSet>());
+      return "loaded";
+    } catch (const ValueError& e) {
+      return e.what();
+    }
+  });
+  if (load.wait_for(std::chrono::seconds(30)) == std::future_status::timeout) {
+    ADD_FAILURE() << "the load waits for a writer";
+    ::close(::open(file("friends.bin").c_str(), O_WRONLY | O_NONBLOCK));  // lets it end
+  }
+  EXPECT_EQ(load.get(), "store file '" + file("friends.bin").string() + "' is not a regular file");
 }
 
 TEST_F(PickledObjectTest, ConcurrentChangesAndDumpsLoseNothing) {

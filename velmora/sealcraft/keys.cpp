@@ -7,6 +7,7 @@
 #include <openssl/x509.h>
 
 #include <string>
+#include <string_view>
 
 #include "velmora/utils/argument_check.hpp"
 #include "velmora/utils/error.hpp"
@@ -38,16 +39,51 @@ const EVP_MD* sha3_256() {
   return md;
 }
 
-struct MdContext {
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  ~MdContext() { EVP_MD_CTX_free(ctx); }
-};
+using MdContext = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
 
 // Sets PSS padding, MGF1-SHA3-256 and the 32-byte salt on a signing or verifying context.
 bool set_pss(EVP_PKEY_CTX* pctx) {
   return EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PSS_PADDING) > 0 &&
          EVP_PKEY_CTX_set_rsa_mgf1_md(pctx, sha3_256()) > 0 &&
          EVP_PKEY_CTX_set_rsa_pss_saltlen(pctx, kSaltLength) > 0;
+}
+
+enum class Purpose { kSign, kVerify };
+
+// A context that signs or verifies with key under the scheme. Setting one up looks the
+// algorithms up by name inside the library, a quarter of a verify's cost; so it is done once per
+// key, and each call works on a copy (copying reads the original only, so threads may share it).
+std::shared_ptr<EVP_MD_CTX> prepared_context(EVP_PKEY* key, Purpose purpose) {
+  std::shared_ptr<EVP_MD_CTX> md(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+  EVP_PKEY_CTX* pctx = nullptr;  // owned by md
+  const int ready =
+      !md ? 0
+      : purpose == Purpose::kSign
+          ? EVP_DigestSignInit(md.get(), &pctx, sha3_256(), nullptr, key)
+          : EVP_DigestVerifyInit(md.get(), &pctx, sha3_256(), nullptr, key);
+  if (ready <= 0 || !set_pss(pctx))
+    throw utils::RuntimeError(openssl_errors("signature context cannot be set up"));
+  return md;
+}
+
+// A copy of a prepared context, for one call.
+MdContext call_context(const EVP_MD_CTX* prepared, std::string_view what) {
+  MdContext md(EVP_MD_CTX_new(), &EVP_MD_CTX_free);
+  if (!md || EVP_MD_CTX_copy_ex(md.get(), prepared) <= 0)
+    throw utils::RuntimeError(openssl_errors(what));
+  return md;
+}
+
+// Decodes raw with decode, answering null when it is no RSA key of exactly raw's length. A failed
+// attempt leaves nothing in the thread's error queue.
+template <class Decode>
+std::shared_ptr<EVP_PKEY> rsa_key_of(const Bytes& raw, Decode decode) {
+  ERR_set_mark();
+  const unsigned char* cursor = raw.bytes();
+  std::shared_ptr<EVP_PKEY> key(decode(&cursor, static_cast<long>(raw.size())), &EVP_PKEY_free);
+  ERR_pop_to_mark();
+  if (!key || cursor != raw.bytes() + raw.size() || !EVP_PKEY_is_a(key.get(), "RSA")) return {};
+  return key;
 }
 
 template <class Encode>
@@ -75,18 +111,14 @@ Value KeyBase::get_state() const {
 }
 
 KeyBase::Material KeyBase::import_der(const Bytes& raw) {
-  const long length = static_cast<long>(raw.size());
-  const unsigned char* cursor = raw.bytes();
-  if (EVP_PKEY* key = d2i_AutoPrivateKey(nullptr, &cursor, length)) {
-    Material material{own(key), true};
-    if (cursor == raw.bytes() + raw.size() && EVP_PKEY_is_a(key, "RSA")) return material;
-  }
-  cursor = raw.bytes();
-  if (EVP_PKEY* key = d2i_PUBKEY(nullptr, &cursor, length)) {
-    Material material{own(key), false};
-    if (cursor == raw.bytes() + raw.size() && EVP_PKEY_is_a(key, "RSA")) return material;
-  }
-  ERR_clear_error();
+  if (auto key = rsa_key_of(raw, [](const unsigned char** cursor, long length) {
+        return d2i_AutoPrivateKey(nullptr, cursor, length);
+      }))
+    return {std::move(key), true};
+  if (auto key = rsa_key_of(raw, [](const unsigned char** cursor, long length) {
+        return d2i_PUBKEY(nullptr, cursor, length);
+      }))
+    return {std::move(key), false};
   throw utils::ValueError("RSA key format is not supported");
 }
 
@@ -97,6 +129,15 @@ Bytes KeyBase::state_der(const Value& state) {
   const auto& octets = der.get_binary();
   return Bytes(std::string(octets.begin(), octets.end()));
 }
+
+PublicKey::PublicKey(Material material)
+    : KeyBase(std::move(material)),
+      verifier_(prepared_context(material_.key.get(), Purpose::kVerify)) {}
+
+PrivateKey::PrivateKey(Material material)
+    : KeyBase(std::move(material)),
+      signer_(material_.has_private ? prepared_context(material_.key.get(), Purpose::kSign)
+                                    : nullptr) {}
 
 std::shared_ptr<const PublicKey> PublicKey::import_key(const Bytes& raw) {
   return std::shared_ptr<const PublicKey>(new PublicKey(import_der(raw)));
@@ -115,16 +156,11 @@ std::shared_ptr<const PrivateKey> PrivateKey::from_state(const Value& state) {
 }
 
 Bytes PrivateKey::sign(const Bytes& data) const {
-  if (!material_.has_private)
-    throw utils::RuntimeError("This is not a private key");
-  MdContext md;
-  EVP_PKEY_CTX* pctx = nullptr;  // owned by md.ctx
-  std::size_t length = 0;
-  if (!md.ctx || EVP_DigestSignInit(md.ctx, &pctx, sha3_256(), nullptr, material_.key.get()) <= 0 ||
-      !set_pss(pctx) || EVP_DigestSign(md.ctx, nullptr, &length, nullptr, 0) <= 0)
-    throw utils::RuntimeError(openssl_errors("signing failed"));
+  if (!signer_) throw utils::RuntimeError("This is not a private key");
+  const MdContext md = call_context(signer_.get(), "signing failed");
+  std::size_t length = static_cast<std::size_t>(EVP_PKEY_get_size(material_.key.get()));
   std::string signature(length, '\0');
-  if (EVP_DigestSign(md.ctx, reinterpret_cast<unsigned char*>(signature.data()), &length,
+  if (EVP_DigestSign(md.get(), reinterpret_cast<unsigned char*>(signature.data()), &length,
                      data.bytes(), data.size()) <= 0)
     throw utils::RuntimeError(openssl_errors("signing failed"));
   signature.resize(length);
@@ -132,13 +168,8 @@ Bytes PrivateKey::sign(const Bytes& data) const {
 }
 
 bool PublicKey::verify(const Bytes& data, const Bytes& signature) const {
-  MdContext md;
-  EVP_PKEY_CTX* pctx = nullptr;  // owned by md.ctx
-  if (!md.ctx ||
-      EVP_DigestVerifyInit(md.ctx, &pctx, sha3_256(), nullptr, material_.key.get()) <= 0 ||
-      !set_pss(pctx))
-    throw utils::RuntimeError(openssl_errors("verification failed"));
-  const int verdict = EVP_DigestVerify(md.ctx, signature.bytes(), signature.size(), data.bytes(),
+  const MdContext md = call_context(verifier_.get(), "verification failed");
+  const int verdict = EVP_DigestVerify(md.get(), signature.bytes(), signature.size(), data.bytes(),
                                        data.size());
   ERR_clear_error();  // an invalid signature leaves its reason queued
   return verdict == 1;

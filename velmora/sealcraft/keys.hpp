@@ -10,6 +10,7 @@
 #include "velmora/utils/value.hpp"
 
 typedef struct evp_pkey_st EVP_PKEY;
+typedef struct evp_md_ctx_st EVP_MD_CTX;
 
 namespace velmora::sealcraft {
 
@@ -61,7 +62,10 @@ class PublicKey final : public KeyBase {
 
  private:
   friend std::pair<std::shared_ptr<const PrivateKey>, std::shared_ptr<const PublicKey>> make_keys();
-  using KeyBase::KeyBase;
+  explicit PublicKey(Material material);
+
+  // Set up once for this key (SHA3-256, PSS); every verify works on a copy of its own.
+  const std::shared_ptr<EVP_MD_CTX> verifier_;
 };
 
 class PrivateKey final : public KeyBase {
@@ -75,7 +79,11 @@ class PrivateKey final : public KeyBase {
 
  private:
   friend std::pair<std::shared_ptr<const PrivateKey>, std::shared_ptr<const PublicKey>> make_keys();
-  using KeyBase::KeyBase;
+  explicit PrivateKey(Material material);
+
+  // Set up once for this key (SHA3-256, PSS), null without private material; every signature is
+  // made on a copy of its own.
+  const std::shared_ptr<EVP_MD_CTX> signer_;
 };
 
 // A new key pair, private key first. With import_key and from_state the only way to make keys.

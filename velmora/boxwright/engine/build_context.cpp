@@ -2,6 +2,7 @@
 
 #include <archive.h>
 #include <archive_entry.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -10,6 +11,7 @@
 #include <vector>
 
 #include "velmora/utils/error.hpp"
+#include "velmora/utils/file_descriptor.hpp"
 
 namespace velmora::boxwright::engine {
 namespace {
@@ -24,6 +26,16 @@ using EntryPtr = std::unique_ptr<archive_entry, decltype(&archive_entry_free)>;
   throw utils::RuntimeError("cannot archive '" + path.string() + "': " + (text ? text : "?"));
 }
 
+// A file or folder that the walk could not read. libarchive may keep no errno for it, so the path
+// is opened once more to learn why.
+[[noreturn]] void fail_reading(archive* a, const std::filesystem::path& path) {
+  if (archive_errno(a) <= 0) {
+    const utils::FileDescriptor probe(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    if (!probe.is_open()) throw utils::OSError(errno, path);
+  }
+  fail(a, path);
+}
+
 void check(int result, archive* a, const std::filesystem::path& path) {
   if (result < ARCHIVE_WARN) fail(a, path);
 }
@@ -33,7 +45,7 @@ void copy_data(archive* disk, archive* tar, const std::filesystem::path& path) {
   for (;;) {
     const la_ssize_t got = archive_read_data(disk, buffer.data(), buffer.size());
     if (got == 0) return;
-    if (got < 0) fail(disk, path);
+    if (got < 0) fail_reading(disk, path);
     if (archive_write_data(tar, buffer.data(), static_cast<std::size_t>(got)) != got)
       fail(tar, path);
   }
@@ -64,13 +76,20 @@ void write_build_context(const std::filesystem::path& folder,
   check(archive_read_disk_open(disk.get(), root.c_str()), disk.get(), folder);
 
   EntryPtr entry(archive_entry_new(), &archive_entry_free);
+  std::string entered = root;  // the folder entered last: the one the next read opens
   for (;;) {
     archive_entry_clear(entry.get());
     const int result = archive_read_next_header2(disk.get(), entry.get());
     if (result == ARCHIVE_EOF) break;
-    const std::string path = archive_entry_pathname(entry.get());
-    check(result, disk.get(), path);
-    check(archive_read_disk_descend(disk.get()), disk.get(), path);
+    // A read that failed may leave the entry without a name: then it could not open the folder
+    // entered last.
+    const char* name = archive_entry_pathname(entry.get());
+    if (result < ARCHIVE_WARN || !name) fail_reading(disk.get(), name ? name : entered);
+    const std::string path = name;
+    if (archive_read_disk_can_descend(disk.get())) {
+      check(archive_read_disk_descend(disk.get()), disk.get(), path);
+      entered = path;
+    }
     if (path == root || !path.starts_with(prefix)) continue;
 
     const auto type = archive_entry_filetype(entry.get());

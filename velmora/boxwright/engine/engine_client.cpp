@@ -1,5 +1,7 @@
 #include "velmora/boxwright/engine/engine_client.hpp"
 
+#include <fcntl.h>
+
 #include <algorithm>
 #include <array>
 #include <chrono>
@@ -11,8 +13,11 @@
 #include "velmora/boxwright/engine/build_context.hpp"
 #include "velmora/boxwright/engine/engine_error.hpp"
 #include "velmora/boxwright/engine/log_frames.hpp"
-#include "velmora/utils/temp_files.hpp"
+#include "velmora/utils/file_descriptor.hpp"
 #include "velmora/utils/http/url.hpp"
+#include "velmora/utils/temp_files.hpp"
+#include "velmora/utils/text/json_parse.hpp"
+#include "velmora/utils/text/literal_text.hpp"
 
 namespace velmora::boxwright::engine {
 
@@ -23,9 +28,11 @@ namespace {
 constexpr std::string_view kApiPrefix = "/v1.41";
 constexpr std::chrono::seconds kCallTimeout{60};
 constexpr int kEngineStopTimeout = 10;  // seconds the engine waits for a stop when none is given
+constexpr long kBuildAnswerStatus = 200;  // the status of a build answer; failures come inside it
 
 // How long a call may take: a short call 60 s; a stream as long as data keeps moving; a build
-// as long as the engine keeps the connection, since a build step may run long in silence.
+// as long as the engine is silent for less than its limit, since a build step may run long
+// without a word.
 enum class Span { kShort, kStream, kBuild };
 
 using Query = std::vector<std::pair<std::string, std::string>>;
@@ -44,20 +51,49 @@ std::string with_query(std::string path, const Query& query) {
 
 std::string flag(bool on) { return on ? "1" : "0"; }
 
+// "32 MiB" or "1000 bytes": a limit as error texts show it.
+std::string size_text(std::size_t bytes) {
+  constexpr std::size_t kMiB = std::size_t{1} << 20;
+  if (bytes % kMiB == 0) return std::to_string(bytes / kMiB) + " MiB";
+  return std::to_string(bytes) + " bytes";
+}
+
+// Refuses a reference that would reach another engine path once the request's dot segments are
+// resolved ("../containers/x" as an image), or none at all.
+void check_reference(std::string_view kind, std::string_view reference) {
+  bool refused = reference.empty();
+  for (std::size_t start = 0; !refused && start <= reference.size();) {
+    const std::size_t end = std::min(reference.find('/', start), reference.size());
+    const std::string_view segment = reference.substr(start, end - start);
+    refused = segment == "." || segment == "..";
+    start = end + 1;
+  }
+  if (refused)
+    throw utils::ValueError(std::string(kind) + " reference " +
+                            utils::literal_text(std::string(reference)) +
+                            " is empty or holds a '.' or '..' segment");
+}
+
 std::string container_path(std::string_view container, std::string_view action = "") {
+  check_reference("container", container);
   return "/containers/" + utils::percent_encode(container) + std::string(action);
 }
 
 // Image names may hold a registry and a tag ("host:5000/name:tag"), kept readable as the engine
 // expects them.
 std::string image_path(std::string_view image, std::string_view action = "") {
+  check_reference("image", image);
   return "/images/" + utils::percent_encode(image, "/:") + std::string(action);
 }
 
+// The message of a refusal: the "message" of its JSON, else its text.
 std::string engine_message(const std::string& body) {
-  const Value answer = Value::parse(body, nullptr, false);
-  if (answer.is_object() && answer.contains("message") && answer["message"].is_string())
-    return answer["message"].get<std::string>();
+  try {
+    const Value answer = utils::parse_json(body);
+    if (answer.is_object() && answer.contains("message") && answer["message"].is_string())
+      return answer["message"].get<std::string>();
+  } catch (const utils::ValueError&) {
+  }
   const auto first = body.find_first_not_of(" \t\r\n");
   if (first == std::string::npos) return "";
   return body.substr(first, body.find_last_not_of(" \t\r\n") + 1 - first);
@@ -72,10 +108,12 @@ std::string engine_message(const std::string& body) {
 }
 
 Value json_of(const utils::HttpResponse& response) {
-  Value answer = Value::parse(response.body, nullptr, false);
-  if (answer.is_discarded())
-    throw EngineError(response.status, "the Docker engine's answer is not JSON");
-  return answer;
+  try {
+    return utils::parse_json(response.body);
+  } catch (const utils::ValueError& e) {
+    throw EngineError(response.status, std::string("the Docker engine's answer is not JSON: ") +
+                                           e.what());
+  }
 }
 
 // The text of a value as a query parameter: texts as they are, other values as JSON.
@@ -84,34 +122,54 @@ std::string parameter_text(const Value& value) {
 }
 
 // The messages of a build answer: one JSON object a line, lines cut anywhere between pieces.
+// A message or a whole output beyond the client's limits ends the build with EngineError.
 class BuildStream {
  public:
+  explicit BuildStream(const EngineLimits& limits) : limits_(limits) {}
+
   void feed(std::string_view piece) {
+    received_ += piece.size();
+    if (received_ > limits_.build_output_bytes)
+      throw EngineError(kBuildAnswerStatus, "the image build's output passed " +
+                                                size_text(limits_.build_output_bytes) +
+                                                "; the build was abandoned");
     for (;;) {
       const auto end = piece.find('\n');
       if (end == std::string_view::npos) break;
-      partial_.append(piece.substr(0, end));
+      append_to_line(piece.substr(0, end));
       take_line();
       piece.remove_prefix(end + 1);
     }
-    partial_.append(piece);
+    append_to_line(piece);
   }
 
   BuildResult finish() {
     take_line();
     if (error_) throw BuildError(*error_, std::move(log_));
     if (image_id_.empty())
-      throw EngineError(200, "the Docker engine's build answer names no image");
+      throw EngineError(kBuildAnswerStatus, "the Docker engine's build answer names no image");
     return {std::move(image_id_), std::move(log_)};
   }
 
  private:
+  void append_to_line(std::string_view text) {
+    if (partial_.size() + text.size() > limits_.build_message_bytes)
+      throw EngineError(kBuildAnswerStatus, "a message of the image build's output passed " +
+                                                size_text(limits_.build_message_bytes) +
+                                                "; the build was abandoned");
+    partial_.append(text);
+  }
+
   void take_line() {
     const std::string line = std::exchange(partial_, {});
     if (line.find_first_not_of(" \t\r") == std::string::npos) return;
-    Value message = Value::parse(line, nullptr, false);
+    Value message;
+    try {
+      message = utils::parse_json(line);
+    } catch (const utils::ValueError&) {
+    }
     if (!message.is_object())
-      throw EngineError(200,
+      throw EngineError(kBuildAnswerStatus,
                         "the Docker engine's build answer holds a line that is no JSON object");
     if (message.contains("error") && !error_) error_ = parameter_text(message["error"]);
     if (message.contains("aux") && message["aux"].is_object() && message["aux"].contains("ID") &&
@@ -120,7 +178,9 @@ class BuildStream {
     log_.push_back(std::move(message));
   }
 
-  std::string partial_;  // the line being received
+  const EngineLimits& limits_;
+  std::size_t received_ = 0;  // bytes of output so far
+  std::string partial_;       // the line being received
   Value log_ = Value::array();
   std::optional<std::string> error_;
   std::string image_id_;
@@ -195,16 +255,26 @@ utils::HttpResponse EngineClient::send(Call call) const {
   request.trusted_ca_file = address_.ca_file;
   request.client_cert = address_.client_cert;
   request.client_key = address_.client_key;
-  if (call.span == Span::kShort) request.timeout = kCallTimeout + call.grace;
-  request.stall_guard = call.span != Span::kBuild;
+  if (call.span == Span::kShort) {
+    request.timeout = kCallTimeout + call.grace;
+    request.body_limit = limits_.answer_bytes;
+  }
+  if (call.span == Span::kBuild) request.stall_time = limits_.build_silence;
 
   utils::HttpResponse response;
   try {
     response = utils::http_request(request);
   } catch (const utils::TransferError& e) {
+    if (call.span == Span::kBuild && e.timed_out())
+      throw EngineError(0, "the Docker engine sent nothing on the image build for " +
+                               std::to_string(limits_.build_silence.count()) +
+                               " s; the build was abandoned");
     throw EngineError(0, std::string("no answer from the Docker engine: ") + e.what());
   }
   if (response.status >= 400) throw_refusal(response);
+  if (response.body_cut)
+    throw EngineError(response.status, "the Docker engine's answer passed " +
+                                           size_text(limits_.answer_bytes));
   return response;
 }
 
@@ -219,7 +289,7 @@ BuildResult EngineClient::build_image(const std::filesystem::path& folder,
   const Query query = build_query(options);
   const ScratchFile context;
   write_build_context(folder, context.path);
-  BuildStream stream;
+  BuildStream stream(limits_);
   send({.method = "POST",
         .path = with_query("/build", query),
         .body = context.path,
@@ -296,26 +366,30 @@ void EngineClient::container_archive(std::string_view container, std::string_vie
         .span = Span::kStream});
 }
 
-utils::Bytes EngineClient::container_logs(std::string_view container, LogStreams streams) const {
+void EngineClient::container_logs(std::string_view container, const utils::ChunkSink& sink,
+                                  LogStreams streams) const {
+  const std::string path =
+      with_query(container_path(container, "/logs"),
+                 {{"stdout", flag(streams.out)}, {"stderr", flag(streams.err)}});
   // The engine frames the output of a container without a terminal; a terminal's comes raw.
   const bool raw = has_terminal(inspect_container(container));
-  utils::Bytes log;
-  LogDemultiplexer frames(&log.data);
+  LogDemultiplexer frames(sink);
   send({.method = "GET",
-        .path = with_query(container_path(container, "/logs"),
-                           {{"stdout", flag(streams.out)}, {"stderr", flag(streams.err)}}),
-        .answer =
-            [&](std::string_view piece) {
-              if (raw) {
-                log.data.append(piece);
-              } else {
-                frames.feed(piece);
-              }
-            },
+        .path = path,
+        .answer = raw ? sink : [&frames](std::string_view piece) { frames.feed(piece); },
         .span = Span::kStream});
   if (!frames.at_frame_end())
-    throw EngineError(200, "the Docker engine's log stream ends mid-frame");
-  return log;
+    throw EngineError(kLogAnswerStatus, "the Docker engine's log stream ends mid-frame");
+}
+
+void EngineClient::container_logs(std::string_view container, const std::filesystem::path& file,
+                                  LogStreams streams) const {
+  utils::FileDescriptor out;
+  out.open(file, O_WRONLY | O_CREAT | O_TRUNC);
+  container_logs(
+      container, [&](std::string_view piece) { utils::write_all(out.get(), piece, file); },
+      streams);
+  out.close(file);
 }
 
 }  // namespace velmora::boxwright::engine

@@ -5,16 +5,22 @@
 //
 // Calls answer the engine's JSON as it comes. A refusal throws NotFoundError for a missing
 // container or image and EngineError otherwise, with the engine's message; an engine that cannot
-// be reached throws EngineError with status 0. A call gives up after 60 s, except image builds,
-// log reads and archive transfers, which run as long as data moves.
+// be reached, or whose answer breaks off, throws EngineError with status 0. A call gives up after
+// 60 s, except image builds, log reads and archive transfers, which run as long as data moves
+// (a build as long as the engine is silent for less than an hour). What the client holds of an
+// answer is bounded (EngineLimits); an answer that passes a bound throws EngineError.
+//
+// Containers and images are named by id or name; a reference that is empty or holds a "." or
+// ".." path segment is refused with ValueError before anything is sent.
 
+#include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "velmora/boxwright/engine/engine_address.hpp"
-#include "velmora/utils/bytes.hpp"
 #include "velmora/utils/http/http_client.hpp"
 #include "velmora/utils/value.hpp"
 
@@ -46,9 +52,22 @@ struct LogStreams {
   bool err = true;  // the container's standard error
 };
 
+// A build whose output stays silent this long is abandoned; build steps may run long without a
+// word, but not for ever.
+inline constexpr std::chrono::seconds kBuildSilenceLimit = std::chrono::hours(1);
+
+// What an engine may make the client hold or wait for.
+struct EngineLimits {
+  std::size_t answer_bytes = std::size_t{32} << 20;        // an answer held whole (info, lists)
+  std::size_t build_message_bytes = std::size_t{1} << 20;  // one message of a build's output
+  std::size_t build_output_bytes = std::size_t{16} << 20;  // all of a build's output
+  std::chrono::seconds build_silence = kBuildSilenceLimit;
+};
+
 class EngineClient {
  public:
-  explicit EngineClient(EngineAddress address) : address_(std::move(address)) {}
+  explicit EngineClient(EngineAddress address, EngineLimits limits = {})
+      : address_(std::move(address)), limits_(limits) {}
 
   // The engine of the process environment (engine_address_from_env).
   static EngineClient from_env();
@@ -86,14 +105,22 @@ class EngineClient {
   // Streams the tar archive of path inside the container to sink, as the engine sends it.
   void container_archive(std::string_view container, std::string_view path,
                          const utils::ChunkSink& sink) const;
-  // The container's log so far: the chosen streams' output in the order it was written.
-  utils::Bytes container_logs(std::string_view container, LogStreams streams = {}) const;
+  // Streams the container's log so far to sink: the chosen streams' output in the order it was
+  // written, without the engine's framing.
+  void container_logs(std::string_view container, const utils::ChunkSink& sink,
+                      LogStreams streams = {}) const;
+  // The same into file, which is created (or truncated, mode 0600) before the engine is asked,
+  // so a failed call leaves it empty or holding the start of the log. OSError when it cannot be
+  // written.
+  void container_logs(std::string_view container, const std::filesystem::path& file,
+                      LogStreams streams = {}) const;
 
  private:
   struct Call;
   utils::HttpResponse send(Call call) const;
 
   EngineAddress address_;
+  EngineLimits limits_;
 };
 
 }  // namespace velmora::boxwright::engine

@@ -10,7 +10,7 @@ void LogDemultiplexer::feed(std::string_view piece) {
   while (!piece.empty()) {
     if (payload_left_ > 0) {
       const std::size_t n = std::min<std::size_t>(payload_left_, piece.size());
-      out_->append(piece.substr(0, n));
+      out_(piece.substr(0, n));
       piece.remove_prefix(n);
       payload_left_ -= static_cast<std::uint32_t>(n);
       continue;
@@ -23,7 +23,8 @@ void LogDemultiplexer::feed(std::string_view piece) {
 
     header_size_ = 0;
     if (header_[0] > 2 || header_[1] != 0 || header_[2] != 0 || header_[3] != 0)
-      throw EngineError(0, "the engine's log stream holds a malformed frame header");
+      throw EngineError(kLogAnswerStatus,
+                        "the engine's log stream holds a malformed frame header");
     payload_left_ = std::uint32_t{header_[4]} << 24 | std::uint32_t{header_[5]} << 16 |
                     std::uint32_t{header_[6]} << 8 | std::uint32_t{header_[7]};
   }

@@ -6,26 +6,31 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <string_view>
+
+#include "velmora/utils/http/http_client.hpp"
 
 namespace velmora::boxwright::engine {
 
-// Joins the payloads of the frames it is fed, in order, whatever their stream. Pieces may cut
-// frames anywhere.
+// The status of every log answer the engine sends.
+inline constexpr long kLogAnswerStatus = 200;
+
+// Passes on the payloads of the frames it is fed, in order, whatever their stream. Pieces may cut
+// frames anywhere. One thread uses it at a time.
 class LogDemultiplexer {
  public:
-  // Appends payloads to *out, which must outlive the demultiplexer.
-  explicit LogDemultiplexer(std::string* out) : out_(out) {}
+  // Hands payloads, piece by piece, to out.
+  explicit LogDemultiplexer(utils::ChunkSink out) : out_(std::move(out)) {}
 
-  // Throws EngineError for a header that no frame starts with.
+  // Throws EngineError with kLogAnswerStatus for a header that no frame starts with; what out
+  // throws passes through.
   void feed(std::string_view piece);
 
   // Whether the stream fed so far ends between frames (a cut-off stream does not).
   bool at_frame_end() const noexcept { return header_size_ == 0 && payload_left_ == 0; }
 
  private:
-  std::string* out_;
+  utils::ChunkSink out_;
   std::array<unsigned char, 8> header_{};
   std::size_t header_size_ = 0;     // header bytes seen of the frame being read
   std::uint32_t payload_left_ = 0;  // payload bytes still to come of the current frame

@@ -1,5 +1,6 @@
 #include "velmora/utils/http/http_client.hpp"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <openssl/err.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
@@ -22,7 +24,6 @@ namespace {
 
 constexpr long kConnectTimeoutSeconds = 30;
 constexpr long kStallBytesPerSecond = 1;
-constexpr long kStallSeconds = 120;
 constexpr std::size_t kMaxErrorBody = std::size_t{1} << 20;
 
 // libcurl must be initialised before any thread uses it. Every request passes here first, and a
@@ -63,24 +64,39 @@ std::string shown_url(std::string_view url) {
   return std::string(url.substr(0, authority)) + std::string(url.substr(at + 1));
 }
 
+// The text of a TransferError: the request as error texts may show it, and why it failed.
+std::string failure_text(const HttpRequest& request, std::string_view reason) {
+  std::string text = request.method + " " + shown_url(request.url);
+  if (!request.unix_socket.empty()) text += " (over " + request.unix_socket + ")";
+  text += ": ";
+  text += reason;
+  return text;
+}
+
 // The state of one transfer, reached by libcurl's callbacks, which never let an exception through
 // libcurl (see guarded).
 struct Transfer {
   CURL* curl;
   const HttpRequest& request;
-  HttpResponse response;
-  std::exception_ptr failure;
+  HttpResponse response = {};
+  std::exception_ptr failure = nullptr;
+  bool header_ended = false;  // the last header block came to its blank line
 
-  std::string_view memory_body;  // unsent rest of a body in memory
-  FileDescriptor body_file;
-  FileDescriptor answer_file;
+  std::string_view memory_body = {};  // unsent rest of a body in memory
+  FileDescriptor body_file = {};
+  FileDescriptor answer_file = {};
 
   void take_header_line(std::string_view line) {
     if (line.starts_with("HTTP/")) {  // a new header block: an interim answer came before
       response.headers.clear();
+      header_ended = false;
       return;
     }
     while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+    if (line.empty()) {
+      header_ended = true;
+      return;
+    }
     const auto colon = line.find(':');
     if (colon == std::string_view::npos || colon == 0) return;
     std::string name(line.substr(0, colon));
@@ -92,22 +108,28 @@ struct Transfer {
     response.headers.emplace_back(std::move(name), std::string(value));
   }
 
-  void take_body(std::string_view chunk) {
+  // False when the rest of the answer is not wanted.
+  bool take_body(std::string_view chunk) {
     long status = 0;
     curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
-    if (status < 200 || status > 299) {
-      const std::size_t room = kMaxErrorBody - std::min(kMaxErrorBody, response.body.size());
-      response.body.append(chunk.substr(0, room));
-      return;
-    }
+    if (status < 200 || status > 299) return keep_body(chunk, kMaxErrorBody);
     if (const auto* sink = std::get_if<ChunkSink>(&request.answer)) {
       (*sink)(chunk);
     } else if (const auto* path = std::get_if<std::filesystem::path>(&request.answer)) {
       open_answer_file(*path);
       write_all(answer_file.get(), chunk, *path);
     } else {
-      response.body.append(chunk);
+      return keep_body(chunk, request.body_limit ? request.body_limit : SIZE_MAX);
     }
+    return true;
+  }
+
+  // Appends chunk to the kept body up to limit; false once the body passes it.
+  bool keep_body(std::string_view chunk, std::size_t limit) {
+    const std::size_t room = limit - std::min(limit, response.body.size());
+    response.body.append(chunk.substr(0, room));
+    response.body_cut = chunk.size() > room;
+    return !response.body_cut;
   }
 
   void open_answer_file(const std::filesystem::path& path) {
@@ -151,8 +173,8 @@ std::size_t on_header(char* data, std::size_t size, std::size_t count, void* use
 
 std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user) {
   return guarded(user, CURL_WRITEFUNC_ERROR, [&](Transfer& transfer) {
-    transfer.take_body(std::string_view(data, size * count));
-    return size * count;
+    return transfer.take_body(std::string_view(data, size * count)) ? size * count
+                                                                    : CURL_WRITEFUNC_ERROR;
   });
 }
 
@@ -161,12 +183,41 @@ std::size_t on_read(char* buffer, std::size_t size, std::size_t count, void* use
                  [&](Transfer& transfer) { return transfer.give_body(buffer, size * count); });
 }
 
+// The bundle named by VELMORA_CA_FILE, or null.
+const char* extra_authorities_file() {
+  const char* file = std::getenv("VELMORA_CA_FILE");
+  return file && *file ? file : nullptr;
+}
+
 // Adds the authorities of the bundle named by VELMORA_CA_FILE to those libcurl already trusts.
-CURLcode add_extra_authorities(CURL*, void* ssl_ctx, void* bundle) {
+// libcurl calls it for TLS connections only, so a bad bundle fails only the requests that need it.
+CURLcode add_extra_authorities(CURL*, void* ssl_ctx, void* user) {
+  auto& transfer = *static_cast<Transfer*>(user);
+  const char* file = extra_authorities_file();
   X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(ssl_ctx));
-  if (X509_STORE_load_file(store, static_cast<const char*>(bundle)) == 1) return CURLE_OK;
+  if (!file || X509_STORE_load_file(store, file) == 1) return CURLE_OK;
   ERR_clear_error();
+  const std::string reason = ::access(file, R_OK) == 0 ? "it holds no PEM certificate that loads"
+                                                       : std::strerror(errno);
+  transfer.failure = std::make_exception_ptr(TransferError(failure_text(
+      transfer.request, "VELMORA_CA_FILE names a certificate bundle that cannot be used, '" +
+                            std::string(file) + "': " + reason)));
   return CURLE_SSL_CACERT_BADFILE;
+}
+
+// Whether the URL's host is this machine's loopback: a proxy elsewhere cannot reach it.
+bool is_loopback_host(const std::string& url) {
+  std::unique_ptr<CURLU, decltype(&curl_url_cleanup)> parts(curl_url(), &curl_url_cleanup);
+  char* raw_host = nullptr;
+  if (!parts || curl_url_set(parts.get(), CURLUPART_URL, url.c_str(), 0) != CURLUE_OK ||
+      curl_url_get(parts.get(), CURLUPART_HOST, &raw_host, 0) != CURLUE_OK)
+    return false;
+  std::string host(raw_host);
+  curl_free(raw_host);
+  for (char& c : host) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (host == "localhost" || host == "[::1]") return true;
+  in_addr v4{};
+  return ::inet_pton(AF_INET, host.c_str(), &v4) == 1 && (ntohl(v4.s_addr) >> 24) == 127;
 }
 
 using CurlHandle = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
@@ -217,21 +268,22 @@ void set_method_and_body(Transfer& transfer, const HttpRequest& request) {
   curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
 }
 
-void set_transport(CURL* curl, const HttpRequest& request, const char* extra_authorities) {
+void set_transport(Transfer& transfer, const HttpRequest& request) {
+  CURL* curl = transfer.curl;
   curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, kConnectTimeoutSeconds);
-  if (request.stall_guard) {
+  if (request.stall_time.count() > 0) {
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, kStallBytesPerSecond);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, kStallSeconds);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, static_cast<long>(request.stall_time.count()));
   }
   if (request.timeout.count() > 0)
     curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
-  if (!request.unix_socket.empty()) {
+  if (!request.unix_socket.empty())
     curl_easy_setopt(curl, CURLOPT_UNIX_SOCKET_PATH, request.unix_socket.c_str());
+  if (!request.unix_socket.empty() || is_loopback_host(request.url))
     curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
-  }
   if (!request.trusted_ca_file.empty()) {
     curl_easy_setopt(curl, CURLOPT_CAINFO, request.trusted_ca_file.c_str());
     curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
@@ -240,19 +292,10 @@ void set_transport(CURL* curl, const HttpRequest& request, const char* extra_aut
     curl_easy_setopt(curl, CURLOPT_SSLCERT, request.client_cert.c_str());
   if (!request.client_key.empty())
     curl_easy_setopt(curl, CURLOPT_SSLKEY, request.client_key.c_str());
-  if (extra_authorities) {
-    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, &add_extra_authorities);
-    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, extra_authorities);
-  }
+  curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, &add_extra_authorities);
+  curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, &transfer);
 }
 
-// The bundle named by VELMORA_CA_FILE, or null; a bundle that cannot be read fails the request.
-const char* extra_authorities_file() {
-  const char* file = std::getenv("VELMORA_CA_FILE");
-  if (!file || !*file) return nullptr;
-  if (::access(file, R_OK) != 0) throw OSError(errno, file);
-  return file;
-}
 
 }  // namespace
 
@@ -268,17 +311,16 @@ const std::string* HttpResponse::header(std::string_view name) const {
 
 HttpResponse http_request(const HttpRequest& request) {
   check_request(request);
-  const char* extra_authorities = extra_authorities_file();
   init_curl_once();
 
   CurlHandle curl(curl_easy_init(), &curl_easy_cleanup);
   if (!curl) throw TransferError("libcurl cannot make a request handle");
-  Transfer transfer{curl.get(), request, {}, nullptr, {}, {}, {}};
+  Transfer transfer{.curl = curl.get(), .request = request};
   const CurlList headers = header_list(request);
 
   char error_text[CURL_ERROR_SIZE] = "";
   curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, error_text);
-  set_transport(curl.get(), request, extra_authorities);
+  set_transport(transfer, request);
   set_method_and_body(transfer, request);
   curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, &on_header);
@@ -288,13 +330,14 @@ HttpResponse http_request(const HttpRequest& request) {
 
   const CURLcode result = curl_easy_perform(curl.get());
   if (transfer.failure) std::rethrow_exception(transfer.failure);
-  if (result != CURLE_OK) {
-    std::string text = request.method + " " + shown_url(request.url);
-    if (!request.unix_socket.empty()) text += " (over " + request.unix_socket + ")";
-    text += ": ";
-    text += *error_text ? error_text : curl_easy_strerror(result);
-    throw TransferError(text);
+  // A body cut at its limit was stopped on purpose; the answer stands.
+  if (result != CURLE_OK && !(result == CURLE_WRITE_ERROR && transfer.response.body_cut)) {
+    const char* reason = *error_text ? error_text : curl_easy_strerror(result);
+    throw TransferError(failure_text(request, reason), result == CURLE_OPERATION_TIMEDOUT);
   }
+  // libcurl takes a status line followed by the end of the connection for a whole answer.
+  if (!transfer.header_ended)
+    throw TransferError(failure_text(request, "the answer ends within its header block"));
 
   curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &transfer.response.status);
   if (const auto* path = std::get_if<std::filesystem::path>(&request.answer);

@@ -2,10 +2,13 @@
 // HTTP and HTTPS requests: one connection per request, server certificates always verified, the
 // system's certificate authorities trusted plus those of the PEM bundle that the environment
 // variable VELMORA_CA_FILE names. A connection must open within 30 s. No redirect is followed.
+// Requests to a loopback host (localhost, 127.0.0.0/8, ::1) never go through a proxy; others
+// heed http_proxy, https_proxy and no_proxy.
 //
 // Any thread may call http_request at any time; requests share nothing.
 
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -36,10 +39,12 @@ struct HttpRequest {
   // (created or truncated, mode 0600, once a 2xx answer comes; a failed request may leave part of
   // the body in it).
   std::variant<std::monostate, ChunkSink, std::filesystem::path> answer = {};
+  // Bytes of a 2xx body that HttpResponse::body keeps; the rest is not read. Zero: no limit.
+  std::size_t body_limit = 0;
 
   std::string unix_socket = {};          // when set, the request goes there, not to the URL's host
   std::chrono::milliseconds timeout{0};  // limit on the whole exchange; zero means none
-  bool stall_guard = true;               // abort when under 1 byte/s moves for 120 s
+  std::chrono::seconds stall_time{120};  // abort when under 1 byte/s moves this long; zero: never
 
   // TLS: when set, these authorities are trusted in place of the system's; a PEM certificate and
   // its key shown to the server.
@@ -51,19 +56,28 @@ struct HttpRequest {
 struct HttpResponse {
   long status = 0;
   HttpHeaders headers;  // names in lower case, in the order they came
-  // A 2xx answer's body unless request.answer took it; the first MiB of any other answer's body.
+  // A 2xx answer's body unless request.answer took it, up to request.body_limit; the first MiB
+  // of any other answer's body.
   std::string body;
+  bool body_cut = false;  // the body passed its limit, and its rest was not read
 
   // The value of the first header of that name (in any letter case), or null.
   const std::string* header(std::string_view name) const;
 };
 
-// A request that got no complete answer: no connection, a refused certificate, a time-out, a
-// stall, or a body file that could not be read. Its text names the method and the URL without
+// A request that got no complete answer: no connection, a refused certificate or authority
+// bundle, a time-out, a stall, an answer cut off before its header block or its announced body
+// ended, or a body file that could not be read. Its text names the method and the URL without
 // its query, which may hold credentials.
 class TransferError : public Error {
  public:
-  using Error::Error;
+  explicit TransferError(const std::string& text, bool timed_out = false)
+      : Error(text), timed_out_(timed_out) {}
+  // Whether the time limit or the stall guard ended the request.
+  bool timed_out() const noexcept { return timed_out_; }
+
+ private:
+  bool timed_out_;
 };
 
 // Sends the request and returns the answer, whatever its status. Throws ValueError for a

@@ -68,10 +68,14 @@ std::string remove_dot_segments(std::string_view input) {
 
 // RFC 3986 section 5.2.3.
 std::string merge(const UriParts& base, std::string_view ref_path) {
-  if (base.authority && base.path.empty()) return "/" + std::string(ref_path);
-  const auto last = base.path.rfind('/');
-  if (last == std::string_view::npos) return std::string(ref_path);
-  return std::string(base.path.substr(0, last + 1)) + std::string(ref_path);
+  std::string merged;
+  if (base.authority && base.path.empty()) {
+    merged = "/";
+  } else if (const auto last = base.path.rfind('/'); last != std::string_view::npos) {
+    merged = base.path.substr(0, last + 1);
+  }
+  merged += ref_path;
+  return merged;
 }
 
 std::string recompose(std::optional<std::string_view> scheme,

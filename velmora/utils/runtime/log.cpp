@@ -64,6 +64,23 @@ std::string format_message(std::string_view format, const std::vector<std::strin
   return out;
 }
 
+// text with each CR and LF written as \r and \n, so that what comes from outside cannot start a
+// line of its own in the log.
+std::string without_line_breaks(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (const char c : text) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else {
+      out.push_back(c);
+    }
+  }
+  return out;
+}
+
 std::string error_line(const std::exception& cause) {
   const char* mangled = typeid(cause).name();
   int status = 0;
@@ -71,7 +88,7 @@ std::string error_line(const std::exception& cause) {
       abi::__cxa_demangle(mangled, nullptr, nullptr, &status), &std::free);
   std::string line = status == 0 ? demangled.get() : mangled;
   line += ": ";
-  line += cause.what();
+  line += without_line_breaks(cause.what());
   return line;
 }
 
@@ -88,9 +105,9 @@ std::string level_name(int level) {
   }
 }
 
-std::string log_text(std::string_view text) { return std::string(text); }
-std::string log_text(const std::string& text) { return text; }
-std::string log_text(const char* text) { return text; }
+std::string log_text(std::string_view text) { return without_line_breaks(text); }
+std::string log_text(const std::string& text) { return without_line_breaks(text); }
+std::string log_text(const char* text) { return without_line_breaks(text); }
 
 int Logger::effective_level() const noexcept {
   for (const Logger* logger = this; logger; logger = logger->parent_) {

@@ -26,7 +26,8 @@ template <class T>
 class PickledObject {
  public:
   // Reads file when it exists; otherwise makes the value with factory and writes the file at
-  // once. Throws ValueError naming the file when it exists but cannot be read back (it is left
+  // once. Temporary files that an interrupted dump of file left beside it are removed first.
+  // Throws ValueError naming the file when it exists but cannot be read back (it is left
   // untouched), OSError when it cannot be read or written.
   PickledObject(std::filesystem::path file, const std::function<T()>& factory)
       : file_(std::move(file)), obj_(load(file_, factory)) {}
@@ -81,6 +82,7 @@ class PickledObject {
   }
 
   static T load(const std::filesystem::path& file, const std::function<T()>& factory) {
+    store_file::remove_leftovers(file);
     std::optional<std::string> content = store_file::read(file);
     if (!content) {
       T value = factory();

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <string_view>
 
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/file_descriptor.hpp"
@@ -13,6 +16,24 @@ namespace velmora::utils::store_file {
 namespace {
 
 constexpr std::size_t kWritebackStep = 1 << 20;
+
+// A replacement of "<name>" is written as "<name>.tmp-" and six characters mkostemp chooses.
+constexpr std::string_view kTempInfix = ".tmp-";
+constexpr std::string_view kTempPattern = "XXXXXX";
+
+std::filesystem::path folder_of(const std::filesystem::path& file) {
+  return file.has_parent_path() ? file.parent_path() : std::filesystem::path(".");
+}
+
+bool is_temp_name_of(std::string_view name, std::string_view file_name) {
+  if (name.size() != file_name.size() + kTempInfix.size() + kTempPattern.size() ||
+      !name.starts_with(file_name) ||
+      name.substr(file_name.size(), kTempInfix.size()) != kTempInfix)
+    return false;
+  const std::string_view random = name.substr(name.size() - kTempPattern.size());
+  return std::all_of(random.begin(), random.end(),
+                     [](char c) { return std::isalnum(static_cast<unsigned char>(c)); });
+}
 
 // Makes a rename in folder durable.
 void sync_folder(const std::filesystem::path& folder) {
@@ -24,11 +45,16 @@ void sync_folder(const std::filesystem::path& folder) {
 }  // namespace
 
 std::optional<std::string> read(const std::filesystem::path& file) {
-  FileDescriptor in(::open(file.c_str(), O_RDONLY | O_CLOEXEC));
+  // Non-blocking, so that a FIFO cannot hold the open; nothing but a regular file is read.
+  FileDescriptor in(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!in.is_open()) {
     if (errno == ENOENT) return std::nullopt;
     throw OSError(errno, file);
   }
+  struct stat info {};
+  if (::fstat(in.get(), &info) != 0) throw OSError(errno, file);
+  if (!S_ISREG(info.st_mode))
+    throw ValueError("store file '" + file.string() + "' is not a regular file");
   std::string content;
   char buffer[1 << 16];
   for (;;) {
@@ -42,9 +68,21 @@ std::optional<std::string> read(const std::filesystem::path& file) {
   }
 }
 
+void remove_leftovers(const std::filesystem::path& file) {
+  const std::string file_name = file.filename().string();
+  std::error_code error;
+  std::filesystem::directory_iterator entry(folder_of(file), error);
+  for (; !error && entry != std::filesystem::directory_iterator(); entry.increment(error)) {
+    std::error_code unknown_type;
+    if (is_temp_name_of(entry->path().filename().string(), file_name) &&
+        entry->symlink_status(unknown_type).type() == std::filesystem::file_type::regular)
+      ::unlink(entry->path().c_str());
+  }
+}
+
 Replacement::Replacement(std::filesystem::path file)
     : file_(std::move(file)),
-      temp_(file_.string() + ".tmp-XXXXXX"),
+      temp_(file_.string() + std::string(kTempInfix) + std::string(kTempPattern)),
       fd_(::mkostemp(temp_.data(), O_CLOEXEC)) {
   if (!fd_.is_open()) throw OSError(errno, file_);
   if (::fchmod(fd_.get(), 0600) != 0) {
@@ -74,7 +112,7 @@ void Replacement::commit() {
   fd_.close(temp_);
   if (::rename(temp_.c_str(), file_.c_str()) != 0) throw OSError(errno, file_);
   temp_.clear();
-  sync_folder(file_.has_parent_path() ? file_.parent_path() : std::filesystem::path("."));
+  sync_folder(folder_of(file_));
 }
 
 void throw_unreadable(const std::filesystem::path& file, const std::exception& cause) {

@@ -13,8 +13,15 @@
 
 namespace velmora::utils::store_file {
 
-// The whole content of file, or nullopt when it does not exist. OSError on any other failure.
+// The whole content of file, or nullopt when it does not exist. ValueError naming the file when
+// it is no regular file (a FIFO, a device, a folder, or a link to one); OSError on any other
+// failure.
 std::optional<std::string> read(const std::filesystem::path& file);
+
+// Removes the temporary files that replacements of file left beside it when their process died
+// before commit. Only this file's own leftovers go, and only regular files; a folder that cannot
+// be listed is left as it is. No replacement of file may be under way.
+void remove_leftovers(const std::filesystem::path& file);
 
 // The next content of a file: written into a temporary file beside it (mode 0600), then put in
 // its place at once by commit(). Dropped without commit, it removes the temporary file and the

@@ -50,29 +50,26 @@ void append_ascii_escape(std::string& out, unsigned char c, char quote) {
   }
 }
 
+// Printable characters are appended in whole runs; only an escape interrupts a run.
 void append_text(std::string& out, std::string_view text) {
+  const PrintableTable& printable = PrintableTable::get();
   const char quote = quote_for(text);
   out.push_back(quote);
+  std::size_t run = 0;  // where the printable run not yet appended starts
   std::size_t pos = 0;
-  while (pos < text.size()) {
-    std::size_t run_end = pos;
-    while (run_end < text.size() && kPlain[static_cast<unsigned char>(text[run_end])]) ++run_end;
-    out.append(text.substr(pos, run_end - pos));
-    pos = run_end;
+  for (;;) {
+    while (pos < text.size() && kPlain[static_cast<unsigned char>(text[pos])]) ++pos;
     if (pos == text.size()) break;
-
     const auto lead = static_cast<unsigned char>(text[pos]);
-    if (lead < 0x80) {
-      append_ascii_escape(out, lead, quote);
-      ++pos;
-      continue;
-    }
     const std::size_t start = pos;
     const char32_t cp = decode_utf8(text, pos);
-    if (cp == kInvalidCodePoint) {
+    if (cp >= 0x80 && cp != kInvalidCodePoint && printable(cp)) continue;
+    out.append(text.substr(run, start - run));
+    run = pos;
+    if (cp < 0x80) {
+      append_ascii_escape(out, lead, quote);
+    } else if (cp == kInvalidCodePoint) {
       append_hex_escape(out, 'u', 0xDC00 | lead, 4);  // the surrogate of an undecodable byte
-    } else if (is_printable(cp)) {
-      out.append(text.substr(start, pos - start));
     } else if (cp <= 0xFF) {
       append_hex_escape(out, 'x', cp, 2);
     } else if (cp <= 0xFFFF) {
@@ -81,6 +78,7 @@ void append_text(std::string& out, std::string_view text) {
       append_hex_escape(out, 'U', cp, 8);
     }
   }
+  out.append(text.substr(run));
   out.push_back(quote);
 }
 

@@ -12,4 +12,17 @@ bool is_printable(char32_t cp) noexcept {
   return range == kNotPrintableRanges.end() || cp < range->first;
 }
 
+const PrintableTable& PrintableTable::get() {
+  static const PrintableTable table;
+  return table;
+}
+
+PrintableTable::PrintableTable() noexcept {
+  bits_.fill(~std::uint64_t{0});
+  for (const CodePointRange& range : kNotPrintableRanges) {
+    for (char32_t cp = range.first; cp <= range.last && cp <= 0xFFFF; ++cp)
+      bits_[cp >> 6] &= ~(std::uint64_t{1} << (cp & 63));
+  }
+}
+
 }  // namespace velmora::utils
