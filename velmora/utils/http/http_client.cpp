@@ -2,7 +2,6 @@
 
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -16,6 +15,7 @@
 #include <memory>
 
 #include "velmora/utils/file_descriptor.hpp"
+#include "velmora/utils/http/trusted_authorities.hpp"
 
 namespace velmora::utils {
 namespace {
@@ -68,6 +68,7 @@ std::string shown_url(std::string_view url) {
 struct Transfer {
   CURL* curl;
   const HttpRequest& request;
+  const char* extra_authorities;  // the file VELMORA_CA_FILE names, or null
   HttpResponse response;
   std::exception_ptr failure;
 
@@ -161,12 +162,20 @@ std::size_t on_read(char* buffer, std::size_t size, std::size_t count, void* use
                  [&](Transfer& transfer) { return transfer.give_body(buffer, size * count); });
 }
 
-// Adds the authorities of the bundle named by VELMORA_CA_FILE to those libcurl already trusts.
-CURLcode add_extra_authorities(CURL*, void* ssl_ctx, void* bundle) {
-  X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(ssl_ctx));
-  if (X509_STORE_load_file(store, static_cast<const char*>(bundle)) == 1) return CURLE_OK;
-  ERR_clear_error();
-  return CURLE_SSL_CACERT_BADFILE;
+// Hands a TLS connection the process's shared store of the authorities this request trusts,
+// those of the bundle named by VELMORA_CA_FILE included; libcurl itself loads none.
+CURLcode use_trusted_authorities(CURL*, void* ssl_ctx, void* user) {
+  auto& transfer = *static_cast<Transfer*>(user);
+  try {
+    const X509StoreRef store = trusted_authorities(
+        transfer.request.trusted_ca_file,
+        transfer.extra_authorities ? transfer.extra_authorities : "");
+    SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(ssl_ctx), store.get());
+    return CURLE_OK;
+  } catch (...) {
+    transfer.failure = std::current_exception();
+    return CURLE_SSL_CACERT_BADFILE;
+  }
 }
 
 using CurlHandle = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
@@ -217,7 +226,7 @@ void set_method_and_body(Transfer& transfer, const HttpRequest& request) {
   curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
 }
 
-void set_transport(CURL* curl, const HttpRequest& request, const char* extra_authorities) {
+void set_transport(CURL* curl, const HttpRequest& request, Transfer& transfer) {
   curl_easy_setopt(curl, CURLOPT_URL, request.url.c_str());
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
@@ -232,18 +241,14 @@ void set_transport(CURL* curl, const HttpRequest& request, const char* extra_aut
     curl_easy_setopt(curl, CURLOPT_UNIX_SOCKET_PATH, request.unix_socket.c_str());
     curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
   }
-  if (!request.trusted_ca_file.empty()) {
-    curl_easy_setopt(curl, CURLOPT_CAINFO, request.trusted_ca_file.c_str());
-    curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
-  }
+  curl_easy_setopt(curl, CURLOPT_CAINFO, nullptr);
+  curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+  curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, &use_trusted_authorities);
+  curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, &transfer);
   if (!request.client_cert.empty())
     curl_easy_setopt(curl, CURLOPT_SSLCERT, request.client_cert.c_str());
   if (!request.client_key.empty())
     curl_easy_setopt(curl, CURLOPT_SSLKEY, request.client_key.c_str());
-  if (extra_authorities) {
-    curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, &add_extra_authorities);
-    curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, extra_authorities);
-  }
 }
 
 // The bundle named by VELMORA_CA_FILE, or null; a bundle that cannot be read fails the request.
@@ -273,12 +278,12 @@ HttpResponse http_request(const HttpRequest& request) {
 
   CurlHandle curl(curl_easy_init(), &curl_easy_cleanup);
   if (!curl) throw TransferError("libcurl cannot make a request handle");
-  Transfer transfer{curl.get(), request, {}, nullptr, {}, {}, {}};
+  Transfer transfer{curl.get(), request, extra_authorities, {}, nullptr, {}, {}, {}};
   const CurlList headers = header_list(request);
 
   char error_text[CURL_ERROR_SIZE] = "";
   curl_easy_setopt(curl.get(), CURLOPT_ERRORBUFFER, error_text);
-  set_transport(curl.get(), request, extra_authorities);
+  set_transport(curl.get(), request, transfer);
   set_method_and_body(transfer, request);
   curl_easy_setopt(curl.get(), CURLOPT_HTTPHEADER, headers.get());
   curl_easy_setopt(curl.get(), CURLOPT_HEADERFUNCTION, &on_header);
