@@ -32,6 +32,7 @@ FakeHttpsServer::FakeHttpsServer(const TlsFiles& tls, Route route)
   if (!server_.is_valid()) throw utils::RuntimeError("fake server cannot load its certificate");
   server_.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
   server_.set_payload_max_length(kMaxRequestBody);
+  server_.set_tcp_nodelay(true);
   const auto handle = [this](const httplib::Request& req, httplib::Response& res) {
     RecordedRequest request{req.method, req.path, {}, req.body};
     for (const auto& [name, value] : req.headers) request.headers.emplace_back(name, value);

@@ -7,7 +7,8 @@ namespace {
 
 // Sets VELMORA_CA_FILE before the fakes exist, while the process has no other thread.
 testing::TlsFiles trusted_certificate(const testing::ScopedFolder& folder) {
-  testing::TlsFiles files = testing::make_self_signed_certificate(folder.path(), "fakes");
+  testing::TlsFiles files =
+      testing::make_self_signed_certificate(folder.path(), "fakes", testing::TlsKey::ec_p256);
   ::setenv("VELMORA_CA_FILE", files.cert.c_str(), 1);
   return files;
 }
