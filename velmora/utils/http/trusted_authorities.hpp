@@ -1,7 +1,8 @@
 #pragma once
 // The certificate authorities that TLS requests trust, loaded once per process and shared: OpenSSL
 // 3 takes tens of milliseconds to read a CA bundle, which every request would otherwise pay. A
-// store is loaded again when one of its files changes. Safe from any thread.
+// store is loaded again when one of its files is replaced or changes its size or modification
+// time. Safe from any thread.
 
 #include <filesystem>
 #include <memory>
