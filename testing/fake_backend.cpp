@@ -105,9 +105,8 @@ Answer FakeBackend::refresh_token(const RecordedRequest& request) {
 }
 
 Answer FakeBackend::signed_request(const RecordedRequest& request) {
-  const std::string authorization = request.header("Authorization");
-  constexpr std::string_view kScheme = "Bearer ";
-  if (!authorization.starts_with(kScheme)) {
+  const std::string token = request.bearer_token();
+  if (token.empty()) {
     return {401, Value{{"code", "authorization_header_missing"},
                        {"description", "Authorization header is expected"}}
                      .dump()};
@@ -123,7 +122,7 @@ Answer FakeBackend::signed_request(const RecordedRequest& request) {
   std::shared_ptr<const sealcraft::PublicKey> key;
   {
     std::lock_guard lock(mutex_);
-    if (expired_tokens_.contains(authorization.substr(kScheme.size()))) return token_expired();
+    if (expired_tokens_.contains(token)) return token_expired();
     const auto uuid = body.find("uuid");
     const auto found = uuid != body.end() && uuid->is_string()
                            ? device_keys_.find(uuid->get<std::string>())

@@ -27,6 +27,12 @@ std::string RecordedRequest::header(std::string_view name) const {
   return {};
 }
 
+std::string RecordedRequest::bearer_token() const {
+  constexpr std::string_view kScheme = "Bearer ";
+  const std::string authorization = header("Authorization");
+  return authorization.starts_with(kScheme) ? authorization.substr(kScheme.size()) : std::string();
+}
+
 FakeHttpsServer::FakeHttpsServer(const TlsFiles& tls, Route route)
     : route_(std::move(route)), server_(tls.cert.c_str(), tls.key.c_str()) {
   if (!server_.is_valid()) throw utils::RuntimeError("fake server cannot load its certificate");

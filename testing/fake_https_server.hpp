@@ -33,6 +33,8 @@ struct RecordedRequest {
 
   // The value of the first header of that name (in any letter case); empty when none.
   std::string header(std::string_view name) const;
+  // The token of an "Authorization: Bearer <token>" header; empty when there is none.
+  std::string bearer_token() const;
 };
 
 // What a fake answers.

@@ -65,12 +65,8 @@ Answer FakeIdentityProvider::token(const RecordedRequest& request) {
 }
 
 Answer FakeIdentityProvider::userinfo(const RecordedRequest& request) {
-  const std::string authorization = request.header("Authorization");
-  constexpr std::string_view kScheme = "Bearer ";
   std::lock_guard lock(mutex_);
-  const auto found = authorization.starts_with(kScheme)
-                         ? users_.find(authorization.substr(kScheme.size()))
-                         : users_.end();
+  const auto found = users_.find(request.bearer_token());
   if (found == users_.end()) return {401, "Unauthorized", "text/plain"};
   return json_answer(200, {{"sub", "fake|" + found->second}, {"name", found->second}});
 }
