@@ -125,34 +125,35 @@ TEST_F(SignedRequest, AnExpiredTokenIsRenewedOnceAndTheSameBodySentAgain) {
   EXPECT_EQ(network_->auth_headers(), (utils::HttpHeaders{{"Authorization", "Bearer access-2"}}));
 }
 
-TEST_F(SignedRequest, A401IsRaisedAfterOneRenewalOrWithAnotherCode) {
+TEST_F(SignedRequest, ErrorStatusesAfterAtMostOneRenewalAreLoggedAndRaised) {
   struct Case {
-    int expired_answers;
-    std::string body;
+    std::vector<testing::Answer> answers;  // in the order the backend gives them
+    long status;                           // of the raised error: the last answer's
     int refreshes;
   };
   const Case cases[] = {
-      {2, FakeBackend::token_expired().body, 1},
-      {1, R"({"code": "invalid_header"})", 0},
+      {{FakeBackend::token_expired(), FakeBackend::token_expired()}, 401, 1},
+      {{{401, R"({"code": "invalid_header"})"}}, 401, 0},
+      {{FakeBackend::token_expired(), {503, "second answer", "text/plain"}}, 503, 1},
   };
   for (const Case& c : cases) {
     const int refreshes_before = idp_->server().calls("/oauth/token");
-    backend_.server().script("/list/users", FakeBackend::token_expired(), c.expired_answers - 1);
-    backend_.server().script("/list/users", {401, c.body});
+    for (const auto& answer : c.answers) backend_.server().script("/list/users", answer);
     LogCapture log("velmora.networking", utils::log::kError);
     try {
       network_->_send_request("list_users", {{"uuid", kDeviceId}});
-      FAIL() << "no error";
+      ADD_FAILURE() << "no error";
     } catch (const utils::HTTPError& error) {
-      EXPECT_EQ(error.status(), 401);
-      EXPECT_EQ(std::string(error.what()),
-                "401 Client Error: Unauthorized for url: " + backend_.url() + "/list/users");
+      EXPECT_EQ(error.status(), c.status);
+      EXPECT_TRUE(std::string(error.what()).ends_with(" for url: " + backend_.url() + "/list/users"));
     }
     EXPECT_EQ(idp_->server().calls("/oauth/token") - refreshes_before, c.refreshes);
     const auto records = log.records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_TRUE(records[0].message.starts_with("    URL: " + backend_.url() + "/list/users\n"));
-    EXPECT_TRUE(records[0].message.ends_with("    Server Response: " + c.body + "\n"));
+    EXPECT_TRUE(records[0].message.ends_with("    Response Status Code: " + std::to_string(c.status) +
+                                             "\n    Server Response: " + c.answers.back().body +
+                                             "\n"));
   }
 }
 
