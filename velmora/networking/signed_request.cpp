@@ -54,7 +54,10 @@ const Value& member(const Value& answer, const char* key) {
 // A 401 whose "code" is "token_expired". Any other 401 body that is not a JSON object with a
 // "code" fails here, before the status check.
 bool token_expired(const utils::HttpResponse& response) {
-  return response.status == 401 && member(answer_object(response.body), "code") == "token_expired";
+  if (response.status != 401) return false;
+  const Value answer = answer_object(response.body);
+  const Value& code = member(answer, "code");
+  return code.is_string() && code.get_ref<const std::string&>() == "token_expired";
 }
 
 }  // namespace
