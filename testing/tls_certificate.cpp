@@ -36,8 +36,10 @@ void write_pem(const std::filesystem::path& path, const std::function<int(std::F
 
 }  // namespace
 
-TlsFiles make_self_signed_certificate(const std::filesystem::path& folder, std::string_view name) {
-  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(EVP_RSA_gen(2048), &EVP_PKEY_free);
+TlsFiles make_self_signed_certificate(const std::filesystem::path& folder, std::string_view name,
+                                      TlsKey key_kind) {
+  std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
+      key_kind == TlsKey::ec_p256 ? EVP_EC_gen("P-256") : EVP_RSA_gen(2048), &EVP_PKEY_free);
   check(key != nullptr, "key generation");
   std::unique_ptr<X509, decltype(&X509_free)> cert(X509_new(), &X509_free);
   check(cert != nullptr, "X509_new");

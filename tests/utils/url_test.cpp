@@ -74,6 +74,16 @@ TEST(UrlJoin, BackendPaths) {
   for (const auto& c : cases) EXPECT_EQ(url_join(c.base, c.ref), c.target) << c.base;
 }
 
+TEST(UrlForDisplay, DropsUserInformationQueryAndFragment) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"https://user:pw@h:8443/a/b?sig=x#f", "https://h:8443/a/b"},
+      {"https://h/a", "https://h/a"},
+      {"http://h?q", "http://h"},
+      {"/path?q", "/path"},
+  };
+  for (const auto& [url, shown] : cases) EXPECT_EQ(url_for_display(url), shown) << url;
+}
+
 TEST(PercentEncode, KeepsOnlyUnreservedAndChosenCharacters) {
   EXPECT_EQ(percent_encode("aZ09-._~"), "aZ09-._~");
   EXPECT_EQ(percent_encode("a b/c?d=e&f%"), "a%20b%2Fc%3Fd%3De%26f%25");

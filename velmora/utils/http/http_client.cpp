@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
-#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +17,7 @@
 #include <memory>
 
 #include "velmora/utils/file_descriptor.hpp"
+#include "velmora/utils/http/trusted_authorities.hpp"
 
 namespace velmora::utils {
 namespace {
@@ -189,19 +189,31 @@ const char* extra_authorities_file() {
   return file && *file ? file : nullptr;
 }
 
-// Adds the authorities of the bundle named by VELMORA_CA_FILE to those libcurl already trusts.
-// libcurl calls it for TLS connections only, so a bad bundle fails only the requests that need it.
-CURLcode add_extra_authorities(CURL*, void* ssl_ctx, void* user) {
+// Hands a TLS connection the process's shared store of the authorities this request trusts, those
+// of the bundle named by VELMORA_CA_FILE included; libcurl itself loads none. libcurl calls it for
+// TLS connections only, so a bad bundle fails only the requests that need it.
+CURLcode use_trusted_authorities(CURL*, void* ssl_ctx, void* user) {
   auto& transfer = *static_cast<Transfer*>(user);
-  const char* file = extra_authorities_file();
-  X509_STORE* store = SSL_CTX_get_cert_store(static_cast<SSL_CTX*>(ssl_ctx));
-  if (!file || X509_STORE_load_file(store, file) == 1) return CURLE_OK;
-  ERR_clear_error();
-  const std::string reason = ::access(file, R_OK) == 0 ? "it holds no PEM certificate that loads"
-                                                       : std::strerror(errno);
-  transfer.failure = std::make_exception_ptr(TransferError(failure_text(
-      transfer.request, "VELMORA_CA_FILE names a certificate bundle that cannot be used, '" +
-                            std::string(file) + "': " + reason)));
+  const char* extra = extra_authorities_file();
+  try {
+    const X509StoreRef store =
+        trusted_authorities(transfer.request.trusted_ca_file, extra ? extra : "");
+    SSL_CTX_set1_cert_store(static_cast<SSL_CTX*>(ssl_ctx), store.get());
+    return CURLE_OK;
+  } catch (const OSError& error) {
+    if (extra && error.path() == extra) {
+      const std::string reason = error.error_number() == EINVAL
+                                     ? "it holds no PEM certificate that loads"
+                                     : std::strerror(error.error_number());
+      transfer.failure = std::make_exception_ptr(TransferError(failure_text(
+          transfer.request, "VELMORA_CA_FILE names a certificate bundle that cannot be used, '" +
+                                std::string(extra) + "': " + reason)));
+    } else {
+      transfer.failure = std::current_exception();
+    }
+  } catch (...) {
+    transfer.failure = std::current_exception();
+  }
   return CURLE_SSL_CACERT_BADFILE;
 }
 
@@ -284,16 +296,14 @@ void set_transport(Transfer& transfer, const HttpRequest& request) {
     curl_easy_setopt(curl, CURLOPT_UNIX_SOCKET_PATH, request.unix_socket.c_str());
   if (!request.unix_socket.empty() || is_loopback_host(request.url))
     curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
-  if (!request.trusted_ca_file.empty()) {
-    curl_easy_setopt(curl, CURLOPT_CAINFO, request.trusted_ca_file.c_str());
-    curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
-  }
+  curl_easy_setopt(curl, CURLOPT_CAINFO, nullptr);
+  curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+  curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, &use_trusted_authorities);
+  curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, &transfer);
   if (!request.client_cert.empty())
     curl_easy_setopt(curl, CURLOPT_SSLCERT, request.client_cert.c_str());
   if (!request.client_key.empty())
     curl_easy_setopt(curl, CURLOPT_SSLKEY, request.client_key.c_str());
-  curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, &add_extra_authorities);
-  curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, &transfer);
 }
 
 

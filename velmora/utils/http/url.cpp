@@ -113,6 +113,13 @@ std::string url_join(std::string_view base_text, std::string_view ref_text) {
   return recompose(base.scheme, base.authority, path, ref.query, ref.fragment);
 }
 
+std::string url_for_display(std::string_view url) {
+  const UriParts parts = split(url);
+  std::optional<std::string_view> host = parts.authority;
+  if (host) host = host->substr(host->rfind('@') + 1);  // npos + 1 == 0: no user information
+  return recompose(parts.scheme, host, parts.path, std::nullopt, std::nullopt);
+}
+
 std::string percent_encode(std::string_view text, std::string_view keep) {
   static constexpr char kHex[] = "0123456789ABCDEF";
   std::string out;

@@ -1,0 +1,75 @@
+// Signed requests per second against the fake backend on loopback, one and eight threads, with the
+// backend's certificate on an EC and on an RSA key (the server signs once per TLS handshake, and
+// every request opens its own connection). Built together with sealcraft_bench.cpp, so one run
+// also gives the raw signing rate to compare with.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+
+#include <fstream>
+
+#include "testing/fake_backend.hpp"
+#include "testing/fake_identity_provider.hpp"
+#include "testing/scoped_folder.hpp"
+#include "velmora/networking/network.hpp"
+
+namespace {
+
+using namespace velmora;
+
+// The fakes, the node's device and its client. Both settings share one trusted folder, so
+// VELMORA_CA_FILE trusts the certificates of both.
+struct Setting {
+  testing::TlsFiles tls;
+  testing::FakeIdentityProvider idp{tls};
+  testing::FakeBackend backend{tls};
+  std::shared_ptr<device::LocalDevice> device;
+  std::unique_ptr<networking::Network> network;
+
+  explicit Setting(testing::TlsFiles files) : tls(std::move(files)) {
+    const auto [private_key, public_key] = sealcraft::make_keys();
+    device = std::make_shared<device::LocalDevice>(
+        utils::Bytes(std::string_view("3f2b0c1e-8d4a-4c9e-9b7a-2e5d6f1a0b3c")), public_key,
+        private_key);
+    idp.set_refresh_token("refresh", "access");
+    idp.set_user("access", "ada");
+    backend.set_device_key(utils::b2s(device->uuid()), public_key);
+    network = std::make_unique<networking::Network>(backend.url(), "refresh", device, idp.url());
+  }
+};
+
+// Writes both certificates and one bundle of the two that VELMORA_CA_FILE names.
+struct Certificates {
+  testing::ScopedFolder folder;
+  testing::TlsFiles ec =
+      testing::make_self_signed_certificate(folder.path(), "ec", testing::TlsKey::ec_p256);
+  testing::TlsFiles rsa =
+      testing::make_self_signed_certificate(folder.path(), "rsa", testing::TlsKey::rsa2048);
+
+  Certificates() {
+    const auto bundle = folder.path() / "bundle.pem";
+    std::filesystem::copy_file(ec.cert, bundle);
+    std::ofstream(bundle, std::ios::app) << std::ifstream(rsa.cert).rdbuf();
+    ::setenv("VELMORA_CA_FILE", bundle.c_str(), 1);
+  }
+};
+
+Setting& setting(testing::TlsKey key) {
+  static Certificates certificates;
+  static Setting ec(certificates.ec);
+  static Setting rsa(certificates.rsa);
+  return key == testing::TlsKey::ec_p256 ? ec : rsa;
+}
+
+// A status report: the device's profile with "status_type" written into it.
+void BM_SignedRequest(benchmark::State& state, testing::TlsKey key) {
+  auto& network = *setting(key).network;
+  const utils::Value request = network.local_device()->update_info({{"status_type", "ONLINE"}});
+  for (auto _ : state) benchmark::DoNotOptimize(network._send_request("set_status", request));
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK_CAPTURE(BM_SignedRequest, ec_certificate, testing::TlsKey::ec_p256)
+    ->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(8)->UseRealTime();
+BENCHMARK_CAPTURE(BM_SignedRequest, rsa_certificate, testing::TlsKey::rsa2048)
+    ->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(8)->UseRealTime();
+
+}  // namespace

@@ -1,0 +1,82 @@
+#pragma once
+// The HTTPS front of a fake outside party: a server on 127.0.0.1 with the given certificate that
+// records every request, hands it to the party's route function, and can be scripted to answer
+// the next requests to a path with fixed answers instead. Free of any test framework, so a fake
+// can also run in a process of its own.
+//
+// Every member may be called from any thread; the route runs on the server's threads, several at
+// once, and must guard its own state.
+
+#include <httplib.h>
+
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "testing/background_server.hpp"
+#include "testing/tls_certificate.hpp"
+#include "velmora/utils/http/http_client.hpp"
+
+namespace velmora::testing {
+
+// One request as the fake received it.
+struct RecordedRequest {
+  std::string method;
+  std::string path;
+  utils::HttpHeaders headers;  // names as sent
+  std::string body;
+
+  // The value of the first header of that name (in any letter case); empty when none.
+  std::string header(std::string_view name) const;
+  // The token of an "Authorization: Bearer <token>" header; empty when there is none.
+  std::string bearer_token() const;
+};
+
+// What a fake answers.
+struct Answer {
+  int status = 200;
+  std::string body;
+  std::string content_type = "application/json";
+};
+
+class FakeHttpsServer {
+ public:
+  using Route = std::function<Answer(const RecordedRequest&)>;
+
+  // Serves at once; route must stay callable while this object lives.
+  FakeHttpsServer(const TlsFiles& tls, Route route);
+  FakeHttpsServer(const FakeHttpsServer&) = delete;
+  FakeHttpsServer& operator=(const FakeHttpsServer&) = delete;
+  ~FakeHttpsServer();  // stops serving and waits for the server's threads
+
+  // "https://127.0.0.1:<port>".
+  std::string url() const;
+  // "127.0.0.1:<port>".
+  std::string authority() const;
+
+  // The next `times` requests to path are answered with answer, after those scripted before.
+  void script(const std::string& path, const Answer& answer, int times = 1);
+
+  // How many requests came to path (scripted ones included).
+  int calls(const std::string& path) const;
+  // The requests so far, in the order they came: the last 10,000 at most.
+  std::vector<RecordedRequest> requests() const;
+
+ private:
+  Answer answer(const RecordedRequest& request);
+
+  const Route route_;
+  mutable std::mutex mutex_;
+  std::deque<RecordedRequest> requests_;               // guarded by mutex_
+  std::map<std::string, int> calls_;                   // guarded by mutex_
+  std::map<std::string, std::deque<Answer>> scripted_;  // guarded by mutex_
+  httplib::SSLServer server_;
+  std::unique_ptr<BackgroundServer> running_;  // last: serving stops before the rest goes
+};
+
+}  // namespace velmora::testing

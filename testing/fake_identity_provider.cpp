@@ -1,0 +1,74 @@
+#include "testing/fake_identity_provider.hpp"
+
+#include "velmora/utils/error.hpp"
+#include "velmora/utils/text/json_parse.hpp"
+
+namespace velmora::testing {
+namespace {
+
+using utils::Value;
+
+Answer json_answer(int status, const Value& body) { return {status, body.dump()}; }
+
+Answer oauth_error(int status, const char* error, const char* description) {
+  return json_answer(status, {{"error", error}, {"error_description", description}});
+}
+
+// The text of member key of a JSON object, or empty.
+std::string text_member(const Value& object, const char* key) {
+  if (!object.is_object()) return {};
+  const auto found = object.find(key);
+  return found != object.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+}  // namespace
+
+FakeIdentityProvider::FakeIdentityProvider(const TlsFiles& tls)
+    : server_(tls, [this](const RecordedRequest& request) { return route(request); }) {}
+
+void FakeIdentityProvider::set_refresh_token(const std::string& refresh_token,
+                                             const std::string& access_token) {
+  std::lock_guard lock(mutex_);
+  access_tokens_[refresh_token] = access_token;
+}
+
+void FakeIdentityProvider::set_user(const std::string& access_token, const std::string& name) {
+  std::lock_guard lock(mutex_);
+  users_[access_token] = name;
+}
+
+Answer FakeIdentityProvider::route(const RecordedRequest& request) {
+  if (request.method == "POST" && request.path == "/oauth/token") return token(request);
+  if (request.method == "GET" && request.path == "/userinfo") return userinfo(request);
+  return {404, "Not Found", "text/plain"};
+}
+
+Answer FakeIdentityProvider::token(const RecordedRequest& request) {
+  Value grant;
+  try {
+    grant = utils::parse_json(request.body);
+  } catch (const utils::ValueError&) {
+    return oauth_error(400, "invalid_request", "The body is not JSON.");
+  }
+  if (text_member(grant, "client_id") != kClientId)
+    return oauth_error(401, "access_denied", "Unauthorized");
+  if (text_member(grant, "grant_type") != "refresh_token")
+    return oauth_error(403, "unsupported_grant_type", "Grant type not allowed for the client.");
+  std::lock_guard lock(mutex_);
+  const auto found = access_tokens_.find(text_member(grant, "refresh_token"));
+  if (found == access_tokens_.end())
+    return oauth_error(403, "invalid_grant", "Unknown or invalid refresh token.");
+  return json_answer(200, {{"access_token", found->second},
+                           {"scope", "openid profile"},
+                           {"expires_in", 86400},
+                           {"token_type", "Bearer"}});
+}
+
+Answer FakeIdentityProvider::userinfo(const RecordedRequest& request) {
+  std::lock_guard lock(mutex_);
+  const auto found = users_.find(request.bearer_token());
+  if (found == users_.end()) return {401, "Unauthorized", "text/plain"};
+  return json_answer(200, {{"sub", "fake|" + found->second}, {"name", found->second}});
+}
+
+}  // namespace velmora::testing

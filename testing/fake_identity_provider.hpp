@@ -1,0 +1,43 @@
+#pragma once
+// A fake of the identity provider over real HTTPS: the refresh-token grant at "/oauth/token" and
+// the user information at "/userinfo". Any answer can be scripted (FakeHttpsServer::script), and
+// every request is recorded and counted. Every member may be called from any thread.
+
+#include <map>
+#include <mutex>
+#include <string>
+
+#include "testing/fake_https_server.hpp"
+
+namespace velmora::testing {
+
+class FakeIdentityProvider {
+ public:
+  // The client identifier the node presents.
+  static constexpr const char* kClientId = "Qm7TzR2wXk9LpV4sNd8HbJ3fYc6GtA1e";
+
+  explicit FakeIdentityProvider(const TlsFiles& tls);
+
+  // The grant answers {"access_token": access_token, ...} for this refresh token; an unknown
+  // refresh token gets 403 "invalid_grant", another client or grant type 401.
+  void set_refresh_token(const std::string& refresh_token, const std::string& access_token);
+  // "/userinfo" answers {"sub": ..., "name": name} to this bearer token; any other gets 401.
+  void set_user(const std::string& access_token, const std::string& name);
+
+  std::string url() const { return server_.url(); }
+  std::string domain() const { return server_.authority(); }
+  FakeHttpsServer& server() noexcept { return server_; }
+  const FakeHttpsServer& server() const noexcept { return server_; }
+
+ private:
+  Answer route(const RecordedRequest& request);
+  Answer token(const RecordedRequest& request);
+  Answer userinfo(const RecordedRequest& request);
+
+  mutable std::mutex mutex_;
+  std::map<std::string, std::string> access_tokens_;  // by refresh token; guarded by mutex_
+  std::map<std::string, std::string> users_;          // by access token; guarded by mutex_
+  FakeHttpsServer server_;  // last: it serves from construction on
+};
+
+}  // namespace velmora::testing

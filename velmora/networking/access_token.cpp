@@ -1,0 +1,74 @@
+// Access tokens and the user's name: the identity provider's refresh-token grant, the backend's
+// token route, and the user-information lookup.
+#include "velmora/networking/module_log.hpp"
+#include "velmora/networking/network.hpp"
+#include "velmora/utils/error.hpp"
+#include "velmora/utils/http/http_status.hpp"
+#include "velmora/utils/http/url.hpp"
+#include "velmora/utils/text/json_parse.hpp"
+
+namespace velmora::networking {
+namespace {
+
+utils::HttpResponse post_json(const std::string& url, const Value& body) {
+  return utils::http_exchange({.method = "POST",
+                               .url = url,
+                               .headers = {{"Content-Type", "application/json"}},
+                               .body = body.dump()});
+}
+
+// The text member key of the JSON object in body: KeyError when missing, TypeError when the
+// answer is no object or the member no text.
+std::string text_member(std::string_view body, const char* key) {
+  const Value answer = utils::parse_json(body);
+  if (!answer.is_object()) throw utils::TypeError("answer is not a JSON object");
+  const auto found = answer.find(key);
+  if (found == answer.end()) throw utils::KeyError(Value(key));
+  if (!found->is_string())
+    throw utils::TypeError(std::string("answer member '") + key + "' is not text");
+  return found->get<std::string>();
+}
+
+}  // namespace
+
+std::string Network::new_access_token() {
+  return refresh_in_force_.load() == TokenRefresh::gui ? new_access_token_gui()
+                                                       : new_access_token_cli();
+}
+
+std::string Network::new_access_token_gui() {
+  LOG.info("refreshing token gui");
+  const std::string url = identity_provider_ + "/oauth/token";
+  const utils::HttpResponse response = post_json(url, {{"grant_type", "refresh_token"},
+                                                       {"client_id", kClientId},
+                                                       {"refresh_token", refresh_token_}});
+  try {
+    utils::raise_for_status(response, url);
+  } catch (const utils::HTTPError&) {
+    refresh_in_force_.store(TokenRefresh::cli);
+    return new_access_token();
+  }
+  return text_member(response.body, "access_token");
+}
+
+std::string Network::new_access_token_cli() {
+  LOG.info("Refreshing token cli");
+  const std::string url = utils::url_join(server_url_.value_or(""), "refresh/token");
+  const utils::HttpResponse response = post_json(url, {{"refresh_token", refresh_token_}});
+  utils::raise_for_status(response, url);
+  return response.body;
+}
+
+std::string Network::get_username() const {
+  const std::string url = identity_provider_ + "/userinfo";
+  const utils::HttpResponse response = utils::http_exchange({.url = url, .headers = auth_headers()});
+  try {
+    utils::raise_for_status(response, url);
+  } catch (const utils::HTTPError& failure) {
+    throw utils::RuntimeError(std::string("Could not retrieve user information: ") +
+                              failure.what());
+  }
+  return text_member(response.body, "name");
+}
+
+}  // namespace velmora::networking

@@ -1,0 +1,38 @@
+#include "velmora/networking/network.hpp"
+
+#include "velmora/networking/request_frame.hpp"
+#include "velmora/utils/error.hpp"
+
+namespace velmora::networking {
+
+Network::Network(std::optional<std::string> server_url, std::string refresh_token,
+                 std::shared_ptr<device::LocalDevice> local_device, std::string identity_provider)
+    : server_url_(std::move(server_url)),
+      refresh_token_(std::move(refresh_token)),
+      identity_provider_(std::move(identity_provider)),
+      local_device_(std::move(local_device)),
+      devices_(std::make_shared<const DeviceTable>()) {
+  if (!local_device_) throw utils::ValueError("Network needs a local device");
+  access_token_ = new_access_token();
+  username_ = get_username();
+}
+
+std::string Network::access_token() const {
+  std::lock_guard lock(fields_mutex_);
+  return access_token_;
+}
+
+std::shared_ptr<const DeviceTable> Network::devices() const {
+  std::lock_guard lock(fields_mutex_);
+  return devices_;
+}
+
+utils::HttpHeaders Network::auth_headers() const {
+  return {{"Authorization", "Bearer " + access_token()}};
+}
+
+utils::Value Network::trace_headers() const {
+  return {{"Authorization", "Bearer <sha256:" + token_fingerprint(access_token()) + ">"}};
+}
+
+}  // namespace velmora::networking
