@@ -198,10 +198,33 @@ TEST_F(LocalApi, ServesABodylessPostAsAnEmptyBody) {
   EXPECT_TRUE(connection.read_answer().starts_with("HTTP/1.1 405 "));
   connection.write("POST /register HTTP/1.1\r\nHost: localhost\r\nContent-Length: 2\r\n\r\n{}");
   EXPECT_TRUE(connection.read_answer().starts_with("HTTP/1.1 500 "));
+  connection.write("POST /register HTTP/1.1\r\nHost: localhost\r\nTransfer-Encoding: chunked\r\n\r\n"
+                   "2\r\n{}\r\n0\r\n\r\n");
+  EXPECT_TRUE(connection.read_answer().starts_with("HTTP/1.1 500 "));
   connection.write("GET /backend HTTP/1.1\r\nHost: localhost\r\nConnection: close\r\n\r\n");
   const std::string last = connection.read_until_closed();
   EXPECT_TRUE(last.starts_with("HTTP/1.1 200 ")) << last;
   EXPECT_TRUE(last.ends_with(kBackendUrl));
+}
+
+TEST_F(LocalApi, AnswersWholeAndNeverReadsAnUnreadBodyAsARequest) {
+  testing::TlsConnection ranged(server_.port());
+  ranged.write("GET /backend HTTP/1.1\r\nHost: localhost\r\nRange: bytes=0-3\r\n\r\n");
+  const std::string whole = ranged.read_answer();
+  EXPECT_TRUE(whole.starts_with("HTTP/1.1 200 ")) << whole;
+  EXPECT_TRUE(whole.ends_with(kBackendUrl));
+  EXPECT_EQ(whole.find("Content-Range"), std::string::npos);
+
+  // A body on a method that takes none stays unread: the connection ends after the answer (once
+  // the keep-alive time has passed), and the body is never taken for a request.
+  for (const char* method : {"GET", "DELETE"}) {
+    testing::TlsConnection connection(server_.port());
+    connection.write(std::string(method) +
+                     " /backend HTTP/1.1\r\nHost: localhost\r\nContent-Length: 34\r\n\r\n"
+                     "GET /getMyUUID HTTP/1.1\r\nHost: x\r\n\r\n");
+    const std::string answers = connection.read_until_closed();
+    EXPECT_EQ(answers.find("HTTP/1.1", 1), std::string::npos) << method << "\n" << answers;
+  }
 }
 
 TEST_F(LocalApi, AnswersMalformedAndOversizedRequestsWithItsOwnPages) {

@@ -43,9 +43,26 @@ void send(ApiAnswer answer, httplib::Response& response) {
   response.set_content(std::move(answer.body), answer.content_type.c_str());
 }
 
-// A request that declares no body: httplib would wait for one until the connection closes.
-bool declares_no_body(const httplib::Request& request) {
-  return !request.has_header("Content-Length") && !request.has_header("Transfer-Encoding");
+bool declares_body(const httplib::Request& request) {
+  return request.has_header("Content-Length") || request.has_header("Transfer-Encoding");
+}
+
+// The methods whose body httplib reads before it routes the request.
+bool body_is_read(const httplib::Request& request) {
+  return request.method == "POST" || request.method == "PUT" || request.method == "PATCH";
+}
+
+// httplib answers a "Range" header with a part of any answer, and takes the unread body of a
+// request as the start of the next one. The API serves whole answers, and a connection whose
+// request body stays unread is closed after its answer. The request is httplib's own object, not
+// a constant: it hands it over as const only to handlers.
+void serve_whole_and_in_step(const httplib::Request& served) {
+  auto& request = const_cast<httplib::Request&>(served);
+  request.ranges.clear();
+  if (declares_body(request) && !body_is_read(request)) {
+    request.headers.erase("Connection");
+    request.set_header("Connection", "close");
+  }
 }
 
 // Address reuse after a restart, never a port shared with another socket.
@@ -84,18 +101,20 @@ HttpsServer::HttpsServer(const Dispatcher* dispatcher, const std::filesystem::pa
   const auto dispatch = [this](const httplib::Request& request, httplib::Response& response) {
     send(dispatcher_->answer(ServedRequest(request)), response);
   };
+  // Every request is answered before httplib routes it, but for those with a body to read first.
+  // So a POST without a body is whole after its headers (httplib would wait for the connection to
+  // close), and every method reaches the dispatcher.
   server_->set_pre_routing_handler(
       [dispatch](const httplib::Request& request, httplib::Response& response) {
-        if (!declares_no_body(request)) return httplib::Server::HandlerResponse::Unhandled;
+        serve_whole_and_in_step(request);
+        if (declares_body(request) && body_is_read(request))
+          return httplib::Server::HandlerResponse::Unhandled;
         dispatch(request, response);
         return httplib::Server::HandlerResponse::Handled;
       });
-  server_->Get(".*", dispatch);
-  server_->Options(".*", dispatch);
   server_->Post(".*", httplib::Server::Handler(dispatch));
   server_->Put(".*", httplib::Server::Handler(dispatch));
   server_->Patch(".*", httplib::Server::Handler(dispatch));
-  server_->Delete(".*", httplib::Server::Handler(dispatch));
 
   // Errors httplib answers itself (a malformed request, a body too large) get our page.
   server_->set_error_handler(httplib::Server::HandlerWithResponse(
