@@ -1,0 +1,107 @@
+// Opens many TLS connections to a local HTTPS server, each asking GET <path> once and then left
+// idle with keep-alive, and times a new client's request while they stay open.
+// Usage: idle_connections <port> <connections> <path>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <openssl/ssl.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+struct Connection {
+  int socket = -1;
+  SSL* ssl = nullptr;
+  ~Connection() {
+    if (ssl) SSL_free(ssl);
+    if (socket >= 0) close(socket);
+  }
+};
+
+// Connects, shakes hands, sends one request and reads its answer; null on any failure.
+std::unique_ptr<Connection> request_once(SSL_CTX* context, int port, const std::string& request) {
+  auto connection = std::make_unique<Connection>();
+  connection->socket = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(static_cast<uint16_t>(port));
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(connection->socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+    return nullptr;
+  connection->ssl = SSL_new(context);
+  SSL_set_fd(connection->ssl, connection->socket);
+  if (SSL_connect(connection->ssl) != 1) return nullptr;
+  if (SSL_write(connection->ssl, request.data(), static_cast<int>(request.size())) <= 0)
+    return nullptr;
+  char answer[4096];
+  if (SSL_read(connection->ssl, answer, sizeof answer) <= 0) return nullptr;
+  return connection;
+}
+
+double milliseconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 4) {
+    std::fprintf(stderr, "usage: %s <port> <connections> <path>\n", argv[0]);
+    return 2;
+  }
+  const int port = std::atoi(argv[1]);
+  const int count = std::atoi(argv[2]);
+  const std::string request =
+      std::string("GET ") + argv[3] + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = limit.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &limit);
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()),
+                                                            &SSL_CTX_free);
+
+  std::mutex mutex;
+  std::vector<std::unique_ptr<Connection>> idle;
+  std::atomic<int> next = 0, failed = 0;
+  const auto opening = std::chrono::steady_clock::now();
+  std::vector<std::thread> openers;
+  for (int t = 0; t < 16; ++t)
+    openers.emplace_back([&] {
+      while (next++ < count) {
+        auto connection = request_once(context.get(), port, request);
+        if (!connection) {
+          ++failed;
+          continue;
+        }
+        std::lock_guard lock(mutex);
+        idle.push_back(std::move(connection));
+      }
+    });
+  for (auto& opener : openers) opener.join();
+  std::printf("%zu idle connections open (%d failed) after %.0f ms\n", idle.size(), failed.load(),
+              milliseconds_since(opening));
+
+  std::vector<double> times;
+  for (int i = 0; i < 5; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    const bool served = request_once(context.get(), port, request) != nullptr;
+    times.push_back(milliseconds_since(start));
+    if (!served) std::printf("new client %d: not served\n", i);
+  }
+  std::sort(times.begin(), times.end());
+  std::printf("a new client's connection and request with them open: median %.1f ms, max %.1f ms\n",
+              times[2], times[4]);
+  return 0;
+}

@@ -1,0 +1,123 @@
+#include "velmora/daemon/startup/command_line.hpp"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace velmora::daemon {
+namespace {
+
+constexpr const char* kBackend = "https://api.example/";
+
+std::variant<ServeOptions, CommandLineExit> parse(std::vector<const char*> args) {
+  args.insert(args.begin(), "velmorad");
+  return parse_command_line(static_cast<int>(args.size()), args.data(), kBackend);
+}
+
+ServeOptions served(std::vector<const char*> args) {
+  auto result = parse(args);
+  if (auto* exit = std::get_if<CommandLineExit>(&result)) ADD_FAILURE() << exit->text;
+  return std::get<ServeOptions>(result);
+}
+
+CommandLineExit exited(std::vector<const char*> args) {
+  auto result = parse(args);
+  EXPECT_TRUE(std::holds_alternative<CommandLineExit>(result));
+  return std::get<CommandLineExit>(result);
+}
+
+TEST(CommandLine, DefaultsServeLocallyWithTheNodeSettings) {
+  const ServeOptions options = served({});
+  EXPECT_EQ(options.host, "127.0.0.1");
+  EXPECT_EQ(options.port, 5000);
+  NodeSettings expected;
+  expected.backend_url = kBackend;
+  EXPECT_EQ(options.settings, expected);
+  EXPECT_EQ(options.settings.log_level, "debug");
+  EXPECT_EQ(options.settings.log_file, std::nullopt);
+  EXPECT_EQ(options.settings.container_query_interval, 5);
+}
+
+TEST(CommandLine, TakesEveryOptionTheLastOfARepeatedOneCounting) {
+  const ServeOptions options =
+      served({"-h", "0.0.0.0", "-p", "6000", "--log-level", "info", "--log", "node.log",
+              "--private", "a.key", "--public", "b.key", "--groups", "g.bin", "--friends",
+              "f.bin", "--results", "out", "--devpoll", "0", "--filepoll", "7", "--cntrrpoll=9",
+              "--backend", "https://other.example", "--port=6001", "--log", "last.log"});
+  EXPECT_EQ(options.host, "0.0.0.0");
+  EXPECT_EQ(options.port, 6001);
+  const NodeSettings& settings = options.settings;
+  EXPECT_EQ(settings.log_level, "info");
+  EXPECT_EQ(settings.log_file, "last.log");
+  EXPECT_EQ(settings.priv_key_file, "a.key");
+  EXPECT_EQ(settings.pub_key_file, "b.key");
+  EXPECT_EQ(settings.groups_file, "g.bin");
+  EXPECT_EQ(settings.friends_file, "f.bin");
+  EXPECT_EQ(settings.results_folder, "out");
+  EXPECT_EQ(settings.device_list_interval, 0);
+  EXPECT_EQ(settings.file_query_interval, 7);
+  EXPECT_EQ(settings.container_query_interval, 9);
+  EXPECT_EQ(settings.backend_url, "https://other.example");
+}
+
+TEST(CommandLine, ReadsIntegersAsDecimalText) {
+  const std::pair<const char*, std::int64_t> accepted[] = {
+      {"12", 12}, {" 12\t", 12}, {"+3", 3}, {"-1", -1}, {"007", 7}, {"1_000", 1000},
+      {"9223372036854775807", INT64_MAX}};
+  for (const auto& [text, value] : accepted)
+    EXPECT_EQ(served({"--filepoll", text}).settings.file_query_interval, value) << text;
+  for (const char* text : {"", "1.5", "abc", "0x10", "1__0", "_1", "1_", "+", "1 2", "١"}) {
+    const CommandLineExit exit = exited({"--devpoll", text});
+    EXPECT_EQ(exit.status, 2) << text;
+    EXPECT_NE(exit.text.find("Error: Invalid value for '--devpoll': '" + std::string(text) +
+                             "' is not a valid integer."),
+              std::string::npos)
+        << exit.text;
+  }
+  EXPECT_NE(exited({"-p", "99999999999999999999"}).text.find("'--port' / '-p'"),
+            std::string::npos);
+}
+
+TEST(CommandLine, RefusesWhatItDoesNotKnowWithUsageErrors) {
+  const std::pair<std::vector<const char*>, const char*> cases[] = {
+      {{"--log-level", "INFO"}, "Error: Invalid value for '--log-level': 'INFO' is not one of"},
+      {{"--log-level", "verbose"}, "is not one of 'all', 'debug',"},
+      {{"--verbose"}, "Error: No such option: --verbose"},
+      {{"serve"}, "Error: Got unexpected extra argument (serve)"},
+      {{"--port"}, "Error: Option '--port' requires an argument."},
+      {{"--port", "x", "--devpoll", "1"}, "'x' is not a valid integer."},
+  };
+  for (const auto& [args, message] : cases) {
+    const CommandLineExit exit = exited(args);
+    EXPECT_EQ(exit.status, 2);
+    EXPECT_TRUE(exit.text.starts_with("Usage: velmorad [OPTIONS]\n")) << exit.text;
+    EXPECT_NE(exit.text.find(message), std::string::npos) << exit.text;
+  }
+  for (const char* level : {"all", "debug", "info", "warning", "error", "critical", "none"})
+    EXPECT_EQ(served({"--log-level", level}).settings.log_level, level);
+}
+
+TEST(CommandLine, HelpListsTheOptionsInOrder) {
+  const CommandLineExit help = exited({"--port", "nonsense", "--help"});
+  EXPECT_EQ(help.status, 0);
+  std::size_t at = 0;
+  for (const char* line :
+       {"Usage: velmorad [OPTIONS]", "-h, --host TEXT", "The interface to bind to.",
+        "-p, --port INTEGER", "The port to bind to.",
+        "--log-level [all|debug|info|warning|error|critical|none]\n",
+        "--log <file>", "Log activity to <file>", "--private <file>",
+        "Find or store private key at <file>", "--public <file>", "--groups <file>",
+        "Read and store groups info at <file>", "--friends <file>", "--results <dir>",
+        "Store job results in <dir>", "--devpoll <secs>",
+        "Number of seconds between device list updates", "--filepoll <secs>",
+        "--cntrrpoll <secs>", "Number of seconds between container queries", "--backend <URL>",
+        "Point the middleware at this backend url", "--help", "Show this message and exit."}) {
+    const std::size_t found = help.text.find(line, at);
+    ASSERT_NE(found, std::string::npos) << line << "\n" << help.text;
+    at = found;
+  }
+  EXPECT_EQ(exited({"-h"}).status, 2);  // "-h" is the host and wants a value
+}
+
+}  // namespace
+}  // namespace velmora::daemon

@@ -1,0 +1,44 @@
+#pragma once
+// The process state of the local API: the node object once a login has built it (gobj), the node
+// settings of the command line (gobj_kwargs), the identity provider and its signing keys
+// (kid2jwk). Made once before serving; every member may be read from any thread, and the node
+// slot set from any thread.
+
+#include <atomic>
+#include <memory>
+
+#include "velmora/daemon/startup/identity_provider.hpp"
+#include "velmora/daemon/startup/key_set.hpp"
+#include "velmora/daemon/startup/node_settings.hpp"
+
+namespace velmora::model {
+class Velmora;
+}
+
+namespace velmora::daemon {
+
+class ApiState {
+ public:
+  ApiState(NodeSettings gobj_kwargs, IdentityProvider identity_provider, Kid2Jwk kid2jwk)
+      : gobj_kwargs_(std::move(gobj_kwargs)),
+        identity_provider_(std::move(identity_provider)),
+        kid2jwk_(std::move(kid2jwk)) {}
+  ApiState(const ApiState&) = delete;
+  ApiState& operator=(const ApiState&) = delete;
+
+  // The node object, or null before the login.
+  std::shared_ptr<model::Velmora> gobj() const { return gobj_.load(); }
+  void set_gobj(std::shared_ptr<model::Velmora> node) { gobj_.store(std::move(node)); }
+
+  const NodeSettings& gobj_kwargs() const noexcept { return gobj_kwargs_; }
+  const IdentityProvider& identity_provider() const noexcept { return identity_provider_; }
+  const Kid2Jwk& kid2jwk() const noexcept { return kid2jwk_; }
+
+ private:
+  std::atomic<std::shared_ptr<model::Velmora>> gobj_;
+  const NodeSettings gobj_kwargs_;
+  const IdentityProvider identity_provider_;
+  const Kid2Jwk kid2jwk_;
+};
+
+}  // namespace velmora::daemon

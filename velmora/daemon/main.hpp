@@ -1,0 +1,11 @@
+#pragma once
+// The command velmorad: reads the command line, fetches the identity provider's key set, writes
+// the TLS files and serves the local API until SIGINT or SIGTERM.
+
+namespace velmora::daemon {
+
+// Exit status: 0 after --help or a stop by signal, 1 when the start or serving fails, 2 for a bad
+// command line. Call once, from the process's main thread, before any other thread exists.
+int main(int argc, char** argv);
+
+}  // namespace velmora::daemon
