@@ -1,12 +1,10 @@
 // The extractor fed archives built here with libarchive's writer, hostile ones among them.
 #include "velmora/boxwright/archive_extraction.hpp"
 
-#include <archive.h>
 #include <archive_entry.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -16,6 +14,7 @@
 
 #include "testing/file_tree.hpp"
 #include "testing/scoped_folder.hpp"
+#include "testing/tar_writer.hpp"
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/file_descriptor.hpp"
 
@@ -23,57 +22,7 @@ namespace velmora::boxwright {
 namespace {
 
 using Tree = std::map<std::string, std::string>;
-
-// Writes a tar archive entry by entry.
-class TarWriter {
- public:
-  explicit TarWriter(const std::filesystem::path& file) {
-    archive_write_set_format_pax_restricted(tar_);
-    EXPECT_EQ(archive_write_open_filename(tar_, file.c_str()), ARCHIVE_OK);
-  }
-  ~TarWriter() { archive_write_free(tar_); }
-
-  TarWriter& file(const std::string& name, const std::string& content, int mode = 0644,
-                  time_t mtime = 0) {
-    return add(name, AE_IFREG, mode, [&](archive_entry* e) {
-      archive_entry_set_size(e, static_cast<la_int64_t>(content.size()));
-      if (mtime) archive_entry_set_mtime(e, mtime, 0);
-    }, content);
-  }
-  TarWriter& folder(const std::string& name, int mode = 0755) {
-    return add(name, AE_IFDIR, mode, [](archive_entry*) {});
-  }
-  TarWriter& symlink(const std::string& name, const std::string& target) {
-    return add(name, AE_IFLNK, 0777,
-               [&](archive_entry* e) { archive_entry_set_symlink(e, target.c_str()); });
-  }
-  TarWriter& hardlink(const std::string& name, const std::string& target) {
-    return add(name, AE_IFREG, 0644,
-               [&](archive_entry* e) { archive_entry_set_hardlink(e, target.c_str()); });
-  }
-  TarWriter& special(const std::string& name, unsigned type) {
-    return add(name, type, 0666, [](archive_entry* e) { archive_entry_set_rdev(e, makedev(1, 3)); });
-  }
-
- private:
-  TarWriter& add(const std::string& name, unsigned type, int mode,
-                 const std::function<void(archive_entry*)>& details,
-                 const std::string& content = "") {
-    archive_entry* entry = archive_entry_new();
-    archive_entry_set_pathname(entry, name.c_str());
-    archive_entry_set_filetype(entry, type);
-    archive_entry_set_perm(entry, static_cast<mode_t>(mode));
-    archive_entry_set_uid(entry, 1234);
-    archive_entry_set_gid(entry, 1234);
-    details(entry);
-    EXPECT_EQ(archive_write_header(tar_, entry), ARCHIVE_OK) << name;
-    if (!content.empty()) archive_write_data(tar_, content.data(), content.size());
-    archive_entry_free(entry);
-    return *this;
-  }
-
-  archive* tar_ = archive_write_new();
-};
+using testing::TarWriter;
 
 class Extraction : public ::testing::Test {
  protected:
@@ -87,12 +36,15 @@ class Extraction : public ::testing::Test {
 
   // The archive that write makes, extracted.
   std::vector<RefusedEntry> extract(const std::function<void(TarWriter&)>& write) {
-    const auto tar = scratch_.path() / "archive.tar";
-    {
-      TarWriter writer(tar);
-      write(writer);
-    }
-    return extract(tar);
+    TarWriter writer;
+    write(writer);
+    return extract(saved(writer.bytes()));
+  }
+
+  std::filesystem::path saved(const std::string& bytes) {
+    const auto file = scratch_.path() / "archive.tar";
+    std::ofstream(file, std::ios::binary) << bytes;
+    return file;
   }
 
   testing::ScopedFolder root_;  // holds the target and nothing else, so escapes show
@@ -214,15 +166,12 @@ TEST_F(Extraction, LaterEntriesReplaceFilesAndFillFolders) {
 }
 
 TEST_F(Extraction, DataThatIsNoArchiveIsAValueError) {
-  const auto garbage = scratch_.path() / "garbage";
-  std::ofstream(garbage) << std::string(4096, 'g');
-  EXPECT_THROW(extract(garbage), utils::ValueError);
+  EXPECT_THROW(extract(saved(std::string(4096, 'g'))), utils::ValueError);
 
   // A cut-off archive keeps what came whole before the cut.
-  const auto tar = scratch_.path() / "whole.tar";
-  TarWriter(tar).file("first", "1").file("second", std::string(100000, 's'));
-  std::filesystem::resize_file(tar, 512 * 3 + 50000);
-  EXPECT_THROW(extract(tar), utils::ValueError);
+  TarWriter tar;
+  const std::string whole = tar.file("first", "1").file("second", std::string(100000, 's')).bytes();
+  EXPECT_THROW(extract(saved(whole.substr(0, 512 * 3 + 50000))), utils::ValueError);
   EXPECT_EQ(testing::file_content(target_ / "first"), "1");
 }
 
