@@ -232,14 +232,20 @@ class RealEngineLifeCycle : public ::testing::Test {
     return id;
   }
 
+  // A busybox job folder whose image shares no layer with any other test's: the build may use
+  // the engine's cache, and another test's removal must not take this image with it.
+  static testing::ScopedFolder job_folder(const std::string& id, std::string_view steps = "") {
+    return testing::make_job_folder("FROM scratch\nLABEL velmora.test=" + id +
+                                    "\nCOPY busybox /bin/busybox\n" + std::string(steps));
+  }
+
   engine::EngineClient client_ = engine::EngineClient::from_env();
   testing::EngineJanitor janitor_{client_};
 };
 
 TEST_F(RealEngineLifeCycle, BuildCreateRunAndSeeItExit) {
   const std::string id = unique_id();
-  const auto job = testing::make_job_folder(std::string(testing::kBusyboxBase) +
-                                            "CMD [\"/bin/busybox\", \"sleep\", \"60\"]\n");
+  const auto job = job_folder(id, "CMD [\"/bin/busybox\", \"sleep\", \"60\"]\n");
   const Image image = build_image(job.path(), "Velmora Test Job", id);
   janitor_.image(image.id);
   EXPECT_EQ(client_.inspect_image("velmoratestjob:" + id)["Id"], image.id);
@@ -283,8 +289,9 @@ TEST_F(RealEngineLifeCycle, RefusedBuildAndCreationRaiseTheAdaptersErrors) {
   }
 
   // An image without a command builds, but no container can be made of it.
-  const auto no_command = testing::make_job_folder(testing::kBusyboxBase);
-  const Image image = build_image(no_command.path(), "job", unique_id());
+  const std::string id = unique_id();
+  const auto no_command = job_folder(id);
+  const Image image = build_image(no_command.path(), "job", id);
   janitor_.image(image.id);
   try {
     janitor_.container(build_container(image).id);
