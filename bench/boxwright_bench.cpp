@@ -44,9 +44,10 @@ struct Setting {
     const std::string script = "mkdir /out; i=0; while [ $i -lt " + std::to_string(kFiles) +
                                " ]; do head -c " + std::to_string(kFileBytes) +
                                " /dev/zero > /out/file-$i; i=$((i+1)); done";
-    const std::string id = janitor.container(client.create_container(
-        {{"Image", image}, {"Cmd", {"/bin/sh", "-c", script}},
-         {"HostConfig", {{"NetworkMode", "none"}}}}));
+    const std::string id =
+        janitor.container(client.create_container({{"Image", image},
+                                                   {"Cmd", {"/bin/sh", "-c", script}},
+                                                   {"HostConfig", {{"NetworkMode", "none"}}}}));
     client.start_container(id);
     if (!testing::eventually(
             [&] { return client.inspect_container(id)["State"]["Status"] == "exited"; },
@@ -92,8 +93,8 @@ void BM_docker_cp(benchmark::State& state) {
     auto dest = std::make_unique<testing::ScopedFolder>("velmora-bench-");
     const std::string target = (dest->path() / "out").string();
     std::vector<char*> argv = {const_cast<char*>(kDockerCli), const_cast<char*>("cp"),
-                               const_cast<char*>(source.c_str()),
-                               const_cast<char*>(target.c_str()), nullptr};
+                               const_cast<char*>(source.c_str()), const_cast<char*>(target.c_str()),
+                               nullptr};
     state.ResumeTiming();
     pid_t child = 0;
     int status = 0;

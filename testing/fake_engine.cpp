@@ -29,10 +29,14 @@ void FakeEngine::answer(const std::string& method, const std::string& pattern,
     }
     handler(request, response);
   };
-  if (method == "GET") server_.Get(full, std::move(recorded));
-  else if (method == "POST") server_.Post(full, std::move(recorded));
-  else if (method == "DELETE") server_.Delete(full, std::move(recorded));
-  else throw std::invalid_argument("the fake engine has no method " + method);
+  if (method == "GET")
+    server_.Get(full, std::move(recorded));
+  else if (method == "POST")
+    server_.Post(full, std::move(recorded));
+  else if (method == "DELETE")
+    server_.Delete(full, std::move(recorded));
+  else
+    throw std::invalid_argument("the fake engine has no method " + method);
 }
 
 void FakeEngine::serve() { running_.emplace(&server_, socket_); }

@@ -32,10 +32,13 @@ TarWriter::~TarWriter() { archive_write_free(tar_); }
 
 TarWriter& TarWriter::file(const std::string& name, const std::string& content, mode_t mode,
                            time_t mtime) {
-  return add(name, AE_IFREG, mode, [&](archive_entry* entry) {
-    archive_entry_set_size(entry, static_cast<la_int64_t>(content.size()));
-    if (mtime) archive_entry_set_mtime(entry, mtime, 0);
-  }, content);
+  return add(
+      name, AE_IFREG, mode,
+      [&](archive_entry* entry) {
+        archive_entry_set_size(entry, static_cast<la_int64_t>(content.size()));
+        if (mtime) archive_entry_set_mtime(entry, mtime, 0);
+      },
+      content);
 }
 
 TarWriter& TarWriter::folder(const std::string& name, mode_t mode) {
@@ -77,9 +80,8 @@ TarWriter& TarWriter::add(const std::string& name, unsigned type, mode_t mode,
   details(entry);
   const bool written =
       archive_write_header(tar_, entry) == ARCHIVE_OK &&
-      (content.empty() ||
-       archive_write_data(tar_, content.data(), content.size()) ==
-           static_cast<la_ssize_t>(content.size()));
+      (content.empty() || archive_write_data(tar_, content.data(), content.size()) ==
+                              static_cast<la_ssize_t>(content.size()));
   archive_entry_free(entry);
   if (!written) throw utils::RuntimeError("cannot archive " + name + ": " + error_text(tar_));
   return *this;

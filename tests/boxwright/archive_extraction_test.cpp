@@ -77,8 +77,12 @@ TEST_F(Extraction, KeepsNoSetIdBitsAndLeavesTheNodeAbleToReadAndRemove) {
   const mode_t mask = ::umask(0);
   ::umask(mask);
   extract([](TarWriter& tar) {
-    tar.file("setuid", "s", 04755).file("setgid", "g", 02755).file("locked", "l", 0)
-        .folder("sticky", 01777).folder("closed", 0).file("closed/inside", "i", 0444);
+    tar.file("setuid", "s", 04755)
+        .file("setgid", "g", 02755)
+        .file("locked", "l", 0)
+        .folder("sticky", 01777)
+        .folder("closed", 0)
+        .file("closed/inside", "i", 0444);
   });
   const auto mode_of = [&](const char* name) {
     struct stat info {};
@@ -139,7 +143,7 @@ TEST_F(Extraction, NeverWritesThroughALinkThatIsAlreadyThere) {
     tar.file("dir/x", "through the folder link")
         .file("file", "in place of the file link")
         .symlink("made", outside.path().string())  // a link of the archive's own, then a path
-        .file("made/x", "below it");                // through it
+        .file("made/x", "below it");               // through it
   });
   ASSERT_EQ(refused.size(), 2u);
   EXPECT_EQ(refused[0].name, "dir/x");
@@ -154,8 +158,13 @@ TEST_F(Extraction, NeverWritesThroughALinkThatIsAlreadyThere) {
 
 TEST_F(Extraction, LaterEntriesReplaceFilesAndFillFolders) {
   const auto refused = extract([](TarWriter& tar) {
-    tar.file("f", "first", 0444).file("f", "second").folder("d/").file("d/in", "1").folder("d/")
-        .file("d", "a file where a folder is").file("f/x", "below a file");
+    tar.file("f", "first", 0444)
+        .file("f", "second")
+        .folder("d/")
+        .file("d/in", "1")
+        .folder("d/")
+        .file("d", "a file where a folder is")
+        .file("f/x", "below a file");
   });
   ASSERT_EQ(refused.size(), 2u);
   EXPECT_EQ(refused[0].name, "d");

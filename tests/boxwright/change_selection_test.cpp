@@ -36,20 +36,20 @@ TEST(ChangeSelection, WindowsTakesAddedPathsAndChangedDataFiles) {
   const Selection cases[] = {
       {"Files/data/out.txt", 0, true},
       {"Files/data/run.log", 0, true},
-      {"Files/data/Makefile", 0, true},         // no suffix
-      {"Files/data/archive.tar.gz", 0, true},   // the suffix is ".gz"
-      {"Files/data/out.CSV", 0, true},          // fragments heed letter case
-      {"Files/data/.hidden", 0, true},          // a leading "." starts no suffix
-      {"Files/data/trailing.", 0, true},        // nor does a final one
+      {"Files/data/Makefile", 0, true},        // no suffix
+      {"Files/data/archive.tar.gz", 0, true},  // the suffix is ".gz"
+      {"Files/data/out.CSV", 0, true},         // fragments heed letter case
+      {"Files/data/.hidden", 0, true},         // a leading "." starts no suffix
+      {"Files/data/trailing.", 0, true},       // nor does a final one
       {"Files/data/out.csv", 0, false},
       {"Files/data/main.cpp", 0, false},
       {"Files/data/model.hdf5", 0, false},
       {"Files/data/trace.blf", 0, false},
       {"Files/data/notes.rst", 0, false},
       {"Files/data/pack.rar", 0, false},
-      {"Files/data", 0, false},                 // the data folder itself
+      {"Files/data", 0, false},  // the data folder itself
       {"Files/other/out.txt", 0, false},
-      {"Files/Users/x/out.csv", 1, true},       // added: whatever its path
+      {"Files/Users/x/out.csv", 1, true},  // added: whatever its path
       {"Files/data/out.txt", 2, false},
   };
   for (const Selection& c : cases)
@@ -77,8 +77,8 @@ TEST(ChangeSelection, LinuxPathsAreRequestedRelativeAndLandAtTheirPlace) {
       {"/out/", "out", "out"},
       {"/a/./b//c", "a/b/c", "a/b/c"},
       {"/", ".", ""},
-      {"//etc/passwd", "/etc/passwd", ""},     // would be absolute here
-      {"/a/../../etc", "a/../../etc", ""},     // would step out of "filesys"
+      {"//etc/passwd", "/etc/passwd", ""},  // would be absolute here
+      {"/a/../../etc", "a/../../etc", ""},  // would step out of "filesys"
   };
   for (const Placement& c : cases) {
     const ResultPath path = linux_result_path(c.listed);

@@ -71,8 +71,9 @@ TEST(LifeCycle, BuildPullsTheBaseImageOnLinuxOnly) {
     EXPECT_EQ(params.find("t")->second, "myjob:" + kJobId);
     EXPECT_EQ(params.find("rm")->second, "1");
     EXPECT_EQ(params.find("forcerm")->second, "1");
-    EXPECT_EQ(seen.log, (std::vector<std::string>{"INFO:velmora.boxwright:metadata complete, bulding...",
-                                                  "INFO:velmora.boxwright:done building"}));
+    EXPECT_EQ(seen.log,
+              (std::vector<std::string>{"INFO:velmora.boxwright:metadata complete, bulding...",
+                                        "INFO:velmora.boxwright:done building"}));
   }
 }
 
@@ -100,7 +101,8 @@ TEST(LifeCycle, FailuresBeforeTheBuildAskForNoBuild) {
 
 TEST(LifeCycle, FailedBuildCarriesItsArgumentsReasonAndLog) {
   const std::string refused =
-      "{\"stream\":\"Step 1/2\"}\n{\"errorDetail\":{\"message\":\"no space\"},\"error\":\"no space\"}\n";
+      "{\"stream\":\"Step 1/2\"}\n{\"errorDetail\":{\"message\":\"no space\"},\"error\":\"no "
+      "space\"}\n";
   struct Case {
     int status;
     std::string answer;
@@ -162,7 +164,8 @@ TEST(LifeCycle, ContainerRunsOnNvidiaWhereTheEngineListsIt) {
       FakeEngine engine;
       engine.answer("GET", "/info", 200, R"({"OSType": "linux", "Runtimes": )" + c.runtimes + "}");
       engine.answer("POST", "/containers/create", create_status, R"({"Id": "c0ffee"})");
-      engine.answer("GET", "/containers/c0ffee/json", 200, R"({"Id": "c0ffee", "Name": "/calm_job"})");
+      engine.answer("GET", "/containers/c0ffee/json", 200,
+                    R"({"Id": "c0ffee", "Name": "/calm_job"})");
       engine.serve();
       const Value labels = {{"job", "1"}};
       try {
@@ -197,8 +200,8 @@ TEST(LifeCycle, EngineWithoutRuntimesIsALookupErrorBeforeAnyCreation) {
 }
 
 TEST(LifeCycle, ExitedListAsksForExitedContainersOnly) {
-  for (const std::string& listed : {std::string("[]"),
-                                    std::string(R"([{"Id": "a1", "Names": ["/web/db", "/db"]},
+  for (const std::string& listed :
+       {std::string("[]"), std::string(R"([{"Id": "a1", "Names": ["/web/db", "/db"]},
                                                     {"Id": "b2", "Names": ["/job"]}])")}) {
     FakeEngine engine;
     engine.answer("GET", "/containers/json", 200, listed);
@@ -210,8 +213,8 @@ TEST(LifeCycle, ExitedListAsksForExitedContainersOnly) {
               Value({{"status", {"exited"}}}));
     std::vector<std::pair<std::string, std::string>> seen;
     for (const Container& c : exited) seen.emplace_back(c.id, c.name);
-    EXPECT_EQ(seen, (listed == "[]" ? decltype(seen){}
-                                    : decltype(seen){{"a1", "db"}, {"b2", "job"}}));
+    EXPECT_EQ(seen,
+              (listed == "[]" ? decltype(seen){} : decltype(seen){{"a1", "db"}, {"b2", "job"}}));
   }
   FakeEngine broken;
   broken.answer("GET", "/containers/json", 200, R"([{"Names": ["/x"]}])");

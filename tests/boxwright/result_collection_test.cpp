@@ -52,8 +52,8 @@ class RealEngineResults : public ::testing::Test {
         "RUN [\"/bin/busybox\", \"--install\", \"-s\", \"/bin\"]\n"
         "RUN [\"/bin/sh\", \"-c\", \"mkdir -p /usr/local /etc; echo base > /etc/config; "
         "echo old > /etc/gone\"]\n");
-    image_ = janitor_.image(client_.build_image(job.path(), {.forcerm = true, .nocache = true})
-                                .image_id);
+    image_ = janitor_.image(
+        client_.build_image(job.path(), {.forcerm = true, .nocache = true}).image_id);
   }
 
   // A container of the test image that ran script to its end.
@@ -63,9 +63,8 @@ class RealEngineResults : public ::testing::Test {
                           {"HostConfig", {{"NetworkMode", "none"}}}};
     const std::string id = janitor_.container(client_.create_container(config));
     client_.start_container(id);
-    EXPECT_TRUE(testing::eventually([&] {
-      return client_.inspect_container(id)["State"]["Status"] == "exited";
-    }));
+    EXPECT_TRUE(testing::eventually(
+        [&] { return client_.inspect_container(id)["State"]["Status"] == "exited"; }));
     return get_container(id);
   }
 
@@ -76,12 +75,12 @@ class RealEngineResults : public ::testing::Test {
 };
 
 TEST_F(RealEngineResults, AddedFilesInSeveralFoldersAndBothStreams) {
-  const Container container = ran(
-      "echo out; echo err >&2; mkdir -p /out/sub /data; echo 42 > /out/result.txt; "
-      "echo s > /out/sub/s.txt; echo d > /data/d.txt; echo u > /out/résumé.txt; "
-      // Left out: below usr/local/lib, changed, deleted.
-      "mkdir -p /usr/local/lib/pkg /usr/local/lib64; echo so > /usr/local/lib/pkg/x.so; "
-      "echo so > /usr/local/lib64/y.so; echo changed >> /etc/config; rm /etc/gone");
+  const Container container =
+      ran("echo out; echo err >&2; mkdir -p /out/sub /data; echo 42 > /out/result.txt; "
+          "echo s > /out/sub/s.txt; echo d > /data/d.txt; echo u > /out/résumé.txt; "
+          // Left out: below usr/local/lib, changed, deleted.
+          "mkdir -p /usr/local/lib/pkg /usr/local/lib64; echo so > /usr/local/lib/pkg/x.so; "
+          "echo so > /usr/local/lib64/y.so; echo changed >> /etc/config; rm /etc/gone");
   const utils::log::LogCapture capture("velmora.boxwright");
 
   const std::filesystem::path out = collect_results(container, dest_.path());
@@ -101,10 +100,10 @@ TEST_F(RealEngineResults, AddedFilesInSeveralFoldersAndBothStreams) {
 }
 
 TEST_F(RealEngineResults, LinksAndDevicesNeverArrive) {
-  const Container container = ran(
-      "mkdir -p /out/sub; echo 42 > /out/result.txt; ln /out/result.txt /out/twin; "
-      "ln -s /etc/passwd /out/passwd; ln -s / /out/root; ln -s /etc /out/sub/etc; "
-      "mkfifo /out/fifo; mknod /out/null c 1 3");
+  const Container container =
+      ran("mkdir -p /out/sub; echo 42 > /out/result.txt; ln /out/result.txt /out/twin; "
+          "ln -s /etc/passwd /out/passwd; ln -s / /out/root; ln -s /etc /out/sub/etc; "
+          "mkfifo /out/fifo; mknod /out/null c 1 3");
   const utils::log::LogCapture capture("velmora.boxwright");
   const std::filesystem::path out = collect_results(container, dest_.path());
 
@@ -127,9 +126,9 @@ TEST_F(RealEngineResults, LinksAndDevicesNeverArrive) {
 }
 
 TEST_F(RealEngineResults, DeepFolderTree) {
-  const Container container = ran(
-      "d=/deep; i=0; while [ $i -lt 40 ]; do d=$d/level-$i; i=$((i+1)); done; "
-      "mkdir -p $d; echo bottom > $d/bottom.txt");
+  const Container container =
+      ran("d=/deep; i=0; while [ $i -lt 40 ]; do d=$d/level-$i; i=$((i+1)); done; "
+          "mkdir -p $d; echo bottom > $d/bottom.txt");
   const std::filesystem::path out = collect_results(container, dest_.path());
   std::filesystem::path deep = out / "filesys" / "deep";
   for (int i = 0; i < 40; ++i) deep /= "level-" + std::to_string(i);
@@ -199,8 +198,12 @@ TEST(StandInResults, PathsInsideAFolderCollectedWholeAreNotFetchedAgain) {
                      {"Path": "/out/twin", "Kind": 1}, {"Path": "/out/in", "Kind": 1},
                      {"Path": "/out/in/b", "Kind": 1}, {"Path": "/gone", "Kind": 1},
                      {"Path": "/loose", "Kind": 1}])",
-                 {{"out", out.folder("out").file("out/a", "a").folder("out/in")
-                              .file("out/in/b", "b").hardlink("out/twin", "out/a").bytes()},
+                 {{"out", out.folder("out")
+                              .file("out/a", "a")
+                              .folder("out/in")
+                              .file("out/in/b", "b")
+                              .hardlink("out/twin", "out/a")
+                              .bytes()},
                   {"out/twin", twin.file("twin", "a").bytes()},
                   {"loose", loose.file("loose", "l").bytes()}});
   const testing::ScopedFolder dest;
@@ -228,14 +231,13 @@ TEST(StandInResults, PathsInsideAFolderCollectedWholeAreNotFetchedAgain) {
 TEST(StandInResults, WindowsEngineGivesItsDataFiles) {
   testing::TarWriter out, log, nested;
   testing::FakeEngine engine;
-  hold_container(
-      engine, R"({"OSType": "windows"})",
-      R"([{"Path": "Files/data", "Kind": 0}, {"Path": "Files/data/out.txt", "Kind": 0},
+  hold_container(engine, R"({"OSType": "windows"})",
+                 R"([{"Path": "Files/data", "Kind": 0}, {"Path": "Files/data/out.txt", "Kind": 0},
           {"Path": "Files/data/out.csv", "Kind": 0}, {"Path": "Files/data/run.log", "Kind": 0},
           {"Path": "Files/data/sub/n.txt", "Kind": 1}, {"Path": "Files/Users/x.txt", "Kind": 1}])",
-      {{"C:\\data\\out.txt", out.file("out.txt", "o").bytes()},
-       {"C:\\data\\run.log", log.file("run.log", "r").bytes()},
-       {"C:\\data\\sub\\n.txt", nested.file("n.txt", "n").bytes()}});
+                 {{"C:\\data\\out.txt", out.file("out.txt", "o").bytes()},
+                  {"C:\\data\\run.log", log.file("run.log", "r").bytes()},
+                  {"C:\\data\\sub\\n.txt", nested.file("n.txt", "n").bytes()}});
   const testing::ScopedFolder dest;
   const utils::log::LogCapture capture("velmora.boxwright");
   const std::filesystem::path out_dir = collect_results(kJob, dest.path());
@@ -245,9 +247,9 @@ TEST(StandInResults, WindowsEngineGivesItsDataFiles) {
                                                   {"data/run.log", "r"},
                                                   {"data/sub", kFolder},
                                                   {"data/sub/n.txt", "n"}}));
-  EXPECT_EQ(archives_asked(engine), (std::vector<std::string>{
-                                        "C:\\data\\out.txt", "C:\\data\\run.log",
-                                        "C:\\data\\sub\\n.txt"}));
+  EXPECT_EQ(
+      archives_asked(engine),
+      (std::vector<std::string>{"C:\\data\\out.txt", "C:\\data\\run.log", "C:\\data\\sub\\n.txt"}));
   const auto lines = complaints(capture);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_TRUE(lines[0].starts_with("Could not extract file: Files/Users/x.txt | ")) << lines[0];

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <optional>
@@ -133,12 +134,13 @@ class Extraction {
       return;
     }
     std::optional<utils::FileDescriptor> parent = open_folders(components);
-    const bool placed = parent && (is_folder ? make_folder(parent->get(), components, permissions)
-                                             : write_file(parent->get(), components, entry,
-                                                          permissions));
+    const bool placed =
+        parent && (is_folder ? make_folder(parent->get(), components, permissions)
+                             : write_file(parent->get(), components, entry, permissions));
     if (!placed) return refuse(name, location, Refusal::kInTheWay);
     if (is_folder && archive_entry_mtime_is_set(entry))
-      folder_times_.push_back({location, archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)});
+      folder_times_.push_back(
+          {location, archive_entry_mtime(entry), archive_entry_mtime_nsec(entry)});
   }
 
   void refuse(const std::string& name, const std::filesystem::path& location, Refusal refusal) {
@@ -174,7 +176,8 @@ class Extraction {
   bool make_folder(int parent, const Components& components, mode_t permissions) {
     const char* name = components.back().c_str();
     if (::mkdirat(parent, name, permissions | S_IRWXU) == 0) return true;
-    if (errno != EEXIST) throw utils::OSError(errno, joined(folder_, components, components.size()));
+    if (errno != EEXIST)
+      throw utils::OSError(errno, joined(folder_, components, components.size()));
     struct stat existing {};
     return ::fstatat(parent, name, &existing, AT_SYMLINK_NOFOLLOW) == 0 &&
            S_ISDIR(existing.st_mode);

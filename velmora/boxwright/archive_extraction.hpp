@@ -17,29 +17,30 @@ enum class Refusal {
   kParentStep,      // its name holds a ".." component
   kSymbolicLink,
   kHardLink,
-  kDevice,          // a character or block device
+  kDevice,  // a character or block device
   kFifo,
   kSocket,
-  kInTheWay,        // a folder where a file belongs, or a file where a folder belongs
+  kInTheWay,  // a folder where a file belongs, or a file where a folder belongs
 };
 
 // "symbolic link", "'..' in the name", ...: a refusal as log lines show it.
 std::string_view refusal_text(Refusal refusal) noexcept;
 
 struct RefusedEntry {
-  std::string name;                 // as the archive names it
-  std::filesystem::path location;   // relative to the target; empty when the name was refused
+  std::string name;                // as the archive names it
+  std::filesystem::path location;  // relative to the target; empty when the name was refused
   Refusal refusal;
 };
 
-// Reads a tar archive (plain, or compressed with gzip, bzip2, xz or zstd) from fd to its end and
-// writes its folders and regular files below folder, which must exist. "." and empty components
-// of names are dropped; missing parent folders are made. Every other kind of entry, and every name
-// that could lead outside folder, is left out and listed in the answer, in archive order.
-// Nothing is ever written through a link. Files get the entry's permission bits plus owner
-// read and write, folders plus owner read, write and search (so the node can always send and
-// remove them); owners and the set-id and sticky bits are never restored. A file of the same name
-// is replaced; an existing folder is kept and filled. Modification times are kept.
+// Reads a tar archive (plain, or compressed with gzip, bzip2, xz or zstd) from fd up to its end
+// marker and writes its folders and regular files below folder, which must exist. "." and empty
+// components of names are dropped; missing parent folders are made. Every other kind of entry,
+// every name that could lead outside folder, and every entry whose place is taken by something
+// of another kind is left out and listed in the answer, in archive order. Nothing is ever written
+// through a link. Files get the entry's permission bits plus owner read and write, folders plus
+// owner read, write and search (so the node can always send and remove them); owners and the
+// set-id and sticky bits are never restored. A file of the same name is replaced; an existing
+// folder is kept and filled. Modification times are kept.
 // Throws ValueError when the data is not a readable archive, OSError when writing fails; what
 // was written before stays.
 std::vector<RefusedEntry> extract_archive(int fd, const std::filesystem::path& folder);

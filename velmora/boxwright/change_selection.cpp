@@ -53,7 +53,8 @@ const std::string& path_of(const Value& entry) {
   if (!entry.contains("Kind")) throw utils::KeyError("Kind");
   const Value& path = entry["Path"];
   if (!path.is_string())
-    throw utils::ValueError("a change-list entry's \"Path\" is not text: " + utils::literal_text(path));
+    throw utils::ValueError("a change-list entry's \"Path\" is not text: " +
+                            utils::literal_text(path));
   return path.get_ref<const std::string&>();
 }
 

@@ -15,8 +15,9 @@ const std::string& text_member(const Value& answer, const char* member) {
     const auto found = answer.find(member);
     if (found != answer.end() && found->is_string()) return found->get_ref<const std::string&>();
   }
-  throw engine::EngineError(kAnswerStatus, std::string("the Docker engine describes an object "
-                                                       "without the text \"") + member + "\"");
+  throw engine::EngineError(
+      kAnswerStatus,
+      "the Docker engine describes an object without the text \"" + std::string(member) + "\"");
 }
 
 // The engine writes names with a leading "/".

@@ -79,9 +79,9 @@ Image build_image(const std::filesystem::path& path, std::string_view name,
 Container build_container(const Image& img, const Value& labels) {
   const EngineClient client = EngineClient::from_env();
   const bool nvidia = offers_nvidia(info_member(client.info(), "Runtimes"));
-  Value config = {{"Image", img.id},        {"Labels", labels},       {"AttachStdin", false},
-                  {"AttachStdout", false},  {"AttachStderr", false},  {"OpenStdin", false},
-                  {"StdinOnce", false},     {"Tty", false}};
+  Value config = {{"Image", img.id},       {"Labels", labels},      {"AttachStdin", false},
+                  {"AttachStdout", false}, {"AttachStderr", false}, {"OpenStdin", false},
+                  {"StdinOnce", false},    {"Tty", false}};
   if (nvidia) config["HostConfig"] = {{"Runtime", "nvidia"}};
   try {
     return container_of(client.inspect_container(client.create_container(config)));

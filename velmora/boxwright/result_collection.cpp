@@ -82,8 +82,7 @@ std::vector<RefusedEntry> extract_container_archive(const EngineClient& client,
 
   std::vector<RefusedEntry> refused;
   std::exception_ptr extraction_failure;
-  std::thread extractor([&refused, &extraction_failure, &folder,
-                         reading = std::move(receiving)]() {
+  std::thread extractor([&refused, &extraction_failure, &folder, reading = std::move(receiving)]() {
     try {
       refused = extract_archive(reading.get(), folder);
       drain(reading.get());
@@ -135,7 +134,8 @@ class CollectedPaths {
   void add(const std::filesystem::path& location, const std::vector<RefusedEntry>& refused) {
     whole_.insert(location.string());
     for (const RefusedEntry& entry : refused)
-      if (!entry.location.empty()) refused_.insert((location.parent_path() / entry.location).string());
+      if (!entry.location.empty())
+        refused_.insert((location.parent_path() / entry.location).string());
   }
 
  private:
@@ -145,8 +145,7 @@ class CollectedPaths {
 
 void collect_path(const EngineClient& client, const Container& cntr, const ResultPath& path,
                   const std::filesystem::path& filesys, CollectedPaths& collected) {
-  if (path.location.empty())
-    throw utils::ValueError("the path has no place in the results folder");
+  if (path.location.empty()) throw utils::ValueError("the path has no place in the results folder");
   const std::filesystem::path folder = filesys / path.location.parent_path();
   std::filesystem::create_directories(folder);
   const std::vector<RefusedEntry> refused =
