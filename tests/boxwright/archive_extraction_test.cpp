@@ -28,10 +28,14 @@ class Extraction : public ::testing::Test {
  protected:
   void SetUp() override { std::filesystem::create_directory(target_); }
 
+  // What extracting the archive file left out.
   std::vector<RefusedEntry> extract(const std::filesystem::path& tar) {
     utils::FileDescriptor in;
     in.open(tar, O_RDONLY);
-    return extract_archive(in.get(), target_);
+    std::vector<RefusedEntry> refused;
+    extract_archive(in.get(), target_,
+                    [&refused](const RefusedEntry& entry) { refused.push_back(entry); });
+    return refused;
   }
 
   // The archive that write makes, extracted.

@@ -228,6 +228,23 @@ TEST(StandInResults, PathsInsideAFolderCollectedWholeAreNotFetchedAgain) {
                                       "the file"}));
 }
 
+TEST(StandInResults, AJobOfManyLinksFillsNoLog) {
+  testing::TarWriter out;
+  out.folder("out");
+  for (int i = 0; i < 1000; ++i) out.symlink("out/link-" + std::to_string(i), "/etc/passwd");
+  testing::FakeEngine engine;
+  hold_container(engine, R"({"OSType": "linux"})", R"([{"Path": "/out", "Kind": 1}])",
+                 {{"out", out.file("out/kept", "k").bytes()}});
+  const testing::ScopedFolder dest;
+  const utils::log::LogCapture capture("velmora.boxwright");
+  const std::filesystem::path out_dir = collect_results(kJob, dest.path());
+  EXPECT_EQ(file_tree(out_dir / "filesys"), (Tree{{"out", kFolder}, {"out/kept", "k"}}));
+  const auto lines = complaints(capture);
+  ASSERT_EQ(lines.size(), 21u);
+  EXPECT_EQ(lines[0], "Left out out/link-0 of out: a symbolic link");
+  EXPECT_EQ(lines[20], "Left out 980 more entries of out");
+}
+
 TEST(StandInResults, WindowsEngineGivesItsDataFiles) {
   testing::TarWriter out, log, nested;
   testing::FakeEngine engine;

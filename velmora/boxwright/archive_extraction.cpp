@@ -11,6 +11,7 @@
 #include <memory>
 #include <optional>
 #include <variant>
+#include <vector>
 
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/file_descriptor.hpp"
@@ -87,7 +88,8 @@ void write_all_at(int fd, const char* data, std::size_t size, la_int64_t offset,
 // it is reached component by component without following links.
 class Extraction {
  public:
-  Extraction(int fd, std::filesystem::path folder) : folder_(std::move(folder)) {
+  Extraction(int fd, std::filesystem::path folder, const RefusalSink& on_refused)
+      : folder_(std::move(folder)), on_refused_(on_refused) {
     root_.open(folder_, O_RDONLY | O_DIRECTORY);
     archive_read_support_format_tar(reader_.get());
     archive_read_support_filter_gzip(reader_.get());
@@ -97,7 +99,7 @@ class Extraction {
     if (archive_read_open_fd(reader_.get(), fd, kReadBlock) != ARCHIVE_OK) fail_reading();
   }
 
-  std::vector<RefusedEntry> run() {
+  void run() {
     archive_entry* entry = nullptr;
     for (;;) {
       const int status = archive_read_next_header(reader_.get(), &entry);
@@ -106,7 +108,6 @@ class Extraction {
       take(entry);
     }
     restore_folder_times();
-    return std::move(refused_);
   }
 
  private:
@@ -144,7 +145,7 @@ class Extraction {
   }
 
   void refuse(const std::string& name, const std::filesystem::path& location, Refusal refusal) {
-    refused_.push_back({name, location, refusal});
+    on_refused_({name, location, refusal});
   }
 
   // The folder that holds the entry's last component, made where missing; none when something
@@ -238,7 +239,7 @@ class Extraction {
   const std::filesystem::path folder_;
   utils::FileDescriptor root_;
   ArchivePtr reader_{archive_read_new(), &archive_read_free};
-  std::vector<RefusedEntry> refused_;
+  const RefusalSink& on_refused_;
   std::vector<FolderTime> folder_times_;
 };
 
@@ -268,8 +269,8 @@ std::string_view refusal_text(Refusal refusal) noexcept {
   return "refused";
 }
 
-std::vector<RefusedEntry> extract_archive(int fd, const std::filesystem::path& folder) {
-  return Extraction(fd, folder).run();
+void extract_archive(int fd, const std::filesystem::path& folder, const RefusalSink& on_refused) {
+  Extraction(fd, folder, on_refused).run();
 }
 
 }  // namespace velmora::boxwright

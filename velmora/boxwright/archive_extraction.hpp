@@ -4,9 +4,9 @@
 // of its arguments; any thread may call it, with a target folder that no one else writes to.
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace velmora::boxwright {
 
@@ -32,17 +32,21 @@ struct RefusedEntry {
   Refusal refusal;
 };
 
+// Receives each entry that an extraction leaves out, as the extraction meets it.
+using RefusalSink = std::function<void(const RefusedEntry&)>;
+
 // Reads a tar archive (plain, or compressed with gzip, bzip2, xz or zstd) from fd up to its end
 // marker and writes its folders and regular files below folder, which must exist. "." and empty
 // components of names are dropped; missing parent folders are made. Every other kind of entry,
 // every name that could lead outside folder, and every entry whose place is taken by something
-// of another kind is left out and listed in the answer, in archive order. Nothing is ever written
+// of another kind is left out and handed to on_refused, in archive order (so nothing about them
+// is held). Nothing is ever written
 // through a link. Files get the entry's permission bits plus owner read and write, folders plus
 // owner read, write and search (so the node can always send and remove them); owners and the
 // set-id and sticky bits are never restored. A file of the same name is replaced; an existing
 // folder is kept and filled. Modification times are kept.
 // Throws ValueError when the data is not a readable archive, OSError when writing fails; what
 // was written before stays.
-std::vector<RefusedEntry> extract_archive(int fd, const std::filesystem::path& folder);
+void extract_archive(int fd, const std::filesystem::path& folder, const RefusalSink& on_refused);
 
 }  // namespace velmora::boxwright

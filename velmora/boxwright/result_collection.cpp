@@ -25,6 +25,8 @@ namespace {
 using engine::EngineClient;
 using utils::Value;
 
+// Refusals of one archive logged one by one; a job may make millions of links.
+constexpr std::size_t kRefusalsLogged = 20;
 // What may follow an archive's end marker before the stream counts as broken.
 constexpr std::size_t kTrailingBytesLimit = std::size_t{1} << 20;
 
@@ -70,26 +72,26 @@ void drain(int socket) {
 
 // Streams the archive of path in the container into folder: the engine's answer is extracted as
 // it arrives, on a thread of its own, so no archive is ever held whole or written to disk as one.
-std::vector<RefusedEntry> extract_container_archive(const EngineClient& client,
-                                                    const std::string& container,
-                                                    const std::string& path,
-                                                    const std::filesystem::path& folder) {
+// on_refused runs on that thread.
+void extract_container_archive(const EngineClient& client, const std::string& container,
+                               const std::string& path, const std::filesystem::path& folder,
+                               const RefusalSink& on_refused) {
   int ends[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
     throw utils::OSError(errno, folder);
   utils::FileDescriptor sending(ends[0]);
   utils::FileDescriptor receiving(ends[1]);
 
-  std::vector<RefusedEntry> refused;
   std::exception_ptr extraction_failure;
-  std::thread extractor([&refused, &extraction_failure, &folder, reading = std::move(receiving)]() {
-    try {
-      refused = extract_archive(reading.get(), folder);
-      drain(reading.get());
-    } catch (...) {
-      extraction_failure = std::current_exception();
-    }
-  });  // closing its end tells a sender that no one reads any more
+  std::thread extractor(
+      [&extraction_failure, &folder, &on_refused, reading = std::move(receiving)]() {
+        try {
+          extract_archive(reading.get(), folder, on_refused);
+          drain(reading.get());
+        } catch (...) {
+          extraction_failure = std::current_exception();
+        }
+      });  // closing its end tells a sender that no one reads any more
 
   bool reader_gone = false;
   std::exception_ptr transfer_failure;
@@ -112,35 +114,32 @@ std::vector<RefusedEntry> extract_container_archive(const EngineClient& client,
   if (transfer_failure && !reader_gone) std::rethrow_exception(transfer_failure);
   if (extraction_failure) std::rethrow_exception(extraction_failure);
   if (transfer_failure) std::rethrow_exception(transfer_failure);
-  return refused;
 }
 
-// The locations below "filesys" whose archives were extracted, and what those archives left
-// out. The change list names an added folder and every path in it; each such path comes whole
-// with its folder, unless the folder's archive left it out (a hard link comes alone as a file).
+// The locations below "filesys" whose archives were extracted. The change list names an added
+// folder and every path in it; each such path comes whole with its folder, except a hard link,
+// which the folder's archive leaves out and which comes as a file of its own when fetched alone.
 class CollectedPaths {
  public:
   bool covers(const std::filesystem::path& location) const {
     bool inside_whole = false;
     std::filesystem::path prefix;
     for (const auto& component : location) {
-      if (refused_.contains(prefix.string())) return false;
       inside_whole = inside_whole || whole_.contains(prefix.string());
       prefix /= component;
     }
-    return inside_whole && !refused_.contains(prefix.string());
+    return inside_whole && !hard_links_.contains(prefix.string());
   }
 
-  void add(const std::filesystem::path& location, const std::vector<RefusedEntry>& refused) {
+  void add(const std::filesystem::path& location,
+           const std::vector<std::filesystem::path>& hard_links) {
     whole_.insert(location.string());
-    for (const RefusedEntry& entry : refused)
-      if (!entry.location.empty())
-        refused_.insert((location.parent_path() / entry.location).string());
+    for (const auto& link : hard_links) hard_links_.insert(link.string());
   }
 
  private:
   std::unordered_set<std::string> whole_;
-  std::unordered_set<std::string> refused_;
+  std::unordered_set<std::string> hard_links_;
 };
 
 void collect_path(const EngineClient& client, const Container& cntr, const ResultPath& path,
@@ -148,12 +147,20 @@ void collect_path(const EngineClient& client, const Container& cntr, const Resul
   if (path.location.empty()) throw utils::ValueError("the path has no place in the results folder");
   const std::filesystem::path folder = filesys / path.location.parent_path();
   std::filesystem::create_directories(folder);
-  const std::vector<RefusedEntry> refused =
-      extract_container_archive(client, cntr.id, path.container_path, folder);
-  for (const RefusedEntry& entry : refused)
-    LOG.warning("Left out %s of %s: %s", entry.name, path.container_path,
-                refusal_text(entry.refusal));
-  collected.add(path.location, refused);
+  std::size_t refusals = 0;
+  std::vector<std::filesystem::path> hard_links;
+  extract_container_archive(
+      client, cntr.id, path.container_path, folder, [&](const RefusedEntry& entry) {
+        if (++refusals <= kRefusalsLogged)
+          LOG.warning("Left out %s of %s: %s", entry.name, path.container_path,
+                      refusal_text(entry.refusal));
+        if (entry.refusal == Refusal::kHardLink)
+          hard_links.push_back(path.location.parent_path() / entry.location);
+      });
+  if (refusals > kRefusalsLogged)
+    LOG.warning("Left out %d more entries of %s", refusals - kRefusalsLogged,
+                path.container_path);
+  collected.add(path.location, hard_links);
 }
 
 }  // namespace
