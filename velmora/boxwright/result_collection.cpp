@@ -178,8 +178,8 @@ std::filesystem::path collect_results(const Container& cntr,
   const Value info = client.info();
   if (!info.is_object() || !info.contains("OSType")) throw utils::KeyError("OSType");
   const Value& os_type = info["OSType"];
-  const bool linux = os_type == "linux";
-  if (!linux && os_type != "windows") {
+  const bool on_linux = os_type == "linux";
+  if (!on_linux && os_type != "windows") {
     LOG.warning("No files are collected from an engine of the OS type %s",
                 utils::display_text(os_type));
     return out_dir;
@@ -197,9 +197,9 @@ std::filesystem::path collect_results(const Container& cntr,
 
   CollectedPaths collected;
   for (const Value& entry : changes) {
-    if (!(linux ? selected_on_linux(entry) : selected_on_windows(entry))) continue;
+    if (!(on_linux ? selected_on_linux(entry) : selected_on_windows(entry))) continue;
     const std::string& listed = entry["Path"].get_ref<const std::string&>();
-    const ResultPath path = linux ? linux_result_path(listed) : windows_result_path(listed);
+    const ResultPath path = on_linux ? linux_result_path(listed) : windows_result_path(listed);
     if (collected.covers(path.location)) continue;
     try {
       collect_path(client, cntr, path, filesys, collected);
