@@ -1,30 +1,22 @@
 #pragma once
-// Sets an environment variable for the life of the object and restores what was there. Only
-// while no other thread reads the environment.
+// An environment variable set for the life of the object; what was there before comes back when
+// it goes. Tests only: the environment is the process's, so no other thread may read it meanwhile.
 
-#include <cstdlib>
 #include <optional>
 #include <string>
-#include <utility>
 
 namespace velmora::testing {
 
 class EnvironmentSetting {
  public:
-  EnvironmentSetting(std::string name, const std::string& value) : name_(std::move(name)) {
-    if (const char* old = std::getenv(name_.c_str())) old_ = old;
-    ::setenv(name_.c_str(), value.c_str(), 1);
-  }
+  EnvironmentSetting(std::string name, const std::string& value);
   EnvironmentSetting(const EnvironmentSetting&) = delete;
   EnvironmentSetting& operator=(const EnvironmentSetting&) = delete;
-  ~EnvironmentSetting() {
-    if (old_) ::setenv(name_.c_str(), old_->c_str(), 1);
-    else ::unsetenv(name_.c_str());
-  }
+  ~EnvironmentSetting();
 
  private:
   std::string name_;
-  std::optional<std::string> old_;
+  std::optional<std::string> previous_;
 };
 
 }  // namespace velmora::testing

@@ -3,13 +3,12 @@
 #include <archive_entry.h>
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <random>
-#include <thread>
 
 #include "testing/engine_janitor.hpp"
+#include "testing/eventually.hpp"
 #include "testing/job_folder.hpp"
 #include "testing/scoped_folder.hpp"
 #include "velmora/boxwright/engine/engine_client.hpp"
@@ -20,22 +19,12 @@
 namespace velmora::boxwright::engine {
 namespace {
 
+using testing::eventually;
 using utils::Value;
 
 std::string unique_name(std::string_view prefix) {
   std::random_device random;
   return std::string(prefix) + std::to_string(random()) + std::to_string(random());
-}
-
-// Polls until done() holds, for at most 30 s.
-template <class Done>
-bool eventually(Done done) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return true;
 }
 
 // The files of a tar stream, by name.

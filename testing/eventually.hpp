@@ -1,0 +1,21 @@
+#pragma once
+// Waiting for a condition in tests: polled until it holds or a deadline passes, never a fixed
+// sleep.
+
+#include <chrono>
+#include <thread>
+
+namespace velmora::testing {
+
+// Whether condition() held within limit (asked every 20 ms).
+template <class Condition>
+bool eventually(Condition condition, std::chrono::milliseconds limit = std::chrono::seconds(30)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+}  // namespace velmora::testing
