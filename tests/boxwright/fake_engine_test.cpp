@@ -2,13 +2,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <iterator>
-#include <optional>
 
 #include "testing/background_server.hpp"
+#include "testing/environment_setting.hpp"
 #include "testing/job_folder.hpp"
 #include "testing/raw_server.hpp"
 #include "testing/scoped_folder.hpp"
@@ -55,25 +54,6 @@ testing::RawServer::Handler endless_answer(std::string head, std::string body_pi
   };
 }
 
-// Sets DOCKER_HOST for the life of the object.
-class DockerHost {
- public:
-  explicit DockerHost(const std::string& value) {
-    if (const char* old = std::getenv("DOCKER_HOST")) old_ = old;
-    ::setenv("DOCKER_HOST", value.c_str(), 1);
-  }
-  ~DockerHost() {
-    if (old_) {
-      ::setenv("DOCKER_HOST", old_->c_str(), 1);
-    } else {
-      ::unsetenv("DOCKER_HOST");
-    }
-  }
-
- private:
-  std::optional<std::string> old_;
-};
-
 class FakeEngine : public ::testing::Test {
  protected:
   // A client of the engine on socket_ with these limits.
@@ -107,7 +87,7 @@ TEST(NoEngine, IsAwakeIsFalseAndSysInfoIsThePlaceholder) {
   for (const std::string& host :
        {std::string("unix:///nonexistent/docker.sock"), "tcp://127.0.0.1:" + port,
         std::string("bogus://engine"), std::string("tcp://:1")}) {
-    const DockerHost setting(host);
+    const testing::EnvironmentSetting setting("DOCKER_HOST", host);
     EXPECT_FALSE(is_awake()) << host;
     const Value info = sys_info();
     EXPECT_EQ(info, kNoEngineInfo) << host;
@@ -123,7 +103,7 @@ TEST_F(FakeEngine, IsAwakeOnlyWhenThePingSucceeds) {
   });
   answer("/v1.41/info", 200, "{\"OSType\":\"linux\"}");
   const testing::BackgroundServer running(&server_, socket_);
-  const DockerHost setting("unix://" + socket_);
+  const testing::EnvironmentSetting setting("DOCKER_HOST", "unix://" + socket_);
   EXPECT_FALSE(is_awake());
   EXPECT_EQ(sys_info(), kNoEngineInfo);
 
@@ -238,7 +218,7 @@ TEST_F(FakeEngine, AnswerCutOffWithinItsHeaderBlockIsNoSuccess) {
       socket_);
   engine_error_of([&] { client_.ping(); }, 0);
   engine_error_of([&] { client_.start_container("c"); }, 0);
-  const DockerHost setting("unix://" + socket_);
+  const testing::EnvironmentSetting setting("DOCKER_HOST", "unix://" + socket_);
   EXPECT_FALSE(is_awake());
 }
 

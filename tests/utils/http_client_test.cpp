@@ -12,6 +12,7 @@
 #include <sstream>
 
 #include "testing/background_server.hpp"
+#include "testing/environment_setting.hpp"
 #include "testing/raw_server.hpp"
 #include "testing/scoped_folder.hpp"
 #include "testing/tls_certificate.hpp"
@@ -27,18 +28,6 @@ std::string read_file(const std::filesystem::path& path) {
   text << in.rdbuf();
   return text.str();
 }
-
-// Sets an environment variable for the life of the object.
-class EnvironmentSetting {
- public:
-  EnvironmentSetting(const char* name, const std::string& value) : name_(name) {
-    ::setenv(name, value.c_str(), 1);
-  }
-  ~EnvironmentSetting() { ::unsetenv(name_); }
-
- private:
-  const char* name_;
-};
 
 // Answers every request with what it received, so tests can see what went out.
 void serve_echo(httplib::Server& server, std::atomic<int>& requests) {
@@ -269,9 +258,9 @@ TEST_F(HttpClient, LoopbackHostsBypassTheProxyOthersUseIt) {
     testing::send_text(socket, "HTTP/1.1 502 Bad Gateway\r\nContent-Length: 0\r\n\r\n");
   });
   const std::string proxy_url = "http://127.0.0.1:" + std::to_string(proxy.port());
-  const EnvironmentSetting http_proxy("http_proxy", proxy_url);
-  const EnvironmentSetting https_proxy("https_proxy", proxy_url);
-  const EnvironmentSetting no_proxy("no_proxy", "");
+  const testing::EnvironmentSetting http_proxy("http_proxy", proxy_url);
+  const testing::EnvironmentSetting https_proxy("https_proxy", proxy_url);
+  const testing::EnvironmentSetting no_proxy("no_proxy", "");
 
   const std::string port = std::to_string(running_.port());
   for (const std::string host : {"127.0.0.1", "localhost", "LocalHost"}) {
@@ -325,7 +314,7 @@ TEST(HttpsClient, ServerCertificatesAreVerified) {
 
   EXPECT_THROW(http_request({.url = url}), TransferError);
   {
-    const EnvironmentSetting extra("VELMORA_CA_FILE", server_files.cert.string());
+    const testing::EnvironmentSetting extra("VELMORA_CA_FILE", server_files.cert.string());
     EXPECT_EQ(http_request({.url = url}).body, "hello");
     // Trusting another authority in place of the system's still adds the extra bundle.
     EXPECT_EQ(http_request({.url = url, .trusted_ca_file = other_files.cert}).body, "hello");
@@ -349,7 +338,7 @@ TEST(HttpsClient, UnusableAuthorityBundleFailsOnlyRequestsThatVerifyTls) {
   std::ofstream(garbage) << "not a certificate\n";
 
   for (const auto& bundle : {folder.path() / "none.pem", garbage}) {
-    const EnvironmentSetting extra("VELMORA_CA_FILE", bundle.string());
+    const testing::EnvironmentSetting extra("VELMORA_CA_FILE", bundle.string());
     try {
       http_request({.url = hello_url(tls_running)});
       ADD_FAILURE() << "no error for " << bundle;
