@@ -49,15 +49,13 @@ int FakeIdentityProvider::userinfo_calls(const std::string& access_token) const 
   return found == userinfo_calls_.end() ? 0 : found->second;
 }
 
-void FakeIdentityProvider::set_key_set(utils::Value jwks) {
-  std::lock_guard lock(mutex_);
-  jwks_ = std::move(jwks);
-}
-
 Answer FakeIdentityProvider::route(const RecordedRequest& request) {
   if (request.method == "POST" && request.path == "/oauth/token") return token(request);
   if (request.method == "GET" && request.path == "/userinfo") return userinfo(request);
-  if (request.method == "GET" && request.path == kKeySetPath) return key_set();
+  if (request.method == "GET" && request.path == kKeySetPath) {
+    static const Value key_set = {{"keys", {TokenMinter().jwk()}}};  // made at the first request
+    return json_answer(200, key_set);
+  }
   return {404, "Not Found", "text/plain"};
 }
 
@@ -89,12 +87,6 @@ Answer FakeIdentityProvider::userinfo(const RecordedRequest& request) {
   const auto found = userinfo_answers_.find(token);
   if (found == userinfo_answers_.end()) return {401, "Unauthorized", "text/plain"};
   return found->second;
-}
-
-Answer FakeIdentityProvider::key_set() {
-  std::lock_guard lock(mutex_);
-  if (!jwks_) jwks_ = Value{{"keys", {TokenMinter().jwk()}}};
-  return json_answer(200, *jwks_);
 }
 
 }  // namespace velmora::testing

@@ -1,17 +1,15 @@
 #pragma once
 // A fake of the identity provider over real HTTPS: the refresh-token grant at "/oauth/token", the
-// user information at "/userinfo" and the key set at "/.well-known/jwks.json" (at first the key
-// of TokenMinter's test key, made when it is first asked for). Any answer can be scripted
-// (FakeHttpsServer::script, also redirects through Answer::headers), and every request is
-// recorded and counted. Every member may be called from any thread.
+// user information at "/userinfo" and the key set at "/.well-known/jwks.json" (the JSON Web Key
+// of TokenMinter's test key). Any answer can be scripted (FakeHttpsServer::script; a redirect
+// through Answer::headers), and every request is recorded and counted. Every member may be called
+// from any thread.
 
 #include <map>
 #include <mutex>
-#include <optional>
 #include <string>
 
 #include "testing/fake_https_server.hpp"
-#include "velmora/utils/value.hpp"
 
 namespace velmora::testing {
 
@@ -32,8 +30,6 @@ class FakeIdentityProvider {
   void set_userinfo_answer(const std::string& access_token, Answer answer);
   // How many "/userinfo" requests bore this token.
   int userinfo_calls(const std::string& access_token) const;
-  // The key set document served from now on.
-  void set_key_set(utils::Value jwks);
 
   std::string url() const { return server_.url(); }
   std::string domain() const { return server_.authority(); }
@@ -44,13 +40,11 @@ class FakeIdentityProvider {
   Answer route(const RecordedRequest& request);
   Answer token(const RecordedRequest& request);
   Answer userinfo(const RecordedRequest& request);
-  Answer key_set();
 
   mutable std::mutex mutex_;
   std::map<std::string, std::string> access_tokens_;  // by refresh token; guarded by mutex_
   std::map<std::string, Answer> userinfo_answers_;    // by access token; guarded by mutex_
   std::map<std::string, int> userinfo_calls_;         // by access token; guarded by mutex_
-  std::optional<utils::Value> jwks_;                  // guarded by mutex_
   FakeHttpsServer server_;  // last: it serves from construction on
 };
 

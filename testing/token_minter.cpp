@@ -7,7 +7,6 @@
 #include <openssl/rsa.h>
 
 #include <chrono>
-#include <vector>
 
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/text/base64url.hpp"

@@ -2,9 +2,11 @@
 // text, from minted tokens.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
-#include <map>
 #include <optional>
+#include <thread>
+#include <vector>
 
 #include "testing/token_minter.hpp"
 #include "velmora/daemon/auth/auth_error.hpp"
@@ -175,6 +177,23 @@ TEST_F(VerifyAuth, AHeaderWithoutKeyIdIsAKeyErrorAndAnEmptyKeySetKnowsNoKey) {
   }
   EXPECT_EQ(refusal([&] { verify_token(minter_.rs256(valid_), kProvider, {}); }),
             "Unable to find appropriate key");
+}
+
+TEST_F(VerifyAuth, ManyThreadsShareTheKeys) {
+  const std::string valid = minter_.rs256(valid_);
+  const std::string forged = TokenMinter::with_fresh_key(TokenMinter::kKeyId).rs256(valid_);
+  std::atomic<int> wrong = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 50; ++i) {
+        if (refusal_of(valid) != "no AuthError") ++wrong;
+        if (refusal_of(forged) != "Invalid signature.") ++wrong;
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
 }
 
 TEST_F(VerifyAuth, TheHeaderCheckComesFirst) {
