@@ -45,6 +45,7 @@ FakeHttpsServer::FakeHttpsServer(const TlsFiles& tls, Route route)
     try {
       const Answer reply = answer(request);
       res.status = reply.status;
+      for (const auto& [name, value] : reply.headers) res.set_header(name, value);
       res.set_content(reply.body, reply.content_type);
     } catch (const std::exception& failure) {
       res.status = 500;

@@ -42,6 +42,7 @@ struct Answer {
   int status = 200;
   std::string body;
   std::string content_type = "application/json";
+  utils::HttpHeaders headers = {};  // beyond "Content-Type"
 };
 
 class FakeHttpsServer {

@@ -1,5 +1,6 @@
 #include "testing/fake_identity_provider.hpp"
 
+#include "testing/token_minter.hpp"
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/text/json_parse.hpp"
 
@@ -33,13 +34,28 @@ void FakeIdentityProvider::set_refresh_token(const std::string& refresh_token,
 }
 
 void FakeIdentityProvider::set_user(const std::string& access_token, const std::string& name) {
+  set_userinfo_answer(access_token,
+                      json_answer(200, {{"sub", "velmora|" + name}, {"name", name}}));
+}
+
+void FakeIdentityProvider::set_userinfo_answer(const std::string& access_token, Answer answer) {
   std::lock_guard lock(mutex_);
-  users_[access_token] = name;
+  userinfo_answers_.insert_or_assign(access_token, std::move(answer));
+}
+
+int FakeIdentityProvider::userinfo_calls(const std::string& access_token) const {
+  std::lock_guard lock(mutex_);
+  const auto found = userinfo_calls_.find(access_token);
+  return found == userinfo_calls_.end() ? 0 : found->second;
 }
 
 Answer FakeIdentityProvider::route(const RecordedRequest& request) {
   if (request.method == "POST" && request.path == "/oauth/token") return token(request);
   if (request.method == "GET" && request.path == "/userinfo") return userinfo(request);
+  if (request.method == "GET" && request.path == kKeySetPath) {
+    static const Value key_set = {{"keys", {TokenMinter().jwk()}}};  // made at the first request
+    return json_answer(200, key_set);
+  }
   return {404, "Not Found", "text/plain"};
 }
 
@@ -65,10 +81,12 @@ Answer FakeIdentityProvider::token(const RecordedRequest& request) {
 }
 
 Answer FakeIdentityProvider::userinfo(const RecordedRequest& request) {
+  const std::string token = request.bearer_token();
   std::lock_guard lock(mutex_);
-  const auto found = users_.find(request.bearer_token());
-  if (found == users_.end()) return {401, "Unauthorized", "text/plain"};
-  return json_answer(200, {{"sub", "fake|" + found->second}, {"name", found->second}});
+  ++userinfo_calls_[token];
+  const auto found = userinfo_answers_.find(token);
+  if (found == userinfo_answers_.end()) return {401, "Unauthorized", "text/plain"};
+  return found->second;
 }
 
 }  // namespace velmora::testing

@@ -1,7 +1,9 @@
 #pragma once
-// A fake of the identity provider over real HTTPS: the refresh-token grant at "/oauth/token" and
-// the user information at "/userinfo". Any answer can be scripted (FakeHttpsServer::script), and
-// every request is recorded and counted. Every member may be called from any thread.
+// A fake of the identity provider over real HTTPS: the refresh-token grant at "/oauth/token", the
+// user information at "/userinfo" and the key set at "/.well-known/jwks.json" (the JSON Web Key
+// of TokenMinter's test key). Any answer can be scripted (FakeHttpsServer::script; a redirect
+// through Answer::headers), and every request is recorded and counted. Every member may be called
+// from any thread.
 
 #include <map>
 #include <mutex>
@@ -15,6 +17,7 @@ class FakeIdentityProvider {
  public:
   // The client identifier the node presents.
   static constexpr const char* kClientId = "Qm7TzR2wXk9LpV4sNd8HbJ3fYc6GtA1e";
+  static constexpr const char* kKeySetPath = "/.well-known/jwks.json";
 
   explicit FakeIdentityProvider(const TlsFiles& tls);
 
@@ -23,6 +26,10 @@ class FakeIdentityProvider {
   void set_refresh_token(const std::string& refresh_token, const std::string& access_token);
   // "/userinfo" answers {"sub": ..., "name": name} to this bearer token; any other gets 401.
   void set_user(const std::string& access_token, const std::string& name);
+  // "/userinfo" answers this to this bearer token from now on.
+  void set_userinfo_answer(const std::string& access_token, Answer answer);
+  // How many "/userinfo" requests bore this token.
+  int userinfo_calls(const std::string& access_token) const;
 
   std::string url() const { return server_.url(); }
   std::string domain() const { return server_.authority(); }
@@ -36,7 +43,8 @@ class FakeIdentityProvider {
 
   mutable std::mutex mutex_;
   std::map<std::string, std::string> access_tokens_;  // by refresh token; guarded by mutex_
-  std::map<std::string, std::string> users_;          // by access token; guarded by mutex_
+  std::map<std::string, Answer> userinfo_answers_;    // by access token; guarded by mutex_
+  std::map<std::string, int> userinfo_calls_;         // by access token; guarded by mutex_
   FakeHttpsServer server_;  // last: it serves from construction on
 };
 

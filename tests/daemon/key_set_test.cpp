@@ -4,8 +4,9 @@
 
 #include "testing/background_server.hpp"
 #include "testing/environment_setting.hpp"
-#include "testing/jwks_server.hpp"
+#include "testing/fake_identity_provider.hpp"
 #include "testing/scoped_folder.hpp"
+#include "testing/token_minter.hpp"
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/http/http_client.hpp"
 #include "velmora/utils/text/json_parse.hpp"
@@ -13,16 +14,38 @@
 namespace velmora::daemon {
 namespace {
 
-constexpr const char* kJwksPath = "/.well-known/jwks.json";
+using testing::Answer;
+
+constexpr const char* kJwksPath = testing::FakeIdentityProvider::kKeySetPath;
 constexpr const char* kTwoKeys =
     R"({"keys": [{"kid": "a", "n": "1"}, {"kid": "b", "n": "2"}, {"kid": "a", "n": "3"}]})";
 
 TEST(KeySet, IndexesKeysByIdTheLaterWinning) {
   const Kid2Jwk keys = kid2jwk_of(utils::parse_json(kTwoKeys));
   ASSERT_EQ(keys.size(), 2u);
-  EXPECT_EQ(keys.at("a"), utils::parse_json(R"({"kid": "a", "n": "3"})"));
-  EXPECT_EQ(keys.at("b")["n"], "2");
+  EXPECT_EQ(keys.at("a").json, utils::parse_json(R"({"kid": "a", "n": "3"})"));
+  EXPECT_EQ(keys.at("b").json["n"], "2");
   EXPECT_TRUE(kid2jwk_of(utils::parse_json(R"({"keys": [], "other": 1})")).empty());
+}
+
+TEST(KeySet, MakesTheKeyOfEachUsableRsaKeyOnce) {
+  const utils::Value good = testing::TokenMinter().jwk();
+  utils::Value jwks = {{"keys", {good}}};
+  const std::pair<const char*, utils::Value> unusable[] = {
+      {"kty", "EC"},          {"kty", nullptr}, {"e", nullptr},         {"n", 7},
+      {"n", "not base64url"}, {"n", ""},        {"n", "AAAA"},  // a modulus of zero
+  };
+  for (std::size_t i = 0; i < std::size(unusable); ++i) {
+    utils::Value jwk = good;
+    jwk["kid"] = std::to_string(i);
+    if (unusable[i].second.is_null()) jwk.erase(unusable[i].first);
+    else jwk[unusable[i].first] = unusable[i].second;
+    jwks["keys"].push_back(jwk);
+  }
+  const Kid2Jwk kid2jwk = kid2jwk_of(jwks);
+  EXPECT_NE(kid2jwk.at(testing::TokenMinter::kKeyId).rs256, nullptr);
+  for (std::size_t i = 0; i < std::size(unusable); ++i)
+    EXPECT_EQ(kid2jwk.at(std::to_string(i)).rs256, nullptr) << unusable[i].first;
 }
 
 TEST(KeySet, RefusesDocumentsWithoutKeysOrKeyIds) {
@@ -33,44 +56,51 @@ TEST(KeySet, RefusesDocumentsWithoutKeysOrKeyIds) {
     EXPECT_THROW(kid2jwk_of(utils::parse_json(document)), utils::TypeError) << document;
 }
 
-TEST(KeySet, ChecksTheDomainBeforeUsingIt) {
-  for (const char* domain : {"login.example", "127.0.0.1:8443", "[::1]:9", "idp-2.example.com"})
-    EXPECT_NO_THROW(check_domain(domain)) << domain;
-  for (const char* domain : {"", "https://login.example", "login.example/x", "a@b", "x:", ":80",
-                             "x:80:1", "x?y", "a b", "[::1", "x:123456", "[]"})
-    EXPECT_THROW(check_domain(domain), utils::ValueError) << domain;
-}
-
 class KeySetFetch : public ::testing::Test {
  protected:
-  Kid2Jwk fetch() { return fetch_key_set({jwks_.domain(), "https://audience.example"}); }
+  Kid2Jwk fetch() { return fetch_key_set({idp_.domain(), "https://audience.example"}); }
+
+  // The next time path is asked for, it answers status and body.
+  void answer_next(const std::string& path, int status, const std::string& body,
+                   const std::string& location = "") {
+    Answer answer{status, body};
+    if (!location.empty()) answer.headers = {{"Location", location}};
+    idp_.server().script(path, answer);
+  }
 
   testing::ScopedFolder folder_;
-  testing::JwksServer jwks_{folder_.path()};
-  testing::EnvironmentSetting trust_{"VELMORA_CA_FILE", jwks_.ca_file().string()};
-  testing::EnvironmentSetting no_proxy_{"no_proxy", "127.0.0.1,localhost"};
-  testing::EnvironmentSetting no_proxy_upper_{"NO_PROXY", "127.0.0.1,localhost"};
+  testing::TlsFiles tls_ = testing::make_self_signed_certificate(folder_.path(), "idp");
+  testing::EnvironmentSetting trust_{"VELMORA_CA_FILE", tls_.cert.string()};
+  testing::FakeIdentityProvider idp_{tls_};
 };
 
+TEST_F(KeySetFetch, ServesTheTestKeyByDefault) {
+  const Kid2Jwk kid2jwk = fetch();
+  ASSERT_EQ(kid2jwk.size(), 1u);
+  EXPECT_EQ(kid2jwk.at(testing::TokenMinter::kKeyId).json, testing::TokenMinter().jwk());
+}
+
 TEST_F(KeySetFetch, FetchesOnceFollowingRedirectsWhateverTheStatus) {
-  jwks_.set_answer(kJwksPath, 302, "", "/moved/keys");
-  jwks_.set_answer("/moved/keys", 307, "", "https://" + jwks_.domain() + "/keys");
-  jwks_.set_answer("/keys", 404, kTwoKeys);
-  EXPECT_EQ(fetch().at("a")["n"], "3");
-  EXPECT_EQ(jwks_.requests(), 3);
+  answer_next(kJwksPath, 302, "", "/moved/keys");
+  answer_next("/moved/keys", 307, "", "https://" + idp_.domain() + "/keys");
+  answer_next("/keys", 404, kTwoKeys);
+  EXPECT_EQ(fetch().at("a").json["n"], "3");
+  EXPECT_EQ(idp_.server().requests().size(), 3u);
 }
 
 TEST_F(KeySetFetch, FailsOnWhatIsNoKeySet) {
-  jwks_.set_answer(kJwksPath, 200, "<html>not JSON</html>");
+  answer_next(kJwksPath, 200, "<html>not JSON</html>");
   EXPECT_THROW(fetch(), utils::ValueError);
-  jwks_.set_answer(kJwksPath, 200, std::string(2 << 20, ' '));
+  answer_next(kJwksPath, 200, std::string(2 << 20, ' '));
   EXPECT_THROW(fetch(), utils::ValueError);  // larger than any key set
-  jwks_.set_answer(kJwksPath, 200, R"({"keys": [{"n": "1"}]})");
+  answer_next(kJwksPath, 200, R"({"kid": "a"})");
+  EXPECT_THROW(fetch(), utils::KeyError);
+  answer_next(kJwksPath, 200, R"({"keys": [{"n": "1"}]})");
   EXPECT_THROW(fetch(), utils::KeyError);
   // Keys must not come over plain HTTP.
-  jwks_.set_answer(kJwksPath, 301, "", "http://" + jwks_.domain() + "/keys");
+  answer_next(kJwksPath, 301, "", "http://" + idp_.domain() + "/keys");
   EXPECT_THROW(fetch(), utils::RuntimeError);
-  jwks_.set_answer(kJwksPath, 302, "", kJwksPath);
+  idp_.server().script(kJwksPath, {302, "", "text/plain", {{"Location", kJwksPath}}}, 31);
   EXPECT_THROW(fetch(), utils::RuntimeError);  // a redirect loop ends
 }
 

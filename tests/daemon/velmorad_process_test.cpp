@@ -12,8 +12,9 @@
 
 #include "testing/background_server.hpp"
 #include "testing/child_process.hpp"
-#include "testing/jwks_server.hpp"
+#include "testing/fake_identity_provider.hpp"
 #include "testing/scoped_folder.hpp"
+#include "testing/tls_certificate.hpp"
 #include "velmora/utils/result_json.hpp"
 
 namespace velmora::daemon {
@@ -31,7 +32,7 @@ class Velmorad : public ::testing::Test {
     return std::make_unique<testing::ChildProcess>(
         VELMORAD_PATH, args, work_,
         std::map<std::string, std::string>{{"VELMORA_IDP_DOMAIN", idp_domain},
-                                           {"VELMORA_CA_FILE", jwks_.ca_file().string()},
+                                           {"VELMORA_CA_FILE", tls_.cert.string()},
                                            {"no_proxy", "127.0.0.1,localhost"},
                                            {"NO_PROXY", "127.0.0.1,localhost"}});
   }
@@ -60,20 +61,21 @@ class Velmorad : public ::testing::Test {
 
   testing::ScopedFolder folder_;
   fs::path work_ = folder_.path() / "work";
-  testing::JwksServer jwks_{folder_.path()};
+  testing::TlsFiles tls_ = testing::make_self_signed_certificate(folder_.path(), "idp");
+  testing::FakeIdentityProvider idp_{tls_};
   int port_ = testing::unused_tcp_port();
 };
 
 TEST_F(Velmorad, ServesUntilInterruptedAndRemovesItsFiles) {
   const auto velmorad = start({"--port", std::to_string(port_), "--backend", "https://b.example/"},
-                              jwks_.domain());
+                              idp_.domain());
   const httplib::Result backend = get_when_served(*velmorad, port_, "/backend");
   ASSERT_TRUE(backend) << velmorad->standard_error();
   EXPECT_EQ(backend->body, "https://b.example/");
   const httplib::Result guarded = get_when_served(*velmorad, port_, "/getMyUUID");
   EXPECT_EQ(guarded->status, 500);
   EXPECT_EQ(guarded->body, utils::string_to_result_json(false, -1, "User unauthenticated"));
-  EXPECT_EQ(jwks_.requests(), 1);
+  EXPECT_EQ(idp_.server().requests().size(), 1u);
 
   velmorad->send_signal(SIGINT);
   EXPECT_EQ(velmorad->wait_for_exit(), 0) << velmorad->standard_error();
@@ -94,7 +96,7 @@ TEST_F(Velmorad, ExitsWhenThePortIsTaken) {
   ASSERT_EQ(::bind(holder, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
   ASSERT_EQ(::listen(holder, 5), 0);
 
-  const auto velmorad = start({"-p", std::to_string(port_)}, jwks_.domain());
+  const auto velmorad = start({"-p", std::to_string(port_)}, idp_.domain());
   EXPECT_EQ(velmorad->wait_for_exit(), 1);
   EXPECT_NE(velmorad->standard_error().find("cannot listen on 127.0.0.1 port"), std::string::npos)
       << velmorad->standard_error();
@@ -106,7 +108,7 @@ TEST_F(Velmorad, RefusesABadCommandLineBeforeAnythingElse) {
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{"--port", "abc"}, {"--log-level", "INFO"},
                                              {"--cntrrpoll", "1.5"}, {"--nothing"}}) {
-    const auto velmorad = start(args, jwks_.domain());
+    const auto velmorad = start(args, idp_.domain());
     EXPECT_EQ(velmorad->wait_for_exit(), 2);
     EXPECT_NE(velmorad->standard_error().find("Try 'velmorad --help' for help."),
               std::string::npos);
@@ -115,7 +117,8 @@ TEST_F(Velmorad, RefusesABadCommandLineBeforeAnythingElse) {
   const auto help = start({"--help"}, "127.0.0.1:" + std::to_string(testing::unused_tcp_port()));
   EXPECT_EQ(help->wait_for_exit(), 0);
   EXPECT_NE(help->standard_output().find("--cntrrpoll <secs>"), std::string::npos);
-  EXPECT_EQ(jwks_.requests(), 0);  // the command line is read before the key set is fetched
+  // The command line is read before the key set is fetched.
+  EXPECT_TRUE(idp_.server().requests().empty());
 }
 
 TEST_F(Velmorad, DoesNotStartWithoutAKeySet) {
@@ -124,8 +127,8 @@ TEST_F(Velmorad, DoesNotStartWithoutAKeySet) {
       {R"({"kid": "a"})", "'keys'"},
       {R"({"keys": [{"kty": "RSA"}]})", "'kid'"}};
   for (const auto& [body, message] : broken) {
-    jwks_.set_answer("/.well-known/jwks.json", 200, body);
-    const auto velmorad = start({"--port", std::to_string(port_)}, jwks_.domain());
+    idp_.server().script(testing::FakeIdentityProvider::kKeySetPath, {200, body});
+    const auto velmorad = start({"--port", std::to_string(port_)}, idp_.domain());
     EXPECT_EQ(velmorad->wait_for_exit(), 1);
     EXPECT_NE(velmorad->standard_error().find(message), std::string::npos)
         << velmorad->standard_error();

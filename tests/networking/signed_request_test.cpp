@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "backend_fixture.hpp"
-#include "velmora/networking/request_frame.hpp"
 #include "velmora/utils/http/http_status.hpp"
 #include "velmora/utils/runtime/log.hpp"
 #include "velmora/utils/text/json_parse.hpp"
@@ -188,7 +187,7 @@ TEST_F(SignedRequest, TheTraceShowsTheExchangeButNotTheToken) {
                   "    Payload: {'uuid': '" + kDeviceId + "', 'sig': " +
                   utils::literal_text(sent["sig"]) + "}\n" +
                   "    Headers: {'Authorization': 'Bearer <sha256:" +
-                  token_fingerprint(kFirstToken) + ">'}\n" +
+                  utils::log::token_fingerprint(kFirstToken) + ">'}\n" +
                   "    Response Status Code: 200\n" +
                   "    Server Response: " + answer.dump() + "\n");
     EXPECT_EQ(error.req_trace().find(kFirstToken), std::string::npos);

@@ -69,6 +69,11 @@ TEST(Log, LevelNames) {
   EXPECT_EQ(level_name(15), "Level 15");
 }
 
+TEST(Log, TokenFingerprintIsTheFirstTwelveHexDigitsOfSha256) {
+  EXPECT_EQ(token_fingerprint("abc"), "ba7816bf8f01");
+  EXPECT_EQ(token_fingerprint(""), "e3b0c44298fc");
+}
+
 // Configuration is process-wide, so each case runs in a child process of its own.
 class LogConfiguration : public ::testing::Test {
  protected:

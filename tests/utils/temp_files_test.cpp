@@ -1,8 +1,9 @@
 #include "velmora/utils/temp_files.hpp"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
 #include <sys/stat.h>
+
+#include "testing/environment_setting.hpp"
 
 namespace velmora::utils {
 namespace {
@@ -16,9 +17,7 @@ mode_t mode_of(const std::filesystem::path& path) {
 TEST(TempFiles, MadeFreshAndPrivateUnderTmpdir) {
   const auto root = std::filesystem::temp_directory_path() / "velmora-tmpdir-test";
   std::filesystem::create_directories(root);
-  const char* previous = std::getenv("TMPDIR");
-  const std::string saved = previous ? previous : "";
-  ::setenv("TMPDIR", root.c_str(), 1);
+  const testing::EnvironmentSetting tmpdir("TMPDIR", root.string());
 
   const auto dir_a = make_temp_dir("job");
   const auto dir_b = make_temp_dir("job");
@@ -31,8 +30,6 @@ TEST(TempFiles, MadeFreshAndPrivateUnderTmpdir) {
   EXPECT_EQ(mode_of(dir_a), 0700u);
   EXPECT_EQ(mode_of(file), 0600u);
   EXPECT_EQ(std::filesystem::file_size(file), 0u);
-
-  if (previous) ::setenv("TMPDIR", saved.c_str(), 1); else ::unsetenv("TMPDIR");
   std::filesystem::remove_all(root);
 }
 

@@ -1,12 +1,15 @@
 #pragma once
 // The process state of the local API: the node object once a login has built it (gobj), the node
-// settings of the command line (gobj_kwargs), the identity provider and its signing keys
-// (kid2jwk). Made once before serving; every member may be read from any thread, and the node
-// slot set from any thread.
+// settings of the command line (gobj_kwargs), the identity provider, its signing keys (kid2jwk)
+// and the memo of user names (access_token2user). Made once before serving; every member may be
+// called from any thread, and the node slot set from any thread.
 
 #include <atomic>
 #include <memory>
+#include <string>
+#include <string_view>
 
+#include "velmora/daemon/auth/access_token2user.hpp"
 #include "velmora/daemon/startup/identity_provider.hpp"
 #include "velmora/daemon/startup/key_set.hpp"
 #include "velmora/daemon/startup/node_settings.hpp"
@@ -22,7 +25,8 @@ class ApiState {
   ApiState(NodeSettings gobj_kwargs, IdentityProvider identity_provider, Kid2Jwk kid2jwk)
       : gobj_kwargs_(std::move(gobj_kwargs)),
         identity_provider_(std::move(identity_provider)),
-        kid2jwk_(std::move(kid2jwk)) {}
+        kid2jwk_(std::move(kid2jwk)),
+        access_token2user_("https://" + identity_provider_.domain) {}
   ApiState(const ApiState&) = delete;
   ApiState& operator=(const ApiState&) = delete;
 
@@ -34,11 +38,17 @@ class ApiState {
   const IdentityProvider& identity_provider() const noexcept { return identity_provider_; }
   const Kid2Jwk& kid2jwk() const noexcept { return kid2jwk_; }
 
+  // The user's name for an access token, from the memo or the identity provider.
+  std::string access_token2user(std::string_view access_token) const {
+    return access_token2user_(access_token);
+  }
+
  private:
   std::atomic<std::shared_ptr<model::Velmora>> gobj_;
   const NodeSettings gobj_kwargs_;
   const IdentityProvider identity_provider_;
   const Kid2Jwk kid2jwk_;
+  const AccessToken2User access_token2user_;
 };
 
 }  // namespace velmora::daemon

@@ -1,13 +1,11 @@
 #include "velmora/daemon/route_handlers.hpp"
 
+#include "velmora/daemon/module_log.hpp"
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/result_json.hpp"
-#include "velmora/utils/runtime/log.hpp"
 
 namespace velmora::daemon {
 namespace {
-
-utils::log::Logger& LOG() { return utils::log::get_logger("velmora.daemon"); }
 
 ApiAnswer json_answer(int status, std::string body) {
   return {status, std::move(body), std::string(kJsonContentType)};
@@ -17,7 +15,7 @@ ApiAnswer json_answer(int status, std::string body) {
 Handler diapered_endpoint(const ApiState* state) {
   return [state](const ApiRequest&) {
     if (!state->gobj()) {
-      LOG().error("Endpoint called before model construction");
+      LOG.error("Endpoint called before model construction");
       return json_answer(500, utils::string_to_result_json(false, -1, "User unauthenticated"));
     }
     throw utils::NotImplementedError("guarded endpoints are not built yet");

@@ -1,5 +1,8 @@
 // Access tokens and the user's name: the identity provider's refresh-token grant, the backend's
 // token route, and the user-information lookup.
+#include <chrono>
+
+#include "velmora/networking/identity_provider.hpp"
 #include "velmora/networking/module_log.hpp"
 #include "velmora/networking/network.hpp"
 #include "velmora/utils/error.hpp"
@@ -9,6 +12,9 @@
 
 namespace velmora::networking {
 namespace {
+
+constexpr std::chrono::seconds kUserinfoTimeout{60};
+constexpr std::size_t kMaxUserinfo = std::size_t{1} << 20;
 
 utils::HttpResponse post_json(const std::string& url, const Value& body) {
   return utils::http_exchange({.method = "POST",
@@ -60,8 +66,15 @@ std::string Network::new_access_token_cli() {
 }
 
 std::string Network::get_username() const {
-  const std::string url = identity_provider_ + "/userinfo";
-  const utils::HttpResponse response = utils::http_exchange({.url = url, .headers = auth_headers()});
+  return fetch_username(identity_provider_, access_token());
+}
+
+std::string fetch_username(const std::string& identity_provider, std::string_view access_token) {
+  const std::string url = identity_provider + "/userinfo";
+  utils::HttpRequest request{.url = url,
+                             .headers = {{"Authorization", "Bearer " + std::string(access_token)}}};
+  request.timeout = kUserinfoTimeout;
+  const utils::HttpResponse response = utils::http_exchange(std::move(request), kMaxUserinfo);
   try {
     utils::raise_for_status(response, url);
   } catch (const utils::HTTPError& failure) {

@@ -1,7 +1,7 @@
 #include "velmora/networking/network.hpp"
 
-#include "velmora/networking/request_frame.hpp"
 #include "velmora/utils/error.hpp"
+#include "velmora/utils/runtime/log.hpp"
 
 namespace velmora::networking {
 
@@ -32,7 +32,8 @@ utils::HttpHeaders Network::auth_headers() const {
 }
 
 utils::Value Network::trace_headers() const {
-  return {{"Authorization", "Bearer <sha256:" + token_fingerprint(access_token()) + ">"}};
+  return {{"Authorization",
+           "Bearer <sha256:" + utils::log::token_fingerprint(access_token()) + ">"}};
 }
 
 }  // namespace velmora::networking

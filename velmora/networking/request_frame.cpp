@@ -1,7 +1,5 @@
 #include "velmora/networking/request_frame.hpp"
 
-#include <openssl/evp.h>
-
 #include <algorithm>
 #include <vector>
 
@@ -40,33 +38,11 @@ std::string request_trace(std::string_view url, const Value& payload, const Valu
   return trace;
 }
 
-std::string token_fingerprint(std::string_view token) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(token.data(), token.size(), digest, &length, EVP_sha256(), nullptr) != 1)
-    throw utils::RuntimeError("SHA-256 of a token failed");
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string fingerprint;
-  for (int i = 0; i < 6; ++i) {
-    fingerprint.push_back(kHex[digest[i] >> 4]);
-    fingerprint.push_back(kHex[digest[i] & 0xF]);
-  }
-  return fingerprint;
-}
-
 bool code_counts_as_zero(const Value& code) noexcept {
   if (code.is_boolean()) return !code.get<bool>();
   if (code.is_number_unsigned()) return code.get<std::uint64_t>() == 0;
   if (code.is_number_integer()) return code.get<std::int64_t>() == 0;
   if (code.is_number_float()) return code.get<double>() == 0.0;
-  return false;
-}
-
-bool counts_as_true(const Value& value) noexcept {
-  if (value.is_boolean()) return value.get<bool>();
-  if (value.is_number()) return !code_counts_as_zero(value);
-  if (value.is_string()) return !value.get_ref<const std::string&>().empty();
-  if (value.is_array() || value.is_object()) return !value.empty();
   return false;
 }
 

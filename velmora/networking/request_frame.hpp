@@ -1,6 +1,6 @@
 #pragma once
 // The plain decisions of a signed backend request: the order of the signed members, the request
-// trace, and how an answer's "code" and "valid" count. Pure functions: safe from any thread.
+// trace, and how an answer's "code" counts. Pure functions: safe from any thread.
 
 #include <string>
 #include <string_view>
@@ -21,15 +21,8 @@ Value sorted_members(const Value& data);
 std::string request_trace(std::string_view url, const Value& payload, const Value& headers,
                           long status, std::string_view body);
 
-// A token as logs and traces may show it: the first 12 hexadecimal digits of its SHA-256, which
-// tell tokens apart without handing one out.
-std::string token_fingerprint(std::string_view token);
-
 // Whether an answer's "code" counts as zero: a number equal to zero, or false. The text "0" and
 // null do not.
 bool code_counts_as_zero(const Value& code) noexcept;
-
-// The truth of an answer's "valid": true, a non-zero number, a non-empty text, list or mapping.
-bool counts_as_true(const Value& value) noexcept;
 
 }  // namespace velmora::networking

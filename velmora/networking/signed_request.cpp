@@ -108,10 +108,11 @@ utils::Value Network::_send_request(std::string_view endpoint, const utils::Valu
   const Value valid = take_member(answer, "valid");
   const Value code = take_member(answer, "code");
   if (code_counts_as_zero(code)) {
-    if (!counts_as_true(valid)) LOG.warning(network_error_text(code, member(answer, "msg"), trace()));
+    if (!utils::truth_value(valid))
+      LOG.warning(network_error_text(code, member(answer, "msg"), trace()));
     return answer;
   }
-  if (counts_as_true(valid)) throw BackendError(code, member(answer, "msg"), trace());
+  if (utils::truth_value(valid)) throw BackendError(code, member(answer, "msg"), trace());
   throw ValidityError(code, member(answer, "msg"), trace());
 }
 

@@ -36,6 +36,12 @@ class ValueError : public Error {
   using Error::Error;
 };
 
+// A position that a sequence does not have.
+class IndexError : public Error {
+ public:
+  using Error::Error;
+};
+
 // A missing key. Its text is the literal text of the key: 'job_id'.
 class KeyError : public Error {
  public:

@@ -5,7 +5,7 @@
 
 #include "velmora/daemon/server/cross_origin.hpp"
 #include "velmora/daemon/server/error_page.hpp"
-#include "velmora/utils/runtime/log.hpp"
+#include "velmora/daemon/module_log.hpp"
 
 namespace velmora::daemon {
 
@@ -34,11 +34,9 @@ ApiAnswer Dispatcher::route(const ApiRequest& request) const {
   try {
     return handlers_[static_cast<std::size_t>(route - ROUTES.data())](request);
   } catch (const std::exception& error) {
-    utils::log::get_logger("velmora.daemon")
-        .log_error(utils::log::kError, error, "Exception on %s [%s]", request.path(), method);
+    LOG.log_error(utils::log::kError, error, "Exception on %s [%s]", request.path(), method);
   } catch (...) {
-    utils::log::get_logger("velmora.daemon")
-        .error("Exception on %s [%s]: an unknown failure", request.path(), method);
+    LOG.error("Exception on %s [%s]: an unknown failure", request.path(), method);
   }
   return error_answer(500);
 }

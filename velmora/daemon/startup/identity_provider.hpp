@@ -1,6 +1,7 @@
 #pragma once
-// Where the identity provider is and which audience access tokens must name: built-in defaults,
-// overridden by the environment variables VELMORA_IDP_DOMAIN and VELMORA_API_AUDIENCE.
+// Where the identity provider is and which audience access tokens must name: the domain as the
+// backend client reads it (networking::identity_provider_domain), the audience the environment
+// variable VELMORA_API_AUDIENCE when set, else the built-in default.
 
 #include <array>
 #include <string>
@@ -16,11 +17,7 @@ struct IdentityProvider {
   std::string audience;  // API_AUDIENCE: also the default backend base URL
 };
 
-// Reads the two variables; an unset or empty variable leaves its default.
+// Reads the domain and the audience; an unset or empty audience variable leaves its default.
 IdentityProvider identity_provider_from_environment();
-
-// Throws ValueError unless the domain is a host name or address with an optional port: anything
-// else could change what the URLs built from it point at.
-void check_domain(std::string_view domain);
 
 }  // namespace velmora::daemon

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <string_view>
 
+#include "velmora/networking/identity_provider.hpp"
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/http/http_client.hpp"
 #include "velmora/utils/http/url.hpp"
@@ -66,13 +67,13 @@ Kid2Jwk kid2jwk_of(const utils::Value& jwks) {
     const auto kid = key.find("kid");
     if (kid == key.end()) throw utils::KeyError("kid");
     if (!kid->is_string()) throw utils::TypeError("a key id of the key set is not text");
-    kid2jwk.insert_or_assign(kid->get<std::string>(), key);
+    kid2jwk.insert_or_assign(kid->get<std::string>(), Jwk{key, Rs256Key::from_jwk(key)});
   }
   return kid2jwk;
 }
 
 Kid2Jwk fetch_key_set(const IdentityProvider& provider) {
-  check_domain(provider.domain);
+  networking::check_domain(provider.domain);
   return kid2jwk_of(utils::parse_json(
       fetch_following_redirects("https://" + provider.domain + "/.well-known/jwks.json")));
 }

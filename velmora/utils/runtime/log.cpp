@@ -1,6 +1,7 @@
 #include "velmora/utils/runtime/log.hpp"
 
 #include <cxxabi.h>
+#include <openssl/evp.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -108,6 +109,20 @@ std::string level_name(int level) {
 std::string log_text(std::string_view text) { return without_line_breaks(text); }
 std::string log_text(const std::string& text) { return without_line_breaks(text); }
 std::string log_text(const char* text) { return without_line_breaks(text); }
+
+std::string token_fingerprint(std::string_view token) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int length = 0;
+  if (EVP_Digest(token.data(), token.size(), digest, &length, EVP_sha256(), nullptr) != 1)
+    throw RuntimeError("SHA-256 of a token failed");
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string fingerprint;
+  for (int i = 0; i < 6; ++i) {
+    fingerprint.push_back(kHex[digest[i] >> 4]);
+    fingerprint.push_back(kHex[digest[i] & 0xF]);
+  }
+  return fingerprint;
+}
 
 int Logger::effective_level() const noexcept {
   for (const Logger* logger = this; logger; logger = logger->parent_) {

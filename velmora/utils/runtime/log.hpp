@@ -36,6 +36,10 @@ std::string log_text(const std::string& text);
 std::string log_text(const char* text);
 std::string log_text(std::integral auto number) { return std::to_string(number); }
 
+// A secret (an access token) as log lines and traces may name it: the first 12 hexadecimal
+// digits of its SHA-256, which tell secrets apart without handing one out.
+std::string token_fingerprint(std::string_view token);
+
 class Logger {
  public:
   Logger(const Logger&) = delete;
