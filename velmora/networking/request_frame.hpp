@@ -29,6 +29,10 @@ std::string token_fingerprint(std::string_view token);
 // null do not.
 bool code_counts_as_zero(const Value& code) noexcept;
 
+// The text member key of an answer mapping: KeyError when it is missing, TypeError when it is no
+// text.
+const std::string& text_member(const Value& answer, const char* key);
+
 // The truth of an answer's "valid": true, a non-zero number, a non-empty text, list or mapping.
 bool counts_as_true(const Value& value) noexcept;
 

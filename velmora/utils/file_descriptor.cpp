@@ -13,6 +13,14 @@ FileDescriptor::~FileDescriptor() {
   if (fd_ >= 0) ::close(fd_);
 }
 
+FileDescriptor& FileDescriptor::operator=(FileDescriptor&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
 void FileDescriptor::open(const std::filesystem::path& path, int flags) {
   const int fd = ::open(path.c_str(), flags | O_CLOEXEC, 0600);
   if (fd < 0) throw OSError(errno, path);

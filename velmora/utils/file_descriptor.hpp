@@ -1,9 +1,10 @@
 #pragma once
 // An owned POSIX file descriptor, closed when it goes out of scope, and whole writes to one.
-// Not copyable; one owner uses it at a time.
+// Movable, not copyable; one owner uses it at a time.
 
 #include <filesystem>
 #include <string_view>
+#include <utility>
 
 namespace velmora::utils {
 
@@ -13,6 +14,8 @@ class FileDescriptor {
   explicit FileDescriptor(int fd) noexcept : fd_(fd) {}  // takes ownership; -1 for none
   FileDescriptor(const FileDescriptor&) = delete;
   FileDescriptor& operator=(const FileDescriptor&) = delete;
+  FileDescriptor(FileDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  FileDescriptor& operator=(FileDescriptor&& other) noexcept;
   ~FileDescriptor();
 
   // Opens path with flags (plus close-on-exec); a file it creates gets mode 0600. OSError on
