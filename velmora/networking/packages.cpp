@@ -31,8 +31,9 @@ class TemporaryPaths {
     }
   }
 
-  const std::filesystem::path& add(std::filesystem::path path) {
-    return paths_.emplace_back(std::move(path));
+  std::filesystem::path add(std::filesystem::path path) {
+    paths_.push_back(path);
+    return path;
   }
   // Leaves path in place.
   void keep(const std::filesystem::path& path) { std::erase(paths_, path); }
@@ -75,7 +76,7 @@ std::filesystem::path Network::send_pkg(const std::optional<std::string>& dest_u
   TemporaryPaths made;
   const std::filesystem::path package_file =
       made.add(utils::make_temp_file("velmora-package-", ".zip"));
-  const std::filesystem::path& work = made.add(utils::make_temp_dir("velmora-package-"));
+  const std::filesystem::path work = made.add(utils::make_temp_dir("velmora-package-"));
   package::write_package(package_file, label_text, attachment, work);
   _send_file(destination, package_file);
   return package_file;
@@ -86,7 +87,7 @@ ReceivedPackage Network::recv_pkg() {
   ReceivedPackage received;
   {
     TemporaryPaths made;
-    const std::filesystem::path& intermediate = made.add(utils::make_temp_dir("velmora-recv-"));
+    const std::filesystem::path intermediate = made.add(utils::make_temp_dir("velmora-recv-"));
     const std::filesystem::path attachment_copy = intermediate / "attachment.zip";
     package::PackageContents contents;
     try {
@@ -97,7 +98,7 @@ ReceivedPackage Network::recv_pkg() {
     if (!contents.label_text) throw utils::RuntimeError("Package does not have a label");
     received.label = package::read_label(*contents.label_text);
     if (contents.has_attachment) {
-      const std::filesystem::path& folder = made.add(utils::make_temp_dir("velmora-attachment-"));
+      const std::filesystem::path folder = made.add(utils::make_temp_dir("velmora-attachment-"));
       try {
         package::unpack_zip(attachment_copy, folder);
       } catch (const package::DamagedMember& damage) {

@@ -82,10 +82,19 @@ class ZipWriter {
     set_mode(index, S_IFDIR | (mode & 07777));
   }
 
-  // Compresses and writes every member.
+  // Compresses and writes every member. libzip writes no file for an archive without members,
+  // so that one is written here: its end record alone.
   void close() {
+    const bool empty = zip_get_num_entries(archive_, 0) == 0;
     if (zip_close(archive_) != 0) throw_zip_error(zip_get_error(archive_), path_);
     archive_ = nullptr;
+    if (empty) {
+      static constexpr char kEndRecord[22] = {'P', 'K', 5, 6};
+      utils::FileDescriptor file;
+      file.open(path_, O_WRONLY | O_CREAT | O_TRUNC);
+      utils::write_all(file.get(), std::string_view(kEndRecord, sizeof kEndRecord), path_);
+      file.close(path_);
+    }
   }
 
  private:
