@@ -27,7 +27,7 @@ TEST(DeviceTable, ReadsEveryEntryInOrderALaterDuplicateReplacingTheFirst) {
   const Value users = {entry(kDeviceId, *node_keys().second, profile),
                        entry(kPeerId, *peer_keys().second, Value::object(), "OFFLINE"),
                        entry(kDeviceId, *peer_keys().second, {{"second", "é"}})};
-  const DeviceTable table = read_device_table(users);
+  const DeviceTable table = read_device_list(users).table;
   ASSERT_EQ(table.size(), 2u);
   EXPECT_EQ(table.begin()->first, utils::Bytes(std::string_view(kDeviceId)));
   const device::Device& first = table.begin()->second;
@@ -37,10 +37,10 @@ TEST(DeviceTable, ReadsEveryEntryInOrderALaterDuplicateReplacingTheFirst) {
   EXPECT_EQ(peer.status(), device::DeviceStatus::OFFLINE);
   EXPECT_EQ(peer.name(), "host-9a8b");
   EXPECT_EQ(peer.id(), utils::Bytes(std::string_view(kPeerId)));
-  EXPECT_EQ(read_device_table(Value::array({entry(kPeerId, *peer_keys().second, profile)}))
-                .begin()->second.info(),
+  EXPECT_EQ(read_device_list(Value::array({entry(kPeerId, *peer_keys().second, profile)}))
+                .table.begin()->second.info(),
             profile);
-  EXPECT_TRUE(read_device_table(Value::array()).empty());
+  EXPECT_TRUE(read_device_list(Value::array()).table.empty());
 }
 
 TEST(DeviceTable, AMalformedEntryFailsTheWholeList) {
@@ -54,26 +54,54 @@ TEST(DeviceTable, AMalformedEntryFailsTheWholeList) {
     return changed;
   };
   const Value missing(Value::value_t::discarded);
-  EXPECT_THROW(read_device_table({good, with("profile", missing)}), utils::KeyError);
-  EXPECT_THROW(read_device_table({good, with("userid", missing)}), utils::KeyError);
-  EXPECT_THROW(read_device_table({good, with("userid", 7)}), utils::TypeError);
-  EXPECT_THROW(read_device_table({good, with("userid", "\u0100")}), utils::ValueError);
-  EXPECT_THROW(read_device_table({good, with("public_key", "not der")}), utils::ValueError);
-  EXPECT_THROW(read_device_table({good, with("status", "AWAY")}), utils::ValueError);
-  EXPECT_THROW(read_device_table({good, with("name", nullptr)}), utils::TypeError);
-  EXPECT_THROW(read_device_table({good, with("profile", "__import__('os')")}), utils::ValueError);
-  EXPECT_THROW(read_device_table({good, with("profile", "{'x': inf}")}), utils::ValueError);
-  EXPECT_THROW(read_device_table({good, "an entry"}), utils::TypeError);
-  EXPECT_THROW(read_device_table(Value::object()), utils::TypeError);
+  EXPECT_THROW(read_device_list({good, with("profile", missing)}), utils::KeyError);
+  EXPECT_THROW(read_device_list({good, with("userid", missing)}), utils::KeyError);
+  EXPECT_THROW(read_device_list({good, with("userid", 7)}), utils::TypeError);
+  EXPECT_THROW(read_device_list({good, with("userid", "\u0100")}), utils::ValueError);
+  EXPECT_THROW(read_device_list({good, with("public_key", "not der")}), utils::ValueError);
+  EXPECT_THROW(read_device_list({good, with("status", "AWAY")}), utils::ValueError);
+  EXPECT_THROW(read_device_list({good, with("name", nullptr)}), utils::TypeError);
+  EXPECT_THROW(read_device_list({good, with("profile", "__import__('os')")}), utils::ValueError);
+  EXPECT_THROW(read_device_list({good, with("profile", "{'x': inf}")}), utils::ValueError);
+  EXPECT_THROW(read_device_list({good, "an entry"}), utils::TypeError);
+  EXPECT_THROW(read_device_list(Value::object()), utils::TypeError);
 }
 
-class DeviceList : public BackendFixture {
+TEST(DeviceTable, AnUnchangedDeviceIsTakenOverAndAChangedOneReadAgain) {
+  const Value profile = {{"uuid", kPeerId}};
+  const Value users = {entry(kDeviceId, *node_keys().second, profile),
+                       entry(kPeerId, *peer_keys().second, profile)};
+  const DeviceList first = read_device_list(users);
+  const utils::Bytes mine_id(std::string_view{kDeviceId});
+  const utils::Bytes peer_id(std::string_view{kPeerId});
+
+  Value next = users;
+  next[0]["status"] = "OFFLINE";
+  next[0]["name"] = "renamed";
+  next[1]["profile"] = utils::literal_text(Value{{"uuid", kPeerId}, {"new", true}});
+  const DeviceList second = read_device_list(next, &first);
+  const auto& mine = second.table.find(mine_id)->second;
+  const auto& mine_before = first.table.find(mine_id)->second;
+  EXPECT_EQ(mine.public_key(), mine_before.public_key());  // the same key object
+  EXPECT_EQ(mine.shared_info(), mine_before.shared_info());
+  EXPECT_EQ(mine.status(), device::DeviceStatus::OFFLINE);
+  EXPECT_EQ(mine.name(), "renamed");
+  const auto& peer = second.table.find(peer_id)->second;
+  EXPECT_EQ(peer.info(), (Value{{"uuid", kPeerId}, {"new", true}}));
+
+  next[0]["public_key"] = utils::b2s(peer_keys().second->export_());
+  const DeviceList third = read_device_list(next, &second);
+  EXPECT_EQ(third.table.find(mine_id)->second.public_key()->export_(),
+            peer_keys().second->export_());
+}
+
+class DeviceListUpdate : public BackendFixture {
  protected:
-  DeviceList() : network_(make_network()) {}
+  DeviceListUpdate() : network_(make_network()) {}
   std::unique_ptr<Network> network_;
 };
 
-TEST_F(DeviceList, RegisteredDevicesComeBackWithTheirProfilesAndStatus) {
+TEST_F(DeviceListUpdate, RegisteredDevicesComeBackWithTheirProfilesAndStatus) {
   const auto peer = std::make_unique<Network>(backend_.url(), kRefreshToken, peer_device_,
                                               idp_->url());
   network_->register_(*device_);
@@ -95,7 +123,7 @@ TEST_F(DeviceList, RegisteredDevicesComeBackWithTheirProfilesAndStatus) {
   EXPECT_EQ(other.name(), peer_device_->hostname());
 }
 
-TEST_F(DeviceList, SendsTheGroupIdAndSwapsTheTableOnlyWhenAllIsRead) {
+TEST_F(DeviceListUpdate, SendsTheGroupIdAndSwapsTheTableOnlyWhenAllIsRead) {
   backend_.server().script("/list/users", FakeBackend::backend_answer(
       {{"valid", true}, {"code", 0}, {"msg", "OK"},
        {"users_dict", Value::array({entry(kPeerId, *peer_keys().second, Value::object())})}}));

@@ -35,6 +35,7 @@ using utils::Bytes;
 
 // Device id to remote device, in the order of the backend's list.
 using DeviceTable = utils::OrderedDict<Bytes, device::Device>;
+struct DeviceList;  // the table and what reading it learnt (device_list.hpp)
 
 // A package taken from the backend: its label as "label.json" held it (any JSON value), and the
 // fresh folder into which its attachment was unpacked, or none when it came without one. The
@@ -199,7 +200,8 @@ class Network {
   std::string username_;                        // set once by the constructor
   const std::shared_ptr<device::LocalDevice> local_device_;
   std::atomic<bool> is_registered_{false};
-  std::shared_ptr<const DeviceTable> devices_;  // guarded by fields_mutex_; replaced whole
+  // guarded by fields_mutex_; replaced whole by each update_devices
+  std::shared_ptr<const DeviceList> device_list_;
 };
 
 }  // namespace velmora::networking
