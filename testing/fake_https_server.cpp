@@ -9,8 +9,9 @@
 namespace velmora::testing {
 namespace {
 
-// Bodies of other requests than file store uploads are held in memory.
-constexpr std::size_t kMaxRequestBody = std::size_t{64} << 20;
+// The limit of every request body: file store uploads stream to disk, the others are held in
+// memory (tests send small ones).
+constexpr std::size_t kMaxRequestBody = std::size_t{16} << 30;
 constexpr std::size_t kFileChunk = std::size_t{256} << 10;
 constexpr std::size_t kServerThreads = 32;
 constexpr std::size_t kMaxRecorded = 10'000;
@@ -129,14 +130,17 @@ void FakeHttpsServer::serve_file_store(const FileStore& store) {
     const auto partial = store.folder / (name + ".partial");
     std::ofstream file;
     if (!name.empty()) file.open(partial, std::ios::binary | std::ios::trunc);
-    read_body([&](const char* data, std::size_t length) {  // read whole even when refused
-      file.write(data, static_cast<std::streamsize>(length));
+    const bool whole = read_body([&](const char* data, std::size_t length) {
+      file.write(data, static_cast<std::streamsize>(length));  // read whole even when refused
       return true;
     });
+    file.close();
     if (auto scripted = record(recorded(req, false))) return reply(res, *scripted);
     if (name.empty()) return reply(res, {400, "Bad storage name", "text/plain"});
-    file.close();
-    if (!file) return reply(res, {500, "Cannot store the file", "text/plain"});
+    if (!whole || !file) {
+      std::filesystem::remove(partial);
+      return reply(res, {500, "Cannot store the file", "text/plain"});
+    }
     std::filesystem::rename(partial, store.folder / name);
     reply(res, {200, "", "text/plain"});
   });

@@ -6,8 +6,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 
+#include "velmora/networking/package/stored_deflate.hpp"
 #include "velmora/utils/file_descriptor.hpp"
 #include "velmora/utils/text/literal_text.hpp"
 #include "velmora/utils/text/utf8.hpp"
@@ -16,6 +18,7 @@ namespace velmora::networking::package {
 namespace {
 
 constexpr std::size_t kReadBuffer = std::size_t{256} << 10;
+constexpr std::size_t kSample = 16384;  // of a file's start, to tell whether it compresses
 
 // An OSError when libzip reports a failed system call, else a RuntimeError naming path.
 [[noreturn]] void throw_zip_error(const zip_error_t* error, const std::filesystem::path& path) {
@@ -60,17 +63,22 @@ class ZipWriter {
     if (archive_) zip_discard(archive_);
   }
 
+  // Adds file, deflated at level, or when compressed in stored Deflate blocks.
   void add_file(const std::string& name, const std::filesystem::path& file, int level,
-                mode_t mode) {
-    zip_source_t* source = zip_source_file(archive_, file.c_str(), 0, -1);
+                const struct stat& info, bool compressed) {
+    zip_source_t* source =
+        compressed ? stored_deflate_source(archive_, file, static_cast<std::uint64_t>(info.st_size),
+                                           info.st_mtime)
+                   : zip_source_file(archive_, file.c_str(), 0, -1);
     if (!source) throw_zip_error(zip_get_error(archive_), file);
     const zip_int64_t index = zip_file_add(archive_, name.c_str(), source, ZIP_FL_ENC_GUESS);
     if (index < 0) {
       zip_source_free(source);
       throw_zip_error(zip_get_error(archive_), path_);
     }
-    check(zip_set_file_compression(archive_, index, ZIP_CM_DEFLATE, level));
-    set_mode(index, S_IFREG | (mode & 07777));
+    // A stored-blocks source says itself that it is deflated; libzip copies it as it is.
+    if (!compressed) check(zip_set_file_compression(archive_, index, ZIP_CM_DEFLATE, level));
+    set_mode(index, S_IFREG | (info.st_mode & 07777));
   }
 
   // name ends in "/".
@@ -110,6 +118,23 @@ class ZipWriter {
   zip_t* archive_ = nullptr;
 };
 
+// Whether the start of the file at path looks like data that does not compress. A file that
+// cannot be read fails here, by its name.
+bool starts_incompressible(const std::filesystem::path& path) {
+  utils::FileDescriptor file;
+  file.open(path, O_RDONLY);
+  std::array<char, kSample> sample;
+  std::size_t got = 0;
+  while (got < sample.size()) {
+    const ssize_t n = ::read(file.get(), sample.data() + got, sample.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw utils::OSError(errno, path);
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return looks_incompressible(std::string_view(sample.data(), got));
+}
+
 // The entries of folder, by name.
 std::vector<std::filesystem::path> folder_entries(const std::filesystem::path& folder) {
   std::vector<std::filesystem::path> entries;
@@ -134,9 +159,7 @@ void add_folder_contents(ZipWriter& zip, const std::filesystem::path& folder,
       throw utils::OSError(error, entry);
     }
     if (S_ISREG(target.st_mode)) {
-      utils::FileDescriptor readable;  // a file that cannot be read fails here, by its name
-      readable.open(entry, O_RDONLY);
-      zip.add_file(name, entry, level, target.st_mode);
+      zip.add_file(name, entry, level, target, starts_incompressible(entry));
     } else if (S_ISDIR(target.st_mode)) {
       zip.add_folder(name + "/", target.st_mode, target.st_mtime);
       struct stat link {};
@@ -212,7 +235,7 @@ void write_zip(const std::filesystem::path& archive, const std::vector<ZipMember
   for (const ZipMember& member : members) {
     struct stat info {};
     if (::stat(member.file.c_str(), &info) != 0) throw utils::OSError(errno, member.file);
-    zip.add_file(member.name, member.file, level, info.st_mode);
+    zip.add_file(member.name, member.file, level, info, member.compressed);
   }
   zip.close();
 }

@@ -39,6 +39,7 @@ std::string shown_member_name(std::string_view name);
 struct ZipMember {
   std::string name;
   std::filesystem::path file;  // read when the archive is written
+  bool compressed = false;     // holds compressed data: deflated in stored blocks, at no cost
 };
 
 // Writes a new archive at archive (replacing what is there) of members, deflated at level (1-9).
@@ -46,8 +47,8 @@ void write_zip(const std::filesystem::path& archive, const std::vector<ZipMember
                int level);
 
 // Writes a new archive at archive of everything below folder, named by its path relative to
-// folder with "/" between components: files deflated at level, folders as stored entries whose
-// names end in "/". A link counts as what it points to (a linked folder's contents are not
+// folder with "/" between components: files deflated at level (a file whose start does not look
+// compressible in stored blocks), folders as stored entries whose names end in "/". A link counts as what it points to (a linked folder's contents are not
 // taken); a dangling link and any other kind of entry are left out. Modification times and
 // permission bits are recorded. OSError when folder or a file in it cannot be read.
 void write_folder_zip(const std::filesystem::path& folder, const std::filesystem::path& archive,
