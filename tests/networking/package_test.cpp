@@ -92,7 +92,8 @@ TEST_F(Packages, AFolderArrivesWithItsTreeAndTheLabelsInTheirOrder) {
   std::mt19937 generator(7);
   for (char& c : random) c = static_cast<char>(generator());
   write_file(job_ / "a" / "b" / "c.txt", "deep");
-  write_file(job_ / "top.bin", random);
+  write_file(job_ / "top.bin", random);  // does not compress: deflated in stored blocks
+  write_file(job_ / "blocks.bin", random.substr(0, 2 * 65535));  // two whole stored blocks
   fs::create_directory(job_ / "empty");
   fs::create_symlink(job_ / "top.bin", job_ / "linked_file");
   fs::create_symlink(job_ / "a", job_ / "linked_folder");
@@ -111,6 +112,7 @@ TEST_F(Packages, AFolderArrivesWithItsTreeAndTheLabelsInTheirOrder) {
                                        {"a", "<folder>"},
                                        {"a/b", "<folder>"},
                                        {"a/b/c.txt", "deep"},
+                                       {"blocks.bin", random.substr(0, 2 * 65535)},
                                        {"empty", "<folder>"},
                                        {"linked_file", random},
                                        {"linked_folder", "<folder>"},
@@ -155,6 +157,10 @@ TEST_F(Packages, AFailedSendRemovesItsOwnFilesAndLeavesTheFolder) {
 
 TEST_F(Packages, ThePackageFileHoldsOnlyTheDeflatedLabelAndAttachment) {
   write_file(job_ / "sub" / "f.txt", "text text text");
+  std::string random(70'000, '\0');
+  std::mt19937 generator(3);
+  for (char& c : random) c = static_cast<char>(generator());
+  write_file(job_ / "sub" / "r.bin", random);
   const fs::path work = folder_.path() / "work";
   fs::create_directory(work);
   const fs::path package_file = folder_.path() / "package.zip";
@@ -162,7 +168,8 @@ TEST_F(Packages, ThePackageFileHoldsOnlyTheDeflatedLabelAndAttachment) {
   EXPECT_EQ(zip_members(package_file),
             (std::vector<std::pair<std::string, int>>{{"label.json", 8}, {"attachment.zip", 8}}));
   EXPECT_EQ(zip_members(work / "attachment.zip"),
-            (std::vector<std::pair<std::string, int>>{{"sub/", 0}, {"sub/f.txt", 8}}));
+            (std::vector<std::pair<std::string, int>>{
+                {"sub/", 0}, {"sub/f.txt", 8}, {"sub/r.bin", 8}}));
   EXPECT_EQ(read_file(work / "label.json"), R"({"origin": "o"})");
 }
 
