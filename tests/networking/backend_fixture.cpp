@@ -74,6 +74,10 @@ std::unique_ptr<Network> BackendFixture::make_network(std::optional<std::string>
   return std::make_unique<Network>(std::move(server_url), kRefreshToken, device_, idp_->url());
 }
 
+std::unique_ptr<Network> BackendFixture::make_peer_network() {
+  return std::make_unique<Network>(backend_.url(), kRefreshToken, peer_device_, idp_->url());
+}
+
 std::vector<testing::RecordedRequest> BackendFixture::requests_to(const std::string& path) const {
   std::vector<testing::RecordedRequest> found;
   for (auto& request : backend_.server().requests())

@@ -46,6 +46,8 @@ class BackendFixture : public ::testing::Test {
   // A client of the fakes; server_url defaults to the fake backend's.
   std::unique_ptr<Network> make_network();
   std::unique_ptr<Network> make_network(std::optional<std::string> server_url);
+  // A client of the fakes for the second node, peer_device_.
+  std::unique_ptr<Network> make_peer_network();
 
   // The bodies of the requests that reached path, in order.
   std::vector<testing::RecordedRequest> requests_to(const std::string& path) const;
@@ -60,6 +62,15 @@ class BackendFixture : public ::testing::Test {
   testing::FakeBackend backend_;
   std::shared_ptr<device::LocalDevice> device_;
   std::shared_ptr<device::LocalDevice> peer_device_;  // kPeerId, known to the backend too
+};
+
+// Two nodes on the fakes: this one sends, the peer receives.
+class TwoNodesFixture : public BackendFixture {
+ protected:
+  TwoNodesFixture() : sender_(make_network()), receiver_(make_peer_network()) {}
+
+  std::unique_ptr<Network> sender_;
+  std::unique_ptr<Network> receiver_;
 };
 
 }  // namespace velmora::networking

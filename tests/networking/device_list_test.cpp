@@ -102,8 +102,7 @@ class DeviceListUpdate : public BackendFixture {
 };
 
 TEST_F(DeviceListUpdate, RegisteredDevicesComeBackWithTheirProfilesAndStatus) {
-  const auto peer = std::make_unique<Network>(backend_.url(), kRefreshToken, peer_device_,
-                                              idp_->url());
+  const auto peer = make_peer_network();
   network_->register_(*device_);
   Value registered = device_->info();
   registered.erase("password");  // the fake serves no password

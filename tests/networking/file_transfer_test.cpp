@@ -4,6 +4,7 @@
 #include <fstream>
 
 #include "backend_fixture.hpp"
+#include "files_and_keys.hpp"
 #include "velmora/networking/request_frame.hpp"
 #include "velmora/utils/http/http_status.hpp"
 #include "velmora/utils/runtime/log.hpp"
@@ -14,22 +15,9 @@ namespace {
 
 using testing::FakeBackend;
 
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void write_file(const std::filesystem::path& path, const std::string& content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
-class FileTransfer : public BackendFixture {
+class FileTransfer : public TwoNodesFixture {
  protected:
-  FileTransfer()
-      : sender_(make_network()),
-        receiver_(std::make_unique<Network>(backend_.url(), kRefreshToken, peer_device_,
-                                            idp_->url())),
-        outside_(folder_.path() / "outside") {
+  FileTransfer() : outside_(folder_.path() / "outside") {
     std::filesystem::create_directory(outside_);
   }
 
@@ -40,8 +28,6 @@ class FileTransfer : public BackendFixture {
     return body;
   }
 
-  std::unique_ptr<Network> sender_;
-  std::unique_ptr<Network> receiver_;
   std::filesystem::path outside_;  // a folder beside the temporary directory
 };
 

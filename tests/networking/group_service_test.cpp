@@ -11,8 +11,7 @@ class GroupService : public BackendFixture {
  protected:
   GroupService()
       : owner_(make_network()),
-        member_(std::make_unique<Network>(backend_.url(), kRefreshToken, peer_device_,
-                                          idp_->url())) {}
+        member_(make_peer_network()) {}
 
   Value last_request() const {
     return utils::parse_json(requests_to("/group/function").back().body);

@@ -5,6 +5,7 @@
 #include <fstream>
 
 #include "backend_fixture.hpp"
+#include "files_and_keys.hpp"
 #include "velmora/utils/error.hpp"
 #include "zip_maker.hpp"
 
@@ -16,16 +17,10 @@ using Members = std::vector<TestMember>;
 
 const std::string kLabel = R"({"origin": "o", "dest": "d", "subject": "s", "sent_time": "1.0"})";
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
 class HostilePackages : public BackendFixture {
  protected:
   HostilePackages()
-      : receiver_(std::make_unique<Network>(backend_.url(), kRefreshToken, peer_device_,
-                                            idp_->url())),
+      : receiver_(make_peer_network()),
         made_(folder_.path() / "made") {
     fs::create_directory(made_);
   }

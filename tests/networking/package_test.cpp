@@ -8,6 +8,7 @@
 #include <random>
 
 #include "backend_fixture.hpp"
+#include "files_and_keys.hpp"
 #include "velmora/networking/package/package_file.hpp"
 #include "velmora/networking/package/package_label.hpp"
 #include "velmora/utils/http/http_status.hpp"
@@ -17,16 +18,6 @@ namespace velmora::networking {
 namespace {
 
 namespace fs = std::filesystem;
-
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-void write_file(const fs::path& path, const std::string& content) {
-  fs::create_directories(path.parent_path());
-  std::ofstream(path, std::ios::binary) << content;
-}
 
 // Every entry below folder: a file by its content, a folder as "<folder>", a link by its target.
 std::map<std::string, std::string> tree(const fs::path& folder) {
@@ -43,24 +34,12 @@ std::map<std::string, std::string> tree(const fs::path& folder) {
   return entries;
 }
 
-std::vector<std::string> keys_of(const Value& mapping) {
-  std::vector<std::string> keys;
-  for (const auto& [key, value] : mapping.items()) keys.push_back(key);
-  return keys;
-}
-
-class Packages : public BackendFixture {
+class Packages : public TwoNodesFixture {
  protected:
-  Packages()
-      : sender_(make_network()),
-        receiver_(std::make_unique<Network>(backend_.url(), kRefreshToken, peer_device_,
-                                            idp_->url())),
-        job_(folder_.path() / "job") {
+  Packages() : job_(folder_.path() / "job") {
     fs::create_directory(job_);
   }
 
-  std::unique_ptr<Network> sender_;
-  std::unique_ptr<Network> receiver_;
   fs::path job_;  // the attachment folder, outside the temporary directory
 };
 

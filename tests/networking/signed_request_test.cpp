@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "backend_fixture.hpp"
+#include "files_and_keys.hpp"
 #include "velmora/networking/request_frame.hpp"
 #include "velmora/utils/http/http_status.hpp"
 #include "velmora/utils/runtime/log.hpp"
@@ -19,12 +20,6 @@ using utils::log::LogCapture;
 
 bool signs(const std::string& text, const Value& sig) {
   return node_keys().second->verify(utils::Bytes(text), utils::s2b(sig.get<std::string>()));
-}
-
-std::vector<std::string> keys_of(const Value& mapping) {
-  std::vector<std::string> keys;
-  for (const auto& [key, value] : mapping.items()) keys.push_back(key);
-  return keys;
 }
 
 class SignedRequest : public BackendFixture {

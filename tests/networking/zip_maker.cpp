@@ -6,16 +6,13 @@
 #include <fstream>
 #include <stdexcept>
 
+#include "files_and_keys.hpp"
+
 namespace velmora::networking {
 namespace {
 
 void check(bool ok, zip_t* archive) {
   if (!ok) throw std::runtime_error(zip_strerror(archive));
-}
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
 }
 
 void put_u32(std::string& bytes, std::size_t at, std::uint32_t value) {
