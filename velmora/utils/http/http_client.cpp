@@ -41,15 +41,17 @@ void init_curl_once() {
 // CPU with OpenSSL 3). Connections are not shared: each request still opens its own. Requests
 // that trust authorities of their own keep their sessions to themselves.
 CURLSH* tls_sessions() {
-  static std::mutex mutex;
+  static std::mutex locks[CURL_LOCK_DATA_LAST];  // one for each kind of data libcurl locks
   static CURLSH* const share = [] {
     CURLSH* made = curl_share_init();
     if (!made) return made;
     curl_share_setopt(made, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
     curl_share_setopt(made, CURLSHOPT_LOCKFUNC,
-                      +[](CURL*, curl_lock_data, curl_lock_access, void*) { mutex.lock(); });
+                      +[](CURL*, curl_lock_data data, curl_lock_access, void*) {
+                        locks[data].lock();
+                      });
     curl_share_setopt(made, CURLSHOPT_UNLOCKFUNC,
-                      +[](CURL*, curl_lock_data, void*) { mutex.unlock(); });
+                      +[](CURL*, curl_lock_data data, void*) { locks[data].unlock(); });
     return made;
   }();
   return share;
