@@ -13,7 +13,6 @@
 #include <cstring>
 #include <exception>
 #include <memory>
-#include <mutex>
 
 #include "velmora/utils/file_descriptor.hpp"
 #include "velmora/utils/http/trusted_authorities.hpp"
@@ -34,27 +33,6 @@ void init_curl_once() {
   static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
   if (result != CURLE_OK)
     throw TransferError(std::string("libcurl cannot start: ") + curl_easy_strerror(result));
-}
-
-// TLS sessions shared by every request of the process: a request to a server that was verified
-// before resumes that session instead of a full handshake (which costs the client about 1.7 ms of
-// CPU with OpenSSL 3). Connections are not shared: each request still opens its own. Requests
-// that trust authorities of their own keep their sessions to themselves.
-CURLSH* tls_sessions() {
-  static std::mutex locks[CURL_LOCK_DATA_LAST];  // one for each kind of data libcurl locks
-  static CURLSH* const share = [] {
-    CURLSH* made = curl_share_init();
-    if (!made) return made;
-    curl_share_setopt(made, CURLSHOPT_SHARE, CURL_LOCK_DATA_SSL_SESSION);
-    curl_share_setopt(made, CURLSHOPT_LOCKFUNC,
-                      +[](CURL*, curl_lock_data data, curl_lock_access, void*) {
-                        locks[data].lock();
-                      });
-    curl_share_setopt(made, CURLSHOPT_UNLOCKFUNC,
-                      +[](CURL*, curl_lock_data data, void*) { locks[data].unlock(); });
-    return made;
-  }();
-  return share;
 }
 
 bool holds_line_break_or_nul(std::string_view text) {
@@ -263,7 +241,6 @@ void set_transport(CURL* curl, const HttpRequest& request, Transfer& transfer) {
     curl_easy_setopt(curl, CURLOPT_UNIX_SOCKET_PATH, request.unix_socket.c_str());
     curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
   }
-  if (request.trusted_ca_file.empty()) curl_easy_setopt(curl, CURLOPT_SHARE, tls_sessions());
   curl_easy_setopt(curl, CURLOPT_CAINFO, nullptr);
   curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
   curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, &use_trusted_authorities);
