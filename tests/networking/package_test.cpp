@@ -2,10 +2,13 @@
 // the temporary directory.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <map>
 #include <random>
+#include <set>
+#include <thread>
 
 #include "backend_fixture.hpp"
 #include "files_and_keys.hpp"
@@ -110,6 +113,31 @@ TEST_F(Packages, AnEmptyFolderGivesAnEmptyFolderAndAnEmptyPathNone) {
   const ReceivedPackage without = receiver_->recv_pkg();
   EXPECT_FALSE(without.attachment);
   EXPECT_EQ(without.label["status"], "Running");
+}
+
+TEST_F(Packages, ConcurrentSendsEachCarryTheirOwnTransferMembers) {
+  constexpr int kThreads = 6;
+  constexpr int kEach = 2;
+  std::atomic<int> failures = 0;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        try {
+          sender_->send_pkg(kPeerId, "friend_request", "", {{"n", std::to_string(t * kEach + i)}});
+        } catch (const std::exception&) {
+          ++failures;
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures, 0);
+  std::set<std::string> received;
+  for (int i = 0; i < kThreads * kEach; ++i) received.insert(receiver_->recv_pkg().label["n"]);
+  EXPECT_EQ(received.size(), static_cast<std::size_t>(kThreads * kEach));
+  EXPECT_THROW(receiver_->recv_pkg(), ValidityError);
+  EXPECT_TRUE(temp_names().empty());
 }
 
 TEST_F(Packages, RefusedArgumentsMakeNothing) {
