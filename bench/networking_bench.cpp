@@ -1,16 +1,22 @@
 // Signed requests per second against the fake backend on loopback, one and eight threads, with the
 // backend's certificate on an EC and on an RSA key (the server signs once per TLS handshake, and
 // every request opens its own connection). Built together with sealcraft_bench.cpp, so one run
-// also gives the raw signing rate to compare with.
+// also gives the raw signing rate to compare with. Then the device-list poll's update_devices over
+// lists of up to 30,000 devices served from memory, and its parts.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
+#include <cstdio>
 #include <fstream>
+#include <map>
 
 #include "testing/fake_backend.hpp"
 #include "testing/fake_identity_provider.hpp"
 #include "testing/scoped_folder.hpp"
+#include "velmora/networking/device_list.hpp"
 #include "velmora/networking/network.hpp"
+#include "velmora/utils/text/json_parse.hpp"
+#include "velmora/utils/text/literal_text.hpp"
 
 namespace {
 
@@ -71,5 +77,74 @@ BENCHMARK_CAPTURE(BM_SignedRequest, ec_certificate, testing::TlsKey::ec_p256)
     ->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(8)->UseRealTime();
 BENCHMARK_CAPTURE(BM_SignedRequest, rsa_certificate, testing::TlsKey::rsa2048)
     ->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(8)->UseRealTime();
+
+// A device-list answer of `devices` entries as a backend gives it: each with a public key (from a
+// pool: importing one costs the same whoever it is) and the literal text of a registered profile.
+const std::string& device_list_answer(int devices) {
+  static std::map<int, std::string> answers;
+  static const auto keys = [] {
+    std::vector<std::shared_ptr<const sealcraft::PublicKey>> pool;
+    for (int i = 0; i < 8; ++i) pool.push_back(sealcraft::make_keys().second);
+    return pool;
+  }();
+  std::string& answer = answers[devices];
+  if (!answer.empty()) return answer;
+  utils::Value users = utils::Value::array();
+  for (int i = 0; i < devices; ++i) {
+    char id[40];
+    std::snprintf(id, sizeof id, "%08x-8d4a-4c9e-9b7a-2e5d6f1a0b3c", i);
+    const std::string public_key = utils::b2s(keys[i % keys.size()]->export_());
+    const utils::Value profile = {
+        {"uuid", id}, {"address", "192.0.2.17"}, {"client_version", "0.1.0"},
+        {"hostname", "workstation-" + std::to_string(i)}, {"public_key", public_key},
+        {"username", "user" + std::to_string(i)}, {"ed_key", "To_Do"}, {"curve_key", "To_Do"},
+        {"one_time_keys", utils::Value::array()}};
+    users.push_back({{"userid", id},
+                     {"public_key", public_key},
+                     {"status", i % 3 ? "ONLINE" : "OFFLINE"},
+                     {"name", "workstation-" + std::to_string(i)},
+                     {"profile", utils::literal_text(profile)}});
+  }
+  answer = utils::Value{{"valid", true}, {"code", 0}, {"msg", "OK"}, {"users_dict", users}}.dump();
+  return answer;
+}
+
+// One pass of the device-list poll once the list has been read before: the signed request, the
+// answer read, the table swapped. The CPU column is the calling thread's.
+void BM_UpdateDevices(benchmark::State& state) {
+  auto& setting_ = setting(testing::TlsKey::ec_p256);
+  const std::string& answer = device_list_answer(static_cast<int>(state.range(0)));
+  setting_.backend.server().script("/list/users", {200, answer});
+  setting_.network->update_devices();
+  for (auto _ : state) {
+    state.PauseTiming();
+    setting_.backend.server().script("/list/users", {200, answer});
+    state.ResumeTiming();
+    setting_.network->update_devices();
+  }
+  state.SetComplexityN(state.range(0));
+  state.counters["answer_MB"] = static_cast<double>(answer.size()) / 1e6;
+}
+BENCHMARK(BM_UpdateDevices)->Arg(1'000)->Arg(10'000)->Arg(30'000)->Unit(benchmark::kMillisecond)
+    ->Complexity();
+
+// Its parts: reading the answer's JSON, and building the table from it.
+void BM_ParseDeviceListAnswer(benchmark::State& state) {
+  const std::string& answer = device_list_answer(static_cast<int>(state.range(0)));
+  for (auto _ : state) benchmark::DoNotOptimize(utils::parse_json(answer));
+}
+BENCHMARK(BM_ParseDeviceListAnswer)->Arg(10'000)->Unit(benchmark::kMillisecond);
+
+// A first reading, and one after a reading of the same list (every device taken over).
+void BM_ReadDeviceList(benchmark::State& state, bool read_before) {
+  const utils::Value users =
+      utils::parse_json(device_list_answer(static_cast<int>(state.range(0))))["users_dict"];
+  const networking::DeviceList before =
+      read_before ? networking::read_device_list(users) : networking::DeviceList{};
+  for (auto _ : state)
+    benchmark::DoNotOptimize(networking::read_device_list(users, read_before ? &before : nullptr));
+}
+BENCHMARK_CAPTURE(BM_ReadDeviceList, first, false)->Arg(10'000)->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_ReadDeviceList, unchanged, true)->Arg(10'000)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "testing/fake_backend.hpp"
 
+#include <algorithm>
 #include <array>
 #include <string_view>
 
@@ -13,6 +14,8 @@ namespace {
 
 using utils::Value;
 
+constexpr std::string_view kStoragePrefix = "/storage/";
+
 // The backend's endpoint table, as the backend serves it.
 constexpr std::array<std::string_view, 10> kEndpointPaths{
     "/registry/register",      "/registry/unregister",      "/lobby/selfstatus",
@@ -22,23 +25,33 @@ constexpr std::array<std::string_view, 10> kEndpointPaths{
 };
 
 bool is_endpoint(std::string_view path) {
-  for (const std::string_view endpoint : kEndpointPaths)
-    if (endpoint == path) return true;
-  return false;
+  return std::find(kEndpointPaths.begin(), kEndpointPaths.end(), path) != kEndpointPaths.end();
 }
 
 Answer invalid(int code, const char* msg) {
   return FakeBackend::backend_answer({{"valid", false}, {"code", code}, {"msg", msg}});
 }
 
-// The literal text of body's members without "sig", in ascending key order.
-std::string signed_text(const Value& body) {
+Answer done(Value members = Value::object()) {
+  Value answer = {{"valid", true}, {"code", 0}, {"msg", "OK"}};
+  for (auto& [key, value] : members.items()) answer[key] = std::move(value);
+  return FakeBackend::backend_answer(answer);
+}
+
+// The text member key of body, or empty.
+std::string text(const Value& body, const char* key) {
+  const auto found = body.find(key);
+  return found != body.end() && found->is_string() ? found->get<std::string>() : std::string();
+}
+
+// body's members without "sig", in ascending key order.
+Value signed_members(const Value& body) {
   std::map<std::string, const Value*> members;
   for (const auto& [key, value] : body.items())
     if (key != "sig") members.emplace(key, &value);
   Value sorted = Value::object();
   for (const auto& [key, value] : members) sorted[key] = *value;
-  return utils::literal_text(sorted);
+  return sorted;
 }
 
 // Whether body's "sig" is key's signature of the literal text of its other members, sorted.
@@ -46,16 +59,41 @@ bool signature_is_valid(const Value& body, const sealcraft::PublicKey& key) {
   const auto sig = body.find("sig");
   if (sig == body.end() || !sig->is_string()) return false;
   try {
-    return key.verify(utils::Bytes(signed_text(body)), utils::s2b(sig->get<std::string>()));
+    return key.verify(utils::Bytes(utils::literal_text(signed_members(body))),
+                      utils::s2b(sig->get<std::string>()));
   } catch (const utils::ValueError&) {
     return false;  // a "sig" that is no b2s text
   }
 }
 
+// The public key a registration carries, or null.
+std::shared_ptr<const sealcraft::PublicKey> registered_key(const Value& body) {
+  try {
+    return sealcraft::PublicKey::import_key(utils::s2b(text(body, "public_key")));
+  } catch (const utils::ValueError&) {
+    return nullptr;
+  }
+}
+
+// The ids of a group request's "uuid_list", JSON text of a list of texts.
+std::vector<std::string> uuid_list(const Value& body) {
+  std::vector<std::string> ids;
+  try {
+    const Value list = utils::parse_json(text(body, "uuid_list"));
+    for (const Value& id : list)
+      if (id.is_string()) ids.push_back(id.get<std::string>());
+  } catch (const utils::ValueError&) {
+  }
+  return ids;
+}
+
+void remove_id(std::vector<std::string>& ids, const std::string& id) { std::erase(ids, id); }
+
 }  // namespace
 
 FakeBackend::FakeBackend(const TlsFiles& tls)
-    : server_(tls, [this](const RecordedRequest& request) { return route(request); }) {}
+    : server_(tls, [this](const RecordedRequest& request) { return route(request); },
+              FileStore{std::string(kStoragePrefix), storage_.path()}) {}
 
 void FakeBackend::set_refresh_token(const std::string& refresh_token,
                                     const std::string& access_token) {
@@ -72,6 +110,27 @@ void FakeBackend::set_device_key(const std::string& uuid,
                                  std::shared_ptr<const sealcraft::PublicKey> key) {
   std::lock_guard lock(mutex_);
   device_keys_[uuid] = std::move(key);
+}
+
+void FakeBackend::deliver(const std::string& uuid, const std::string& filename,
+                          const std::filesystem::path& file) {
+  std::lock_guard lock(mutex_);
+  Transfer delivery{new_transfer_id(), "", uuid, filename};
+  std::filesystem::copy_file(file, storage_.path() / delivery.id);
+  queues_[uuid].push_back(std::move(delivery));
+}
+
+std::size_t FakeBackend::queued(const std::string& uuid) const {
+  std::lock_guard lock(mutex_);
+  const auto queue = queues_.find(uuid);
+  return queue == queues_.end() ? 0 : queue->second.size();
+}
+
+std::size_t FakeBackend::stored_files() const {
+  std::size_t count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(storage_.path()))
+    count += entry.path().extension() != ".partial";
+  return count;
 }
 
 Answer FakeBackend::token_expired() {
@@ -95,12 +154,11 @@ Answer FakeBackend::refresh_token(const RecordedRequest& request) {
   } catch (const utils::ValueError&) {
     return {400, "The body is not JSON", "text/plain"};
   }
-  const auto refresh = body.is_object() ? body.find("refresh_token") : body.end();
+  const std::string refresh = body.is_object() ? text(body, "refresh_token") : std::string();
   std::lock_guard lock(mutex_);
-  const auto found = refresh != body.end() && refresh->is_string()
-                         ? access_tokens_.find(refresh->get<std::string>())
-                         : access_tokens_.end();
-  if (found == access_tokens_.end()) return {401, "Unknown refresh token", "text/plain"};
+  const auto found = access_tokens_.find(refresh);
+  if (refresh.empty() || found == access_tokens_.end())
+    return {401, "Unknown refresh token", "text/plain"};
   return {200, found->second, "text/plain"};
 }
 
@@ -119,19 +177,148 @@ Answer FakeBackend::signed_request(const RecordedRequest& request) {
   }
   if (!body.is_object()) return {400, "The body is not a JSON object", "text/plain"};
 
+  const std::string uuid = text(body, "uuid");
+  // A registration is checked against the key it carries, which the backend then keeps.
   std::shared_ptr<const sealcraft::PublicKey> key;
+  if (request.path == "/registry/register") key = registered_key(body);
   {
     std::lock_guard lock(mutex_);
     if (expired_tokens_.contains(token)) return token_expired();
-    const auto uuid = body.find("uuid");
-    const auto found = uuid != body.end() && uuid->is_string()
-                           ? device_keys_.find(uuid->get<std::string>())
-                           : device_keys_.end();
-    if (found != device_keys_.end()) key = found->second;
+    if (const auto found = device_keys_.find(uuid); !key && found != device_keys_.end())
+      key = found->second;
   }
   if (!key) return invalid(3, "Unknown device");
   if (!signature_is_valid(body, *key)) return invalid(2, "Invalid signature");
-  return backend_answer({{"valid", true}, {"code", 0}, {"msg", "OK"}});
+
+  std::lock_guard lock(mutex_);
+  if (request.path == "/registry/register") device_keys_[uuid] = key;
+  return serve(request.path, body);
 }
+
+Answer FakeBackend::serve(const std::string& path, const Value& body) {
+  if (path.starts_with("/registry/") || path == "/lobby/selfstatus") return registry(path, body);
+  if (path == "/list/users") return device_list();
+  if (path.starts_with("/transfer/")) return transfer(path, body);
+  if (path == "/group/function") return group(body);
+  return done();
+}
+
+Answer FakeBackend::registry(const std::string& path, const Value& body) {
+  const std::string uuid = text(body, "uuid");
+  auto [device, is_new] = devices_.try_emplace(uuid);
+  if (is_new) device_order_.push_back(uuid);
+  Device& record = device->second;
+  if (path == "/registry/register") {
+    // What other devices see of the registration: neither signature nor password.
+    record.profile = signed_members(body);
+    record.profile.erase("password");
+    record.registered = true;
+  } else if (path == "/registry/unregister") {
+    record.registered = false;
+  } else {
+    const std::string status = text(body, "status_type");
+    if (status != "ONLINE" && status != "OFFLINE") return invalid(5, "Unknown status");
+    record.status = status;
+  }
+  return done();
+}
+
+Answer FakeBackend::device_list() const {
+  Value users = Value::array();
+  for (const std::string& uuid : device_order_) {
+    const Device& device = devices_.at(uuid);
+    if (!device.registered) continue;
+    users.push_back({{"userid", uuid},
+                     {"public_key", text(device.profile, "public_key")},
+                     {"status", device.status},
+                     {"name", text(device.profile, "hostname")},
+                     {"profile", utils::literal_text(device.profile)}});
+  }
+  return done({{"users_dict", std::move(users)}});
+}
+
+Answer FakeBackend::transfer(const std::string& path, const Value& body) {
+  const std::string uuid = text(body, "uuid");
+  const std::string filename = text(body, "file_to_share");
+  if (path == "/transfer/sendfilereq") {
+    Transfer upload{new_transfer_id(), uuid, text(body, "uuid_friend"), filename};
+    const std::string url = storage_url(upload.id);
+    uploads_.push_back(std::move(upload));
+    return done({{"msg", url}});
+  }
+  if (path == "/transfer/sendfilecom") {
+    const auto upload = std::find_if(uploads_.begin(), uploads_.end(), [&](const Transfer& t) {
+      return t.from == uuid && t.to == text(body, "uuid_friend") && t.filename == filename &&
+             std::filesystem::exists(storage_.path() / t.id);
+    });
+    if (upload == uploads_.end()) return invalid(6, "No upload to complete");
+    queues_[upload->to].push_back(std::move(*upload));
+    uploads_.erase(upload);
+    return done();
+  }
+  auto& queue = queues_[uuid];
+  if (queue.empty()) return invalid(4, "No files waiting");
+  if (path == "/transfer/receivefilereq")
+    return done({{"msg", storage_url(queue.front().id)}, {"filename", queue.front().filename}});
+  if (path == "/transfer/receivefilecom" && filename == queue.front().filename) {
+    std::filesystem::remove(storage_.path() / queue.front().id);
+    queue.pop_front();
+    return done();
+  }
+  return invalid(6, "No download to complete");
+}
+
+Answer FakeBackend::group(const Value& body) {
+  const std::string uuid = text(body, "uuid");
+  const std::string call = text(body, "call");
+  const std::string name = text(body, "group");
+  if (call == "create") {
+    if (groups_.contains(name)) return invalid(7, "Group exists");
+    groups_[name] = Group{uuid, text(body, "group_desc"), {uuid}, {}, {}};
+    return done();
+  }
+  const auto found = groups_.find(name);
+  if (found == groups_.end()) return invalid(8, "No such group");
+  Group& group = found->second;
+  const bool by_owner = group.owner == uuid;
+  if (call == "sync") {
+    return done({{"members_list", group.members},
+                 {"owner", group.owner},
+                 {"description", group.description}});
+  }
+  if ((call == "destroy" || call == "add" || call == "remove") && !by_owner)
+    return invalid(9, "Not the group's owner");
+  if (call == "destroy") {
+    groups_.erase(found);
+  } else if (call == "add" || call == "join") {
+    std::set<std::string>& waiting = call == "add" ? group.joined : group.added;
+    std::set<std::string>& asked = call == "add" ? group.added : group.joined;
+    for (const std::string& id : uuid_list(body)) {
+      if (std::find(group.members.begin(), group.members.end(), id) != group.members.end())
+        continue;
+      if (waiting.erase(id)) {
+        group.members.push_back(id);
+      } else {
+        asked.insert(id);
+      }
+    }
+  } else if (call == "leave" || call == "remove") {
+    const std::vector<std::string> ids = call == "leave" ? std::vector{uuid} : uuid_list(body);
+    for (const std::string& id : ids) {
+      remove_id(group.members, id);
+      group.added.erase(id);
+      group.joined.erase(id);
+    }
+  } else {
+    return invalid(10, "Unknown group call");
+  }
+  return done();
+}
+
+std::string FakeBackend::storage_url(const std::string& id) const {
+  return url() + std::string(kStoragePrefix) + id;
+}
+
+std::string FakeBackend::new_transfer_id() { return "t" + std::to_string(++transfers_made_); }
 
 }  // namespace velmora::testing

@@ -1,18 +1,31 @@
 #pragma once
 // A fake of the backend server over real HTTPS. It serves the token route ("refresh/token" below
-// any base path) and the ten endpoints of the backend's table; for those it checks the bearer
+// any base path) and the ten endpoints of the backend's table. For those it checks the bearer
 // token and each body's "sig" against the sending device's public key (by the literal text of the
-// sorted members without "sig"), and answers a request it cannot accept with valid false and a
-// non-zero code. Any answer can be scripted per path (FakeHttpsServer::script); every request is
-// recorded and counted. Free of any test framework. Every member may be called from any thread.
+// sorted members without "sig"): the key a device registered with, or one set by set_device_key.
+// A request it cannot accept is answered with valid false and a non-zero code. Behind the check:
+// - the registry and the lobby: each registered device with its profile and last status;
+// - the device list: every registered device ("userid", "public_key", "status", "name", and the
+//   literal text of its profile);
+// - the transfer service: upload and download URLs on its own storage ("/storage/<id>", PUT and
+//   GET streamed to and from files), a queue per device, the completion calls; an empty queue
+//   answers the download request as invalid;
+// - the group service: create, destroy, add, join, leave, remove, sync (a device is a member once
+//   the owner has added it and it has joined, in either order).
+// Any answer can be scripted per path (FakeHttpsServer::script); every request is recorded and
+// counted. Free of any test framework. Every member may be called from any thread.
 
+#include <deque>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "testing/fake_https_server.hpp"
+#include "testing/scoped_folder.hpp"
 #include "velmora/sealcraft/keys.hpp"
 #include "velmora/utils/value.hpp"
 
@@ -27,8 +40,18 @@ class FakeBackend {
   void set_refresh_token(const std::string& refresh_token, const std::string& access_token);
   // Requests that bear this token are answered 401 with the code "token_expired".
   void expire_access_token(const std::string& access_token);
-  // The key that checks the signatures of the device whose id text ("uuid") is uuid.
+  // The key that checks the signatures of the device whose id text ("uuid") is uuid, until it
+  // registers with another.
   void set_device_key(const std::string& uuid, std::shared_ptr<const sealcraft::PublicKey> key);
+
+  // Puts a copy of file at the end of the queue of device uuid, to be downloaded as filename: a
+  // package that no client made.
+  void deliver(const std::string& uuid, const std::string& filename,
+               const std::filesystem::path& file);
+  // How many files wait in the queue of device uuid.
+  std::size_t queued(const std::string& uuid) const;
+  // How many files the storage holds: uploads not yet downloaded and completed.
+  std::size_t stored_files() const;
 
   // The answer of a backend that finds the bearer token expired.
   static Answer token_expired();
@@ -40,15 +63,50 @@ class FakeBackend {
   const FakeHttpsServer& server() const noexcept { return server_; }
 
  private:
+  struct Device {
+    utils::Value profile;  // as registered, without "sig"
+    std::string status = "OFFLINE";
+    bool registered = false;
+  };
+  struct Transfer {
+    std::string id;  // the storage file's name
+    std::string from;
+    std::string to;
+    std::string filename;
+  };
+  struct Group {
+    std::string owner;
+    std::string description;
+    std::vector<std::string> members;  // the owner first
+    std::set<std::string> added;       // by the owner, not joined yet
+    std::set<std::string> joined;      // by the device, not added yet
+  };
+
   Answer route(const RecordedRequest& request);
   Answer refresh_token(const RecordedRequest& request);
   Answer signed_request(const RecordedRequest& request);
+  // The service behind a checked request; mutex_ is held.
+  Answer serve(const std::string& path, const utils::Value& body);
+  Answer registry(const std::string& path, const utils::Value& body);
+  Answer device_list() const;
+  Answer transfer(const std::string& path, const utils::Value& body);
+  Answer group(const utils::Value& body);
+  std::string storage_url(const std::string& id) const;
+  std::string new_transfer_id();
 
   mutable std::mutex mutex_;
-  std::map<std::string, std::string> access_tokens_;  // by refresh token; guarded by mutex_
-  std::set<std::string> expired_tokens_;              // guarded by mutex_
-  // by device id text; guarded by mutex_
-  std::map<std::string, std::shared_ptr<const sealcraft::PublicKey>> device_keys_;
+  // All guarded by mutex_:
+  std::map<std::string, std::string> access_tokens_;  // by refresh token
+  std::set<std::string> expired_tokens_;
+  std::map<std::string, std::shared_ptr<const sealcraft::PublicKey>> device_keys_;  // by id text
+  std::map<std::string, Device> devices_;  // by id text
+  std::vector<std::string> device_order_;  // ids in the order they first registered
+  std::vector<Transfer> uploads_;          // requested, not completed
+  std::map<std::string, std::deque<Transfer>> queues_;  // by receiving device
+  std::map<std::string, Group> groups_;                 // by name
+  unsigned long transfers_made_ = 0;
+
+  ScopedFolder storage_{"velmora-fake-storage-"};
   FakeHttpsServer server_;  // last: it serves from construction on
 };
 

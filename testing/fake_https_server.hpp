@@ -11,9 +11,11 @@
 
 #include <deque>
 #include <functional>
+#include <filesystem>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +39,14 @@ struct RecordedRequest {
   std::string bearer_token() const;
 };
 
+// Paths below prefix served from and into folder: a PUT streams its body into the file named by
+// the rest of the path (letters, digits, '.', '-', '_'), a GET streams that file back. Neither
+// body is held in memory or recorded, so files of any size pass.
+struct FileStore {
+  std::string prefix;  // "/storage/"
+  std::filesystem::path folder;
+};
+
 // What a fake answers.
 struct Answer {
   int status = 200;
@@ -49,8 +59,9 @@ class FakeHttpsServer {
  public:
   using Route = std::function<Answer(const RecordedRequest&)>;
 
-  // Serves at once; route must stay callable while this object lives.
-  FakeHttpsServer(const TlsFiles& tls, Route route);
+  // Serves at once; route must stay callable, and store's folder in place, while this object
+  // lives.
+  FakeHttpsServer(const TlsFiles& tls, Route route, std::optional<FileStore> store = {});
   FakeHttpsServer(const FakeHttpsServer&) = delete;
   FakeHttpsServer& operator=(const FakeHttpsServer&) = delete;
   ~FakeHttpsServer();  // stops serving and waits for the server's threads
@@ -65,11 +76,15 @@ class FakeHttpsServer {
 
   // How many requests came to path (scripted ones included).
   int calls(const std::string& path) const;
-  // The requests so far, in the order they came: the last 10,000 at most.
+  // The requests so far, in the order they came: the last 10,000 at most. The bodies of file
+  // store requests are left out.
   std::vector<RecordedRequest> requests() const;
 
  private:
   Answer answer(const RecordedRequest& request);
+  // Records request and takes its scripted answer, when one is due.
+  std::optional<Answer> record(const RecordedRequest& request);
+  void serve_file_store(const FileStore& store);
 
   const Route route_;
   mutable std::mutex mutex_;

@@ -1,19 +1,45 @@
 #include "backend_fixture.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace velmora::networking {
 namespace {
 
-// Sets VELMORA_CA_FILE before the fakes exist, while the process has no other thread.
-testing::TlsFiles trusted_certificate(const testing::ScopedFolder& folder) {
+// Sets VELMORA_CA_FILE and TMPDIR before the fakes exist, while the process has no other thread.
+testing::TlsFiles trusted_certificate(const testing::ScopedFolder& folder,
+                                      const std::filesystem::path& temp_dir) {
   testing::TlsFiles files =
       testing::make_self_signed_certificate(folder.path(), "fakes", testing::TlsKey::ec_p256);
   ::setenv("VELMORA_CA_FILE", files.cert.c_str(), 1);
+  std::filesystem::create_directory(temp_dir);
+  ::setenv("TMPDIR", temp_dir.c_str(), 1);
   return files;
 }
 
+std::shared_ptr<device::LocalDevice> make_device(
+    const std::string& id,
+    const std::pair<std::shared_ptr<const sealcraft::PrivateKey>,
+                    std::shared_ptr<const sealcraft::PublicKey>>& keys) {
+  return std::make_shared<device::LocalDevice>(utils::Bytes(std::string_view(id)), keys.second,
+                                               keys.first);
+}
+
+void restore_temp_dir() {
+  static const std::optional<std::string> original = [] {
+    const char* set = std::getenv("TMPDIR");
+    return set ? std::optional<std::string>(set) : std::nullopt;
+  }();
+  if (original)
+    ::setenv("TMPDIR", original->c_str(), 1);
+  else
+    ::unsetenv("TMPDIR");
+}
+
 }  // namespace
+
+OriginalTempDir::OriginalTempDir() { restore_temp_dir(); }
+OriginalTempDir::~OriginalTempDir() { restore_temp_dir(); }
 
 const std::pair<std::shared_ptr<const sealcraft::PrivateKey>,
                 std::shared_ptr<const sealcraft::PublicKey>>&
@@ -22,15 +48,24 @@ node_keys() {
   return pair;
 }
 
+const std::pair<std::shared_ptr<const sealcraft::PrivateKey>,
+                std::shared_ptr<const sealcraft::PublicKey>>&
+peer_keys() {
+  static const auto pair = sealcraft::make_keys();
+  return pair;
+}
+
 BackendFixture::BackendFixture()
-    : tls_(trusted_certificate(folder_)),
+    : temp_dir_(folder_.path() / "tmp"),
+      tls_(trusted_certificate(folder_, temp_dir_)),
       idp_(std::make_unique<testing::FakeIdentityProvider>(tls_)),
       backend_(tls_),
-      device_(std::make_shared<device::LocalDevice>(utils::Bytes(std::string_view(kDeviceId)),
-                                                    node_keys().second, node_keys().first)) {
+      device_(make_device(kDeviceId, node_keys())),
+      peer_device_(make_device(kPeerId, peer_keys())) {
   idp_->set_refresh_token(kRefreshToken, kFirstToken);
   idp_->set_user(kFirstToken, kUser);
   backend_.set_device_key(kDeviceId, node_keys().second);
+  backend_.set_device_key(kPeerId, peer_keys().second);
 }
 
 std::unique_ptr<Network> BackendFixture::make_network() { return make_network(backend_.url()); }
@@ -39,11 +74,25 @@ std::unique_ptr<Network> BackendFixture::make_network(std::optional<std::string>
   return std::make_unique<Network>(std::move(server_url), kRefreshToken, device_, idp_->url());
 }
 
+std::unique_ptr<Network> BackendFixture::make_peer_network() {
+  return std::make_unique<Network>(backend_.url(), kRefreshToken, peer_device_, idp_->url());
+}
+
 std::vector<testing::RecordedRequest> BackendFixture::requests_to(const std::string& path) const {
   std::vector<testing::RecordedRequest> found;
   for (auto& request : backend_.server().requests())
     if (request.path == path) found.push_back(std::move(request));
   return found;
+}
+
+std::vector<std::string> BackendFixture::temp_names() const {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(temp_dir_)) {
+    std::string name = entry.path().filename().string();
+    if (!name.starts_with("velmora-fake-storage-")) names.push_back(std::move(name));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 }  // namespace velmora::networking

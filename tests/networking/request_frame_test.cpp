@@ -4,16 +4,11 @@
 
 #include <vector>
 
+#include "files_and_keys.hpp"
 #include "velmora/utils/error.hpp"
 
 namespace velmora::networking {
 namespace {
-
-std::vector<std::string> keys_of(const Value& mapping) {
-  std::vector<std::string> keys;
-  for (const auto& [key, value] : mapping.items()) keys.push_back(key);
-  return keys;
-}
 
 TEST(SortedMembers, OrdersTopLevelKeysByCodePoint) {
   const Value data = {{"uuid_friend", 1}, {"é", 2},     {"uuid", 3}, {"_x", 4},

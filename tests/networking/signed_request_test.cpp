@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "backend_fixture.hpp"
+#include "files_and_keys.hpp"
 #include "velmora/utils/http/http_status.hpp"
 #include "velmora/utils/runtime/log.hpp"
 #include "velmora/utils/text/json_parse.hpp"
@@ -18,12 +19,6 @@ using utils::log::LogCapture;
 
 bool signs(const std::string& text, const Value& sig) {
   return node_keys().second->verify(utils::Bytes(text), utils::s2b(sig.get<std::string>()));
-}
-
-std::vector<std::string> keys_of(const Value& mapping) {
-  std::vector<std::string> keys;
-  for (const auto& [key, value] : mapping.items()) keys.push_back(key);
-  return keys;
 }
 
 class SignedRequest : public BackendFixture {
@@ -64,8 +59,9 @@ TEST_F(SignedRequest, SignsTheLiteralTextOfTheSortedMembers) {
 
 TEST_F(SignedRequest, SendsSortedJsonWithSigLastAndTheBearerHeader) {
   const Value request = {{"uuid", kDeviceId}, {"groupid", "0"}, {"Zone", "é"}};
-  EXPECT_EQ(network_->_send_request("list_users", request), (Value{{"msg", "OK"}}));
-  EXPECT_EQ(network_->_send_request("list_users", request), (Value{{"msg", "OK"}}));
+  const Value listed = {{"msg", "OK"}, {"users_dict", Value::array()}};
+  EXPECT_EQ(network_->_send_request("list_users", request), listed);
+  EXPECT_EQ(network_->_send_request("list_users", request), listed);
 
   const auto sent = requests_to("/list/users");
   ASSERT_EQ(sent.size(), 2u);
@@ -83,7 +79,7 @@ TEST_F(SignedRequest, SendsSortedJsonWithSigLastAndTheBearerHeader) {
 
 TEST_F(SignedRequest, PathsReplaceTheWholeBasePath) {
   const auto network = make_network(backend_.url() + "/api/v1?key=x#top");
-  network->_send_request("set_status", {{"uuid", kDeviceId}});
+  network->_send_request("set_status", {{"uuid", kDeviceId}, {"status_type", "ONLINE"}});
   EXPECT_EQ(backend_.server().calls("/lobby/selfstatus"), 1);
 }
 
@@ -113,7 +109,8 @@ TEST_F(SignedRequest, AnExpiredTokenIsRenewedOnceAndTheSameBodySentAgain) {
   backend_.expire_access_token(kFirstToken);
   LogCapture log("velmora.networking");
 
-  EXPECT_EQ(network_->_send_request("list_users", {{"uuid", kDeviceId}}), (Value{{"msg", "OK"}}));
+  EXPECT_EQ(network_->_send_request("list_users", {{"uuid", kDeviceId}}),
+            (Value{{"msg", "OK"}, {"users_dict", Value::array()}}));
   EXPECT_EQ(network_->access_token(), "access-2");
   EXPECT_EQ(idp_->server().calls("/oauth/token"), 2);  // construction, then the renewal
   const auto sent = requests_to("/list/users");
@@ -274,7 +271,8 @@ TEST_F(SignedRequest, ManyThreadsSendWhileTheTokenIsRenewed) {
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([&, t] {
       for (int i = 0; i < kRequestsEach; ++i) {
-        const Value request = {{"uuid", kDeviceId}, {"thread", t}, {"round", i}};
+        const Value request = {
+            {"uuid", kDeviceId}, {"thread", t}, {"round", i}, {"status_type", "ONLINE"}};
         if (network_->_send_request("set_status", request) == Value{{"msg", "OK"}}) ++answered;
         (void)network_->auth_headers();
       }

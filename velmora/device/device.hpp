@@ -20,6 +20,11 @@ class Device {
  public:
   Device(Bytes id, std::shared_ptr<const sealcraft::PublicKey> public_key, DeviceStatus status,
          std::string name, Value profile)
+      : Device(std::move(id), std::move(public_key), status, std::move(name),
+               std::make_shared<const Value>(std::move(profile))) {}
+  // A device that shares a profile already read (profile must not be null).
+  Device(Bytes id, std::shared_ptr<const sealcraft::PublicKey> public_key, DeviceStatus status,
+         std::string name, std::shared_ptr<const Value> profile)
       : id_(std::move(id)),
         public_key_(std::move(public_key)),
         status_(status),
@@ -34,14 +39,15 @@ class Device {
   const std::string& name() const noexcept { return name_; }
 
   // The profile the device registered, as the list gives it. A caller that adds to it copies it.
-  const Value& info() const noexcept { return info_; }
+  const Value& info() const noexcept { return *info_; }
+  const std::shared_ptr<const Value>& shared_info() const noexcept { return info_; }
 
  private:
   Bytes id_;
   std::shared_ptr<const sealcraft::PublicKey> public_key_;
   DeviceStatus status_;
   std::string name_;
-  Value info_;
+  std::shared_ptr<const Value> info_;  // never null
 };
 
 }  // namespace velmora::device

@@ -5,6 +5,7 @@
 #include "velmora/networking/identity_provider.hpp"
 #include "velmora/networking/module_log.hpp"
 #include "velmora/networking/network.hpp"
+#include "velmora/networking/request_frame.hpp"
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/http/http_status.hpp"
 #include "velmora/utils/http/url.hpp"
@@ -25,14 +26,10 @@ utils::HttpResponse post_json(const std::string& url, const Value& body) {
 
 // The text member key of the JSON object in body: KeyError when missing, TypeError when the
 // answer is no object or the member no text.
-std::string text_member(std::string_view body, const char* key) {
+std::string body_text_member(std::string_view body, const char* key) {
   const Value answer = utils::parse_json(body);
   if (!answer.is_object()) throw utils::TypeError("answer is not a JSON object");
-  const auto found = answer.find(key);
-  if (found == answer.end()) throw utils::KeyError(Value(key));
-  if (!found->is_string())
-    throw utils::TypeError(std::string("answer member '") + key + "' is not text");
-  return found->get<std::string>();
+  return text_member(answer, key);
 }
 
 }  // namespace
@@ -54,7 +51,7 @@ std::string Network::new_access_token_gui() {
     refresh_in_force_.store(TokenRefresh::cli);
     return new_access_token();
   }
-  return text_member(response.body, "access_token");
+  return body_text_member(response.body, "access_token");
 }
 
 std::string Network::new_access_token_cli() {
@@ -81,7 +78,7 @@ std::string fetch_username(const std::string& identity_provider, std::string_vie
     throw utils::RuntimeError(std::string("Could not retrieve user information: ") +
                               failure.what());
   }
-  return text_member(response.body, "name");
+  return body_text_member(response.body, "name");
 }
 
 }  // namespace velmora::networking

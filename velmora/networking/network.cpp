@@ -1,5 +1,7 @@
 #include "velmora/networking/network.hpp"
 
+#include "velmora/networking/device_list.hpp"
+#include "velmora/networking/request_frame.hpp"
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/runtime/log.hpp"
 
@@ -11,7 +13,7 @@ Network::Network(std::optional<std::string> server_url, std::string refresh_toke
       refresh_token_(std::move(refresh_token)),
       identity_provider_(std::move(identity_provider)),
       local_device_(std::move(local_device)),
-      devices_(std::make_shared<const DeviceTable>()) {
+      device_list_(std::make_shared<const DeviceList>()) {
   if (!local_device_) throw utils::ValueError("Network needs a local device");
   access_token_ = new_access_token();
   username_ = get_username();
@@ -24,7 +26,7 @@ std::string Network::access_token() const {
 
 std::shared_ptr<const DeviceTable> Network::devices() const {
   std::lock_guard lock(fields_mutex_);
-  return devices_;
+  return {device_list_, &device_list_->table};  // shares the list's ownership
 }
 
 utils::HttpHeaders Network::auth_headers() const {

@@ -11,12 +11,14 @@
 
 #include <array>
 #include <atomic>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "velmora/device/device.hpp"
 #include "velmora/device/local_device.hpp"
@@ -33,6 +35,15 @@ using utils::Bytes;
 
 // Device id to remote device, in the order of the backend's list.
 using DeviceTable = utils::OrderedDict<Bytes, device::Device>;
+struct DeviceList;  // the table and what reading it learnt (device_list.hpp)
+
+// A package taken from the backend: its label as "label.json" held it (any JSON value), and the
+// fresh folder into which its attachment was unpacked, or none when it came without one. The
+// caller owns the folder.
+struct ReceivedPackage {
+  utils::Value label;
+  std::optional<std::filesystem::path> attachment;
+};
 
 // The token-refresh operation in force: the identity provider's refresh-token grant, or, once the
 // identity provider has refused a refresh with an error status, the backend's token route.
@@ -94,6 +105,75 @@ class Network {
   // LocalDevice::update_info returns, so the signed members are one consistent state).
   utils::Value _send_request(std::string_view endpoint, const utils::Value& data);
 
+  // Registry, device list and status. Each request is built on the local device's profile (for
+  // register_, on device's): the members it writes stay there for later requests.
+
+  // Announces device to the backend's registry, with "username", "password", "ed_key",
+  // "curve_key" and "one_time_keys" written into its profile. RuntimeError "Redundant registration
+  // attempt" when registered already; nothing is sent then.
+  bool register_(device::LocalDevice& device);
+  // Withdraws the registration. RuntimeError "Redundant Unregistration" when not registered.
+  void unregister();
+  // Fetches the backend's device list of group_id (sent as "groupid"; none sends null) and swaps
+  // the table it gives for devices() in one step. On any failure, that of one malformed entry
+  // included, devices() keeps its previous table.
+  void update_devices(const std::optional<std::string>& group_id = "0");
+  // Sets the local device's status (first, whatever follows) and reports it as "status_type".
+  bool set_status(device::DeviceStatus status);
+
+  // Calls the group service: action call on the group group_name, with uuid_list sent as JSON
+  // text and "groupid" and "subgroup" empty. Returns the backend's answer without "valid" and
+  // "code" ("sync" answers "members_list", "owner" and "description").
+  utils::Value group_function(const std::optional<std::string>& call,
+                              const std::optional<std::string>& group_name,
+                              const std::vector<std::string>& uuid_list = {},
+                              const std::optional<std::string>& group_desc = "");
+
+  // Packages between nodes: a zip archive of "label.json" and, when an attachment folder is
+  // given, "attachment.zip" of that folder's contents. Streamed through files in the temporary
+  // directory, never held whole in memory.
+
+  // Sends a package to the device dest_uuid. The label holds "origin" (this device's id),
+  // "dest", "subject", "sent_time", then the members of labels (a mapping) in their order; a label
+  // named like one of the first four replaces its value in its place. An empty attachment path
+  // means none; the folder is only read. Returns the package file's path, which no longer exists:
+  // the package's temporary files are removed whether the send succeeded or failed. Throws
+  // TypeError for no destination, a labels value that is no mapping or a label named "subject",
+  // "dest_uuid" or "attachment" (before anything is made); ValueError for a destination that is
+  // no b2s text or a label value without JSON form; OSError for an attachment folder or file that
+  // cannot be read; and what _send_file throws.
+  std::filesystem::path send_pkg(const std::optional<std::string>& dest_uuid,
+                                 const std::optional<std::string>& subject,
+                                 const std::filesystem::path& attachment = {},
+                                 const utils::Value& labels = utils::Value::object());
+
+  // Takes the next package queued for this device: downloads it, tests every member against its
+  // CRC-32, reads the label and unpacks the attachment into a fresh temporary folder; then removes
+  // the download. Throws what _recv_file throws (ValidityError: nothing is queued); RuntimeError
+  // "Package has bad file: <member>" for a damaged member or an attachment member that would
+  // leave its folder or is a link, "Package does not have a label", or another text for a file
+  // that is no readable zip archive; ValueError for a label that is not JSON. After a failure past
+  // the download, the downloaded file stays in the temporary directory and nothing else does.
+  ReceivedPackage recv_pkg();
+
+  // File transfer through the backend's transfer service and its storage URLs.
+
+  // Sends the file at filepath to device dest_uuid (for log "0") or as a log upload (any other
+  // log flag, which skips the completion request), shared as filename, or when that is empty as
+  // filepath's last component. Writes "uuid_friend", "file_to_share" and "log" into the local
+  // device's profile. The body is read from the file as it is sent. Throws what _send_request
+  // throws, OSError when the file cannot be read, HTTPError for an upload answered 400 to 599,
+  // ConnectionError.
+  bool _send_file(const Bytes& dest_uuid, const std::filesystem::path& filepath,
+                  const std::string& filename = "", const std::string& log = "0");
+
+  // Downloads the next file queued for this device into the temporary directory, acknowledges it
+  // and returns its path. The name the backend gives is reduced to its last component (an empty,
+  // "." or ".." name, or one already taken, gets a fresh name); the file is created exclusively,
+  // no link followed, and streamed to disk. Throws ValidityError when nothing is queued, what
+  // _send_request throws, HTTPError, ConnectionError, OSError; a failed download leaves no file.
+  std::filesystem::path _recv_file();
+
   // A new access token from the refresh operation in force.
   std::string new_access_token();
   // A new access token from the identity provider; once it answers an error status, the client
@@ -120,7 +200,8 @@ class Network {
   std::string username_;                        // set once by the constructor
   const std::shared_ptr<device::LocalDevice> local_device_;
   std::atomic<bool> is_registered_{false};
-  std::shared_ptr<const DeviceTable> devices_;  // guarded by fields_mutex_; replaced whole
+  // guarded by fields_mutex_; replaced whole by each update_devices
+  std::shared_ptr<const DeviceList> device_list_;
 };
 
 }  // namespace velmora::networking

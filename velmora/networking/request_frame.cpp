@@ -46,4 +46,12 @@ bool code_counts_as_zero(const Value& code) noexcept {
   return false;
 }
 
+const std::string& text_member(const Value& answer, const char* key) {
+  const auto found = answer.find(key);
+  if (found == answer.end()) throw utils::KeyError(Value(key));
+  if (!found->is_string())
+    throw utils::TypeError(std::string("answer member '") + key + "' is not text");
+  return found->get_ref<const std::string&>();
+}
+
 }  // namespace velmora::networking

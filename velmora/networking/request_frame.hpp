@@ -25,4 +25,8 @@ std::string request_trace(std::string_view url, const Value& payload, const Valu
 // null do not.
 bool code_counts_as_zero(const Value& code) noexcept;
 
+// The text member key of an answer mapping: KeyError when it is missing, TypeError when it is no
+// text.
+const std::string& text_member(const Value& answer, const char* key);
+
 }  // namespace velmora::networking

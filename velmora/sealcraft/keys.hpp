@@ -43,8 +43,9 @@ class KeyBase {
 
   explicit KeyBase(Material material) : material_(std::move(material)) {}
 
-  // Decodes either DER form; throws ValueError for anything that is not an RSA key.
-  static Material import_der(const Bytes& raw);
+  // Decodes either DER form, the public one first when public_first; throws ValueError for
+  // anything that is not an RSA key.
+  static Material import_der(const Bytes& raw, bool public_first);
   // The DER bytes of a persisted state; KeyError when "_key" is missing, TypeError when not bytes.
   static Bytes state_der(const Value& state);
 

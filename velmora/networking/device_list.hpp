@@ -1,0 +1,33 @@
+#pragma once
+// Reading the backend's device list into a device table. Pure functions: safe from any thread.
+
+#include <cstddef>
+#include <map>
+
+#include "velmora/networking/network.hpp"
+
+namespace velmora::networking {
+
+// A device list as read: the table, and for each device digests of the public key and profile
+// texts it was read from. The next reading takes a device whose two texts are unchanged over
+// instead of reading them again: a key import and a profile parse cost tens of microseconds a
+// device, and the list is read every second.
+struct DeviceList {
+  struct Digests {
+    std::size_t public_key = 0;
+    std::size_t profile = 0;
+    friend bool operator==(const Digests&, const Digests&) = default;
+  };
+  DeviceTable table;
+  std::map<Bytes, Digests> digests;  // by device id
+};
+
+// The list of the entries of a device-list answer's "users_dict", in list order, a later entry
+// replacing an earlier one of the same "userid". Each entry is read for "userid" (s2b text),
+// "public_key" (s2b text of DER), "status" ("ONLINE" or "OFFLINE"), "name" (text) and "profile"
+// (literal text). previous is the list read last time, or null. Throws for the first malformed
+// entry: KeyError for a missing member, TypeError for a member or entry of the wrong type,
+// ValueError for one that cannot be read.
+DeviceList read_device_list(const utils::Value& users, const DeviceList* previous = nullptr);
+
+}  // namespace velmora::networking

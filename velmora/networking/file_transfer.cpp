@@ -1,0 +1,102 @@
+// File transfer: a signed request for a storage URL, a plain PUT or GET of the whole file there,
+// and a signed completion request.
+#include <fcntl.h>
+
+#include <cerrno>
+
+#include "velmora/networking/module_log.hpp"
+#include "velmora/networking/network.hpp"
+#include "velmora/networking/request_frame.hpp"
+#include "velmora/utils/error.hpp"
+#include "velmora/utils/file_descriptor.hpp"
+#include "velmora/utils/http/http_status.hpp"
+#include "velmora/utils/temp_files.hpp"
+
+namespace velmora::networking {
+namespace {
+
+// The last path component of the name the backend gives a download; empty when that leaves no
+// name of a file of its own.
+std::string download_name(std::string_view name) {
+  name = name.substr(name.rfind('/') + 1);  // npos + 1 is 0: the whole name
+  if (name == "." || name == ".." || name.find('\0') != std::string_view::npos) return {};
+  return std::string(name);
+}
+
+// A new file in the temporary directory, created exclusively without following a link, named
+// after the backend's file name where that name is free and usable.
+std::filesystem::path create_download_file(std::string_view backend_name,
+                                           utils::FileDescriptor& file) {
+  constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
+  if (const std::string name = download_name(backend_name); !name.empty()) {
+    const std::filesystem::path path = utils::temp_directory() / name;
+    try {
+      file.open(path, kFlags);
+      return path;
+    } catch (const utils::OSError& failure) {
+      if (failure.error_number() != EEXIST && failure.error_number() != ENAMETOOLONG) throw;
+    }
+  }
+  // make_temp_file has just created it exclusively, with a name of its own.
+  const std::filesystem::path path = utils::make_temp_file("velmora-download-");
+  file.open(path, O_WRONLY | O_NOFOLLOW);
+  return path;
+}
+
+// GETs url into the file at path, which file holds open; removes the file when that fails.
+void download(const std::string& url, const std::filesystem::path& path,
+              utils::FileDescriptor& file) {
+  try {
+    const utils::HttpResponse response = utils::http_exchange(
+        {.url = url, .answer = utils::ChunkSink([&](std::string_view chunk) {
+           utils::write_all(file.get(), chunk, path);
+         })});
+    utils::raise_for_status(response, url);
+    file.close(path);
+  } catch (...) {
+    std::error_code ignored;
+    std::filesystem::remove(path, ignored);
+    throw;
+  }
+}
+
+}  // namespace
+
+bool Network::_send_file(const Bytes& dest_uuid, const std::filesystem::path& filepath,
+                         const std::string& filename, const std::string& log) {
+  const Value request = local_device_->update_info(
+      {{"uuid_friend", utils::b2s(dest_uuid)},
+       {"file_to_share", filename.empty() ? filepath.filename().string() : filename},
+       {"log", log}});
+  const std::string url = text_member(_send_request("send_file_req", request), "msg");
+  const utils::HttpResponse response =
+      utils::http_exchange({.method = "PUT", .url = url, .body = filepath});
+  utils::raise_for_status(response, url);
+  if (log == "0") _send_request("send_file_com", request);
+  return true;
+}
+
+std::filesystem::path Network::_recv_file() {
+  const Value info = local_device_->info();
+  Value request = Value::object();
+  for (const char* key : {"uuid", "address", "client_version"}) {
+    const auto found = info.find(key);
+    if (found == info.end()) throw utils::KeyError(Value(key));
+    request[key] = *found;
+  }
+  request["username"] = username_;
+
+  const Value answer = _send_request("receive_file_req", request);
+  const std::string url = text_member(answer, "msg");
+  const std::string filename = text_member(answer, "filename");
+  utils::FileDescriptor file;
+  const std::filesystem::path path = create_download_file(filename, file);
+  LOG.info("Writing file content to %s", path.string());
+  download(url, path, file);
+
+  request["file_to_share"] = filename;
+  _send_request("receive_file_com", request);
+  return path;
+}
+
+}  // namespace velmora::networking

@@ -1,0 +1,116 @@
+// Packages between nodes: made and taken through files in the temporary directory.
+#include <chrono>
+#include <string_view>
+
+#include "velmora/networking/network.hpp"
+#include "velmora/networking/package/package_file.hpp"
+#include "velmora/networking/package/package_label.hpp"
+#include "velmora/networking/package/zip_archive.hpp"
+#include "velmora/utils/argument_check.hpp"
+#include "velmora/utils/error.hpp"
+#include "velmora/utils/temp_files.hpp"
+#include "velmora/utils/text/ascii_json.hpp"
+
+namespace velmora::networking {
+namespace {
+
+// The arguments of send_pkg, which no label may be named after.
+constexpr std::string_view kArgumentNames[] = {"subject", "dest_uuid", "attachment"};
+
+// Temporary files and folders of one call, removed with everything in them when it ends, in the
+// order they were made.
+class TemporaryPaths {
+ public:
+  TemporaryPaths() = default;
+  TemporaryPaths(const TemporaryPaths&) = delete;
+  TemporaryPaths& operator=(const TemporaryPaths&) = delete;
+  ~TemporaryPaths() {
+    for (const auto& path : paths_) {
+      std::error_code ignored;
+      std::filesystem::remove_all(path, ignored);
+    }
+  }
+
+  std::filesystem::path add(std::filesystem::path path) {
+    paths_.push_back(path);
+    return path;
+  }
+  // Leaves path in place.
+  void keep(const std::filesystem::path& path) { std::erase(paths_, path); }
+
+ private:
+  std::vector<std::filesystem::path> paths_;
+};
+
+void check_labels(const Value& labels) {
+  if (!labels.is_object())
+    throw utils::argument_type_error("labels", "dict", utils::type_name(labels));
+  for (const std::string_view name : kArgumentNames)
+    if (labels.contains(name))
+      throw utils::TypeError("send_pkg() got multiple values for argument '" + std::string(name) +
+                             "'");
+}
+
+double seconds_since_epoch() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+[[noreturn]] void throw_bad_file(const package::DamagedMember& damage) {
+  throw utils::RuntimeError("Package has bad file: " + package::shown_member_name(damage.member()));
+}
+
+}  // namespace
+
+std::filesystem::path Network::send_pkg(const std::optional<std::string>& dest_uuid,
+                                        const std::optional<std::string>& subject,
+                                        const std::filesystem::path& attachment,
+                                        const Value& labels) {
+  if (!dest_uuid) throw utils::TypeError("send_pkg() needs a destination: dest_uuid is None");
+  check_labels(labels);
+  const Bytes destination = utils::s2b(*dest_uuid);
+  const std::string label_text = utils::ascii_json_text(
+      package::make_label(utils::b2s(local_device_->uuid()), dest_uuid, subject,
+                          package::sent_time_text(seconds_since_epoch()), labels));
+
+  TemporaryPaths made;
+  const std::filesystem::path package_file =
+      made.add(utils::make_temp_file("velmora-package-", ".zip"));
+  const std::filesystem::path work = made.add(utils::make_temp_dir("velmora-package-"));
+  package::write_package(package_file, label_text, attachment, work);
+  _send_file(destination, package_file);
+  return package_file;
+}
+
+ReceivedPackage Network::recv_pkg() {
+  const std::filesystem::path download = _recv_file();
+  ReceivedPackage received;
+  {
+    TemporaryPaths made;
+    const std::filesystem::path intermediate = made.add(utils::make_temp_dir("velmora-recv-"));
+    const std::filesystem::path attachment_copy = intermediate / "attachment.zip";
+    package::PackageContents contents;
+    try {
+      contents = package::test_package(download, attachment_copy);
+    } catch (const package::DamagedMember& damage) {
+      throw_bad_file(damage);
+    }
+    if (!contents.label_text) throw utils::RuntimeError("Package does not have a label");
+    received.label = package::read_label(*contents.label_text);
+    if (contents.has_attachment) {
+      const std::filesystem::path folder = made.add(utils::make_temp_dir("velmora-attachment-"));
+      try {
+        package::unpack_zip(attachment_copy, folder);
+      } catch (const package::DamagedMember& damage) {
+        throw_bad_file(damage);
+      }
+      made.keep(folder);
+      received.attachment = folder;
+    }
+  }
+  std::error_code ignored;  // a download left behind loses nothing; the package is taken
+  std::filesystem::remove(download, ignored);
+  return received;
+}
+
+}  // namespace velmora::networking
