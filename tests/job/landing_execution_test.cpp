@@ -46,17 +46,16 @@ class LandingExecution : public JobFixture {
   // The next answers of the backend's upload request: one accepted (to a storage name that no
   // completion will match, so that package is lost), then one refused.
   void refuse_second_upload() {
-    backend_.server().script("/transfer/sendfilereq",
-                             testing::FakeBackend::backend_answer(
-                                 {{"valid", true}, {"code", 0}, {"msg", backend_.url() + "/storage/lost"}}));
-    backend_.server().script("/transfer/sendfilecom", testing::FakeBackend::backend_answer(
-                                                          {{"valid", true}, {"code", 0}, {"msg", "OK"}}));
+    const std::string lost = backend_.url() + "/storage/lost";
+    script_upload_answer("/transfer/sendfilereq", {{"valid", true}, {"code", 0}, {"msg", lost}});
+    script_upload_answer("/transfer/sendfilecom", {{"valid", true}, {"code", 0}, {"msg", "OK"}});
     refuse_next_upload();
   }
   void refuse_next_upload() {
-    backend_.server().script("/transfer/sendfilereq",
-                             testing::FakeBackend::backend_answer(
-                                 {{"valid", false}, {"code", 5}, {"msg", "refused"}}));
+    script_upload_answer("/transfer/sendfilereq", {{"valid", false}, {"code", 5}, {"msg", "no"}});
+  }
+  void script_upload_answer(const std::string& path, const utils::Value& answer) {
+    backend_.server().script(path, testing::FakeBackend::backend_answer(answer));
   }
 };
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 
 #include "job_fixture.hpp"
 #include "velmora/job/job_status.hpp"
@@ -93,34 +94,37 @@ TEST_F(StoredRecords, ARecordReadBackSendsThroughTheClientItIsBoundTo) {
 }
 
 TEST_F(StoredRecords, AStoredRecordOfAnotherShapeIsRefusedAndTheFileKept) {
-  const std::string good =
-      R"({"path":"/p","name":"n","owner":"o","receiver":"r","id":"i",)"
-      R"("status_history":[["New","1.0"]],"results_path":null,"img_id":null,"cntr_id":null})";
-  const std::string cases[] = {
-      R"("a text")",
-      R"({"path":"/p","name":"n","owner":"o","receiver":"r","status_history":[["New","1.0"]],)"
-      R"("results_path":null,"img_id":null,"cntr_id":null})",  // no id
-      R"({"path":"/p","name":5,"owner":"o","receiver":"r","id":"i","status_history":[["New","1.0"]],)"
-      R"("results_path":null,"img_id":null,"cntr_id":null})",
-      R"({"path":"/p","name":"n","owner":"o","receiver":"r","id":"i","status_history":[],)"
-      R"("results_path":null,"img_id":null,"cntr_id":null})",
-      R"({"path":"/p","name":"n","owner":"o","receiver":"r","id":"i",)"
-      R"("status_history":[["New","1.0","x"]],"results_path":null,"img_id":null,"cntr_id":null})",
-      R"({"path":"/p","name":"n","owner":"o","receiver":"r","id":"i",)"
-      R"("status_history":[["New",1.0]],"results_path":null,"img_id":null,"cntr_id":null})",
-      R"({"path":"/p","name":"n","owner":"o","receiver":"r","id":"i",)"
-      R"("status_history":[["New","1.0"]],"results_path":7,"img_id":7,"cntr_id":7})",
+  const utils::Value good = {{"path", "/p"},
+                             {"name", "n"},
+                             {"owner", "o"},
+                             {"receiver", "r"},
+                             {"id", "i"},
+                             {"status_history", utils::Value::array({{"New", "1.0"}})},
+                             {"results_path", nullptr},
+                             {"img_id", nullptr},
+                             {"cntr_id", nullptr}};
+  const std::pair<const char*, std::function<void(utils::Value&)>> changes[] = {
+      {"no mapping", [](utils::Value& state) { state = "a text"; }},
+      {"no id", [](utils::Value& state) { state.erase("id"); }},
+      {"a name that is no text", [](utils::Value& state) { state["name"] = 5; }},
+      {"an empty history", [](utils::Value& state) { state["status_history"].clear(); }},
+      {"an entry of three", [](utils::Value& state) { state["status_history"][0].push_back("x"); }},
+      {"a time that is no text", [](utils::Value& state) { state["status_history"][0][1] = 1.0; }},
+      {"fields that are neither text nor None",
+       [](utils::Value& state) { state["results_path"] = state["img_id"] = state["cntr_id"] = 7; }},
   };
   const auto file = folder_.path() / "records.bin";
-  const auto write = [&](const std::string& record) {
-    std::ofstream(file, std::ios::trunc) << "[[\"i\"," << record << "]]";
+  const auto write = [&](const utils::Value& state) {
+    std::ofstream(file, std::ios::trunc) << utils::Value::array({{"i", state}}).dump();
   };
   write(good);
   EXPECT_EQ(PickledObject<Launches>(file, [] { return Launches(); }).snapshot().size(), 1u);
   EXPECT_EQ(PickledObject<Landings>(file, [] { return Landings(); }).snapshot().size(), 1u);
-  for (const std::string& record : cases) {
-    SCOPED_TRACE(record);
-    write(record);
+  for (const auto& [name, change] : changes) {
+    SCOPED_TRACE(name);
+    utils::Value state = good;
+    change(state);
+    write(state);
     EXPECT_THROW(PickledObject<Launches>(file, [] { return Launches(); }), utils::ValueError);
     EXPECT_THROW(PickledObject<Landings>(file, [] { return Landings(); }), utils::ValueError);
     EXPECT_TRUE(std::filesystem::exists(file));
