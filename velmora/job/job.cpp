@@ -1,9 +1,12 @@
 #include "velmora/job/job.hpp"
 
+#include <sys/random.h>
+
 #include <array>
 #include <chrono>
+#include <cerrno>
 #include <cstdint>
-#include <random>
+#include <cstring>
 
 #include "velmora/job/job_status.hpp"
 #include "velmora/job/stored_state.hpp"
@@ -41,11 +44,15 @@ double system_clock_seconds() {
 }
 
 std::string Job::_make_id() {
-  std::random_device random;
   std::array<std::uint8_t, 16> uuid{};
-  for (std::size_t i = 0; i < uuid.size(); i += 4) {
-    const std::uint32_t word = random();
-    for (std::size_t j = 0; j < 4; ++j) uuid[i + j] = static_cast<std::uint8_t>(word >> (8 * j));
+  std::size_t filled = 0;
+  while (filled < uuid.size()) {  // the kernel's random source; blocks only before it is seeded
+    const ssize_t got = ::getrandom(uuid.data() + filled, uuid.size() - filled, 0);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      throw utils::RuntimeError("no random bytes for a job id: " + std::string(std::strerror(errno)));
+    }
+    filled += static_cast<std::size_t>(got);
   }
   uuid[6] = static_cast<std::uint8_t>((uuid[6] & 0x0F) | 0x40);  // version 4
   uuid[8] = static_cast<std::uint8_t>((uuid[8] & 0x3F) | 0x80);  // the RFC 4122 variant
@@ -117,10 +124,12 @@ Value Job::to_dict() const {
 }
 
 void Job::get_state(utils::JsonWriter& out) const {
-  read([&] {
-    if (stored_form_.empty()) stored_form_ = encode_state();
-    out.json(stored_form_);
+  // Written out after the lock is let go: the writer may be writing to the store file.
+  const std::shared_ptr<const std::string> state = read([&] {
+    if (!stored_form_) stored_form_ = std::make_shared<const std::string>(encode_state());
+    return stored_form_;
   });
+  out.json(*state);
 }
 
 std::string Job::encode_state() const {

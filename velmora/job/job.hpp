@@ -85,7 +85,7 @@ class Job {
   template <class Fn>
   decltype(auto) change(Fn&& fn) {
     std::lock_guard lock(mutex_);
-    stored_form_.clear();
+    stored_form_.reset();
     return std::forward<Fn>(fn)();
   }
   template <class Fn>
@@ -110,7 +110,8 @@ class Job {
   mutable std::mutex mutex_;  // guards what follows and the fields the sides add
   std::vector<StatusEntry> history_;              // never empty
   std::shared_ptr<networking::Network> network_;  // may be none
-  mutable std::string stored_form_;               // empty when it must be written again
+  // The stored form's text, shared with a store write under way; none when it must be made again.
+  mutable std::shared_ptr<const std::string> stored_form_;
 };
 
 }  // namespace velmora::job
