@@ -71,5 +71,25 @@ TEST(JsonWriter, PlacesCommasAndDrainsInPieces) {
   EXPECT_GT(out.pieces, 1);
 }
 
+TEST(JsonWriter, KeptJsonIsCopiedInPlaceWithItsCommas) {
+  std::string kept;
+  JsonWriter small([&](std::string_view piece) { kept += piece; }, 16);
+  small.begin_mapping();
+  small.key("status");
+  small.text(std::string(40, 's'));  // more than one small piece
+  small.end_mapping();
+  small.flush();
+
+  Collected out;
+  out.writer.begin_list();
+  out.writer.json(kept);
+  out.writer.text("after");
+  out.writer.json(kept);
+  out.writer.end_list();
+  out.writer.flush();
+  const Value one = {{"status", std::string(40, 's')}};
+  EXPECT_EQ(out.text, Value::array({one, "after", one}).dump());
+}
+
 }  // namespace
 }  // namespace velmora::utils

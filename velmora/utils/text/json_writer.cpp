@@ -10,8 +10,6 @@
 namespace velmora::utils {
 namespace {
 
-constexpr std::size_t kChunk = 1 << 16;
-
 // Bytes that a JSON string holds as they are: printable ASCII but '"' and '\\'.
 constexpr std::array<bool, 256> kPlain = [] {
   std::array<bool, 256> plain{};
@@ -53,7 +51,8 @@ bool holds_bytes(const Value& value) {
 
 }  // namespace
 
-JsonWriter::JsonWriter(Drain drain) : drain_(std::move(drain)), buffer_(kChunk, '\0') {}
+JsonWriter::JsonWriter(Drain drain, std::size_t chunk_bytes)
+    : drain_(std::move(drain)), buffer_(chunk_bytes, '\0') {}
 
 void JsonWriter::flush() {
   if (used_ == 0) return;
@@ -134,9 +133,13 @@ void JsonWriter::value(const Value& value) {
   } catch (const Value::exception& e) {
     throw ValueError(std::string("a text is not valid UTF-8 (") + e.what() + ")");
   }
-  char* at = separate(room(text.size() + 1));
-  std::memcpy(at, text.data(), text.size());
-  used_ = at + text.size() - buffer_.data();
+  json(text);
+}
+
+void JsonWriter::json(std::string_view json) {
+  char* at = separate(room(json.size() + 1));
+  std::memcpy(at, json.data(), json.size());
+  used_ = at + json.size() - buffer_.data();
 }
 
 void JsonWriter::begin_list() {

@@ -1,9 +1,11 @@
 #pragma once
 // Writes JSON text one value at a time and places the commas itself: the fast way to write a large
 // store. Lists and mappings are opened and closed explicitly; a mapping takes key() before each
-// member. The text goes to a drain in pieces of about 64 KiB. Throws ValueError for text that is
-// not valid UTF-8 and for bytes inside a dynamic value. One writer serves one thread.
+// member. The text goes to a drain in pieces of about chunk_bytes (64 KiB unless given). Throws
+// ValueError for text that is not valid UTF-8 and for bytes inside a dynamic value. One writer
+// serves one thread.
 
+#include <cstddef>
 #include <functional>
 #include <string>
 #include <string_view>
@@ -17,13 +19,16 @@ class JsonWriter {
  public:
   using Drain = std::function<void(std::string_view text)>;
 
-  explicit JsonWriter(Drain drain);
+  explicit JsonWriter(Drain drain, std::size_t chunk_bytes = std::size_t{1} << 16);
 
   // Hands what is still buffered to the drain.
   void flush();
 
   void text(std::string_view text);
   void value(const Value& value);  // any dynamic value, as compact JSON
+  // A value already written as JSON text (by a writer, kept since), copied as it is: the caller
+  // vouches that it is one whole JSON value.
+  void json(std::string_view json);
 
   void begin_list();
   void end_list();
