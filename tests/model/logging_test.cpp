@@ -8,18 +8,12 @@
 #include <sstream>
 
 #include "node_fixture.hpp"
+#include "testing/file_tree.hpp"
 #include "testing/fake_engine.hpp"
 #include "velmora/utils/error.hpp"
 
 namespace velmora::model {
 namespace {
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 class Logging : public NodeFixture {
  protected:
@@ -71,7 +65,7 @@ TEST_F(Logging, FailedSetUpConfiguresNothing) {
           expect(e.error_number() == ENOENT, e.what());
         }
         make_node(logging_to("info", "node.log"));
-        const std::string log = read_file("node.log");
+        const std::string log = testing::file_content("node.log");
         expect(log.starts_with("INFO:velmora.model:Instantiating Velmora\n"
                                "INFO:velmora.model:Docker is running!\n"
                                "INFO:velmora.model:Importing keypair from file system\n"),
@@ -88,7 +82,7 @@ TEST_F(Logging, OnlyTheFirstSetUpCountsAndItsFileIsAppendedTo) {
         std::ofstream("first.log") << "earlier line\n";
         make_node(logging_to("info", "first.log"));
         make_node(logging_to("debug", "second.log"));
-        const std::string log = read_file("first.log");
+        const std::string log = testing::file_content("first.log");
         expect(log.starts_with("earlier line\nINFO:velmora.model:Instantiating Velmora\n"),
                "first.log holds:\n" + log);
         std::size_t instantiations = 0;
@@ -111,7 +105,7 @@ TEST_F(Logging, NoneLeavesOnlyTheLibraryLoggersWarnings) {
         utils::log::get_logger("velmora.model").critical("silenced");
         utils::log::get_logger("urllib3").info("below its level");
         utils::log::get_logger("urllib3").warning("library warning");
-        const std::string log = read_file("node.log");
+        const std::string log = testing::file_content("node.log");
         expect(log == "WARNING:urllib3:library warning\n", "node.log holds:\n" + log);
         exit_with_problems();
       },

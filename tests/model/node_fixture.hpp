@@ -5,6 +5,8 @@
 // beforehand (kNodeId, with a key pair the fake backend knows), so that what it reports while it
 // is built is accepted.
 
+#include <gtest/gtest.h>
+
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -12,6 +14,7 @@
 
 #include "tests/job/job_fixture.hpp"
 #include "velmora/model/velmora.hpp"
+#include "velmora/utils/error.hpp"
 #include "velmora/utils/runtime/log.hpp"
 
 namespace velmora::model {
@@ -25,6 +28,30 @@ inline const std::vector<std::string> kStoreFiles{
     "inbound_requests.bin", "pending_requests.bin", "accepted_requests.bin",
     "rejected_requests.bin", "friend_removals.bin", "group_invitations.bin",
     "group_requests.bin", "group_removals.bin"};
+
+// The text of the E that call throws; a test failure, and "", when it throws none.
+template <class E, class Call>
+std::string error_text(Call call) {
+  try {
+    call();
+  } catch (const E& e) {
+    return e.what();
+  }
+  ADD_FAILURE() << "no error";
+  return "";
+}
+
+// The error number of the OSError that call throws; a test failure, and 0, when it throws none.
+template <class Call>
+int os_error_number(Call call) {
+  try {
+    call();
+  } catch (const utils::OSError& e) {
+    return e.error_number();
+  }
+  ADD_FAILURE() << "no OSError";
+  return 0;
+}
 
 class NodeFixture : public job::JobFixture {
  protected:

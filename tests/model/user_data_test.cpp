@@ -5,20 +5,13 @@
 
 #include <algorithm>
 #include <fstream>
-#include <sstream>
 
 #include "node_fixture.hpp"
+#include "testing/file_tree.hpp"
 #include "velmora/utils/error.hpp"
 
 namespace velmora::model {
 namespace {
-
-std::string read_file(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
 
 mode_t permissions(const std::filesystem::path& path) {
   struct stat info {};
@@ -39,13 +32,13 @@ TEST_F(UserData, FirstStartMakesKeysMachineIdStoresAndResultsFolder) {
   EXPECT_EQ(model_log(), expected);
 
   EXPECT_EQ(permissions(work_ / "priv.key"), 0600u);
-  EXPECT_EQ(utils::Bytes(read_file(work_ / "priv.key")), node->priv_key()->export_());
-  EXPECT_EQ(utils::Bytes(read_file(work_ / "pub.key")), node->pub_key()->export_());
+  EXPECT_EQ(utils::Bytes(testing::file_content(work_ / "priv.key")), node->priv_key()->export_());
+  EXPECT_EQ(utils::Bytes(testing::file_content(work_ / "pub.key")), node->pub_key()->export_());
   for (const std::string& file : kStoreFiles) EXPECT_TRUE(exists(file)) << file;
   EXPECT_TRUE(std::filesystem::is_directory(work_ / "results"));
 
   // The text of a version 4 UUID, which the device takes as its id.
-  const std::string id = read_file(work_ / "mid.bin");
+  const std::string id = testing::file_content(work_ / "mid.bin");
   ASSERT_EQ(id.size(), 36u);
   for (std::size_t dash : {8, 13, 18, 23}) EXPECT_EQ(id[dash], '-');
   EXPECT_EQ(id[14], '4');
@@ -54,7 +47,7 @@ TEST_F(UserData, FirstStartMakesKeysMachineIdStoresAndResultsFolder) {
 
   EXPECT_TRUE(node->friends().snapshot().empty());
   EXPECT_TRUE(node->launches().snapshot().empty());
-  EXPECT_EQ(read_file(work_ / "friends.bin"), "[]");
+  EXPECT_EQ(testing::file_content(work_ / "friends.bin"), "[]");
 }
 
 TEST_F(UserData, SecondStartBringsBackTheSameIdKeysAndStores) {
@@ -93,12 +86,7 @@ TEST_F(UserData, OneKeyFileAloneIsRefusedBeforeAnythingIsMade) {
   for (const auto& one : cases) {
     SCOPED_TRACE(one.present);
     std::ofstream(work_ / one.present) << "key";
-    try {
-      make_node();
-      ADD_FAILURE() << "no error";
-    } catch (const utils::ValueError& e) {
-      EXPECT_EQ(std::string(e.what()), one.text);
-    }
+    EXPECT_EQ(error_text<utils::ValueError>([&] { make_node(); }), one.text);
     for (const std::string& file : kStoreFiles) EXPECT_FALSE(exists(file)) << file;
     EXPECT_FALSE(exists("results"));
     std::filesystem::remove(work_ / one.present);
@@ -113,19 +101,14 @@ TEST_F(UserData, PrivateKeyFileIsWrittenBeforeThePublicOne) {
   EXPECT_THROW(make_node(settings), utils::OSError);
   EXPECT_TRUE(exists("priv.key"));
   EXPECT_FALSE(exists("mid.bin"));
-  try {
-    make_node(settings);
-    ADD_FAILURE() << "no error";
-  } catch (const utils::ValueError& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "Private key found at 'priv.key', public key missing from 'missing/pub.key'");
-  }
+  EXPECT_EQ(error_text<utils::ValueError>([&] { make_node(settings); }),
+            "Private key found at 'priv.key', public key missing from 'missing/pub.key'");
 }
 
 TEST_F(UserData, ResultsFolderThatIsAFileIsLeftAlone) {
   std::ofstream(work_ / "results") << "not a folder";
   make_node();
-  EXPECT_EQ(read_file(work_ / "results"), "not a folder");
+  EXPECT_EQ(testing::file_content(work_ / "results"), "not a folder");
   const auto log = model_log();
   EXPECT_EQ(std::find(log.begin(), log.end(), "Creating results folder at results"), log.end());
   for (const std::string& file : kStoreFiles) EXPECT_TRUE(exists(file)) << file;
@@ -134,12 +117,7 @@ TEST_F(UserData, ResultsFolderThatIsAFileIsLeftAlone) {
 TEST_F(UserData, ResultsFolderInsideAMissingFolderStopsTheLoadThere) {
   NodeSettings settings = this->settings();
   settings.results_folder = "missing/results";
-  try {
-    make_node(settings);
-    ADD_FAILURE() << "no error";
-  } catch (const utils::OSError& e) {
-    EXPECT_EQ(e.error_number(), ENOENT);
-  }
+  EXPECT_EQ(os_error_number([&] { make_node(settings); }), ENOENT);
   // Stores 1 to 5 are opened before the folder is made, the others after it.
   for (std::size_t i = 0; i < kStoreFiles.size(); ++i)
     EXPECT_EQ(exists(kStoreFiles[i]), i < 5) << kStoreFiles[i];
@@ -151,26 +129,17 @@ TEST_F(UserData, MachineIdFileThatHoldsNoUuidIsRefusedAndKept) {
                                     "5d1c7e2a+0b9f-4e83-a6d4-c3f2e1b0a987"}) {
     SCOPED_TRACE(content);
     std::ofstream(work_ / "mid.bin", std::ios::binary) << content;
-    try {
-      make_node();
-      ADD_FAILURE() << "no error";
-    } catch (const utils::ValueError& e) {
-      EXPECT_EQ(std::string(e.what()), "machine id file 'mid.bin' does not hold the text of a UUID");
-    }
-    EXPECT_EQ(read_file(work_ / "mid.bin"), content);
+    EXPECT_EQ(error_text<utils::ValueError>([&] { make_node(); }),
+              "machine id file 'mid.bin' does not hold the text of a UUID");
+    EXPECT_EQ(testing::file_content(work_ / "mid.bin"), content);
   }
 }
 
 TEST_F(UserData, IntervalThatIsNotPositiveIsRefusedBeforeAnythingIsDone) {
   NodeSettings settings = this->settings();
   settings.device_list_interval = 0;
-  try {
-    make_node(settings);
-    ADD_FAILURE() << "no error";
-  } catch (const utils::ValueError& e) {
-    EXPECT_EQ(std::string(e.what()),
-              "device_list_interval must be a positive number of seconds up to 1e9, got 0");
-  }
+  EXPECT_EQ(error_text<utils::ValueError>([&] { make_node(settings); }),
+            "device_list_interval must be a positive number of seconds up to 1e9, got 0");
   EXPECT_THROW(make_node(this->settings(), -30), utils::ValueError);
   EXPECT_TRUE(model_log().empty());
   EXPECT_TRUE(std::filesystem::is_empty(work_));
