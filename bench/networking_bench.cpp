@@ -6,21 +6,20 @@
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
 
-#include <cstdio>
 #include <fstream>
-#include <map>
 
+#include "testing/device_list_answer.hpp"
 #include "testing/fake_backend.hpp"
 #include "testing/fake_identity_provider.hpp"
 #include "testing/scoped_folder.hpp"
 #include "velmora/networking/device_list.hpp"
 #include "velmora/networking/network.hpp"
 #include "velmora/utils/text/json_parse.hpp"
-#include "velmora/utils/text/literal_text.hpp"
 
 namespace {
 
 using namespace velmora;
+using testing::device_list_answer;
 
 // The fakes, the node's device and its client. Both settings share one trusted folder, so
 // VELMORA_CA_FILE trusts the certificates of both.
@@ -77,37 +76,6 @@ BENCHMARK_CAPTURE(BM_SignedRequest, ec_certificate, testing::TlsKey::ec_p256)
     ->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(8)->UseRealTime();
 BENCHMARK_CAPTURE(BM_SignedRequest, rsa_certificate, testing::TlsKey::rsa2048)
     ->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(8)->UseRealTime();
-
-// A device-list answer of `devices` entries as a backend gives it: each with a public key (from a
-// pool: importing one costs the same whoever it is) and the literal text of a registered profile.
-const std::string& device_list_answer(int devices) {
-  static std::map<int, std::string> answers;
-  static const auto keys = [] {
-    std::vector<std::shared_ptr<const sealcraft::PublicKey>> pool;
-    for (int i = 0; i < 8; ++i) pool.push_back(sealcraft::make_keys().second);
-    return pool;
-  }();
-  std::string& answer = answers[devices];
-  if (!answer.empty()) return answer;
-  utils::Value users = utils::Value::array();
-  for (int i = 0; i < devices; ++i) {
-    char id[40];
-    std::snprintf(id, sizeof id, "%08x-8d4a-4c9e-9b7a-2e5d6f1a0b3c", i);
-    const std::string public_key = utils::b2s(keys[i % keys.size()]->export_());
-    const utils::Value profile = {
-        {"uuid", id}, {"address", "192.0.2.17"}, {"client_version", "0.1.0"},
-        {"hostname", "workstation-" + std::to_string(i)}, {"public_key", public_key},
-        {"username", "user" + std::to_string(i)}, {"ed_key", "To_Do"}, {"curve_key", "To_Do"},
-        {"one_time_keys", utils::Value::array()}};
-    users.push_back({{"userid", id},
-                     {"public_key", public_key},
-                     {"status", i % 3 ? "ONLINE" : "OFFLINE"},
-                     {"name", "workstation-" + std::to_string(i)},
-                     {"profile", utils::literal_text(profile)}});
-  }
-  answer = utils::Value{{"valid", true}, {"code", 0}, {"msg", "OK"}, {"users_dict", users}}.dump();
-  return answer;
-}
 
 // One pass of the device-list poll once the list has been read before: the signed request, the
 // answer read, the table swapped. The CPU column is the calling thread's.

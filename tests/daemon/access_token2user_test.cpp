@@ -35,7 +35,7 @@ class AccessToken2UserTest : public ::testing::Test {
       testing::make_self_signed_certificate(folder_.path(), "idp", testing::TlsKey::ec_p256);
   testing::EnvironmentSetting trust_{"VELMORA_CA_FILE", tls_.cert.string()};
   testing::FakeIdentityProvider idp_{tls_};
-  ApiState state_{NodeSettings{}, IdentityProvider{idp_.domain(), "https://api.example"}, {}};
+  ApiState state_{model::NodeSettings{}, IdentityProvider{idp_.domain(), "https://api.example"}, {}};
 };
 
 TEST_F(AccessToken2UserTest, AsksOnceAndLogsTheTokensFingerprintNeverTheToken) {

@@ -30,7 +30,9 @@ TEST(CommandLine, DefaultsServeLocallyWithTheNodeSettings) {
   const ServeOptions options = served({});
   EXPECT_EQ(options.host, "127.0.0.1");
   EXPECT_EQ(options.port, 5000);
-  NodeSettings expected;
+  model::NodeSettings expected;
+  expected.groups_file = "groups.bin";
+  expected.friends_file = "friends.bin";
   expected.backend_url = kBackend;
   EXPECT_EQ(options.settings, expected);
   EXPECT_EQ(options.settings.log_level, "debug");
@@ -46,7 +48,7 @@ TEST(CommandLine, TakesEveryOptionTheLastOfARepeatedOneCounting) {
               "--backend", "https://other.example", "--port=6001", "--log", "last.log"});
   EXPECT_EQ(options.host, "0.0.0.0");
   EXPECT_EQ(options.port, 6001);
-  const NodeSettings& settings = options.settings;
+  const model::NodeSettings& settings = options.settings;
   EXPECT_EQ(settings.log_level, "info");
   EXPECT_EQ(settings.log_file, "last.log");
   EXPECT_EQ(settings.priv_key_file, "a.key");

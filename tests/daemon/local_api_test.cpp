@@ -35,8 +35,8 @@ std::set<std::string> method_set(const std::string& allow) {
   return methods;
 }
 
-NodeSettings settings() {
-  NodeSettings settings;
+model::NodeSettings settings() {
+  model::NodeSettings settings;
   settings.backend_url = kBackendUrl;
   return settings;
 }

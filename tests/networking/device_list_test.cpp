@@ -150,5 +150,31 @@ TEST_F(DeviceListUpdate, SendsTheGroupIdAndSwapsTheTableOnlyWhenAllIsRead) {
   EXPECT_EQ(device_->info()["groupid"], "0");
 }
 
+// An answer identical to the last one keeps the table in force; any change is read.
+TEST_F(DeviceListUpdate, AnIdenticalAnswerIsNotReadAgain) {
+  const auto answer = [](const char* status) {
+    Value peer = entry(kPeerId, *peer_keys().second, Value::object());
+    peer["status"] = status;
+    return FakeBackend::backend_answer(
+        {{"valid", true}, {"code", 0}, {"msg", "OK"}, {"users_dict", Value::array({peer})}});
+  };
+  backend_.server().script("/list/users", answer("ONLINE"), 2);
+  network_->update_devices();
+  const auto first = network_->devices();
+  network_->update_devices();
+  EXPECT_EQ(network_->devices(), first);
+
+  backend_.server().script("/list/users", answer("OFFLINE"));
+  network_->update_devices();
+  EXPECT_NE(network_->devices(), first);
+  EXPECT_EQ(network_->devices()->begin()->second.status(), device::DeviceStatus::OFFLINE);
+
+  // A refusal is never taken for the list, however often it comes.
+  const auto refusal = FakeBackend::backend_answer({{"valid", false}, {"code", 4}, {"msg", "no"}});
+  backend_.server().script("/list/users", refusal, 2);
+  EXPECT_THROW(network_->update_devices(), ValidityError);
+  EXPECT_THROW(network_->update_devices(), ValidityError);
+}
+
 }  // namespace
 }  // namespace velmora::networking

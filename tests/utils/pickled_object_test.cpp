@@ -239,6 +239,34 @@ TEST_F(PickledObjectTest, FailedDumpKeepsThePreviousFile) {
   EXPECT_EQ(names_in_dir(), std::vector<std::string>{"names.bin"});
 }
 
+// A wipe: the file goes while the store keeps its value, then the same store object loads again.
+TEST_F(PickledObjectTest, RemovedFileAndReloadKeepTheSameStoreObject) {
+  PickledObject<IdSet> store(file("friends.bin"), [] { return IdSet{bytes("a-id")}; });
+  store.remove_file();
+  EXPECT_FALSE(fs::exists(file("friends.bin")));
+  EXPECT_EQ(store.snapshot(), IdSet{bytes("a-id")});
+  try {
+    store.remove_file();
+    ADD_FAILURE() << "no error";
+  } catch (const OSError& e) {
+    EXPECT_EQ(e.error_number(), ENOENT);
+  }
+
+  store.reload([] { return IdSet{}; });
+  EXPECT_TRUE(store.snapshot().empty());
+  EXPECT_EQ(read_file(file("friends.bin")), "[]");
+
+  // A file that is there is read back, and prepare sees the value before it is live.
+  write_file(file("friends.bin"), R"(["b-id"])");
+  store.reload(never_called<IdSet>(), [](IdSet& ids) { ids.insert(bytes("c-id")); });
+  EXPECT_EQ(store.snapshot(), (IdSet{bytes("b-id"), bytes("c-id")}));
+
+  // A file that cannot be read back leaves the live value as it was.
+  write_file(file("friends.bin"), "[");
+  EXPECT_THROW(store.reload(never_called<IdSet>()), ValueError);
+  EXPECT_EQ(store.snapshot(), (IdSet{bytes("b-id"), bytes("c-id")}));
+}
+
 TEST_F(PickledObjectTest, BytesInsideADynamicValueAreRefusedBeforeAnythingIsWritten) {
   using Groups = OrderedDict<std::string, Value>;
   EXPECT_THROW(PickledObject<Groups>(file("groups.bin"),

@@ -68,19 +68,27 @@ TEST(Poll, IntervalThatIsNotPositiveIsRefused) {
     SCOPED_TRACE(interval);
     EXPECT_THROW(Poll([] {}, interval), ValueError);
   }
+  try {
+    Poll::check_interval(0, "file_query_interval");
+    ADD_FAILURE() << "no error";
+  } catch (const ValueError& e) {
+    EXPECT_EQ(std::string(e.what()),
+              "file_query_interval must be a positive number of seconds up to 1e9, got 0");
+  }
   EXPECT_NO_THROW(Poll([] {}, 0.001));
 }
 
-TEST(Poll, FailingPassIsLoggedAndThePollGoesOn) {
+TEST(Poll, FailingPassIsLoggedOncePerTextAndThePollGoesOn) {
   log::LogCapture capture("velmora.utils");
   std::atomic<int> passes{0};
   Poll poll(
       [&] {
-        if (++passes <= 2) throw RuntimeError("backend unreachable");
+        const int pass = ++passes;
+        if (pass <= 20) throw RuntimeError(pass == 10 ? "engine gone" : "backend unreachable");
       },
-      0.01);
+      0.001);
   poll.start();
-  ASSERT_TRUE(eventually([&] { return passes >= 4; }));
+  ASSERT_TRUE(eventually([&] { return passes >= 22; }));
   poll.kill();
   poll.join();
   const auto records = capture.records();
@@ -88,6 +96,20 @@ TEST(Poll, FailingPassIsLoggedAndThePollGoesOn) {
   EXPECT_EQ(records[0].level, log::kError);
   EXPECT_EQ(records[0].logger, "velmora.utils");
   EXPECT_EQ(records[0].error_text, "velmora::utils::RuntimeError: backend unreachable");
+  EXPECT_EQ(records[1].error_text, "velmora::utils::RuntimeError: engine gone");
+}
+
+TEST(RepeatLimiter, LetsATextThroughAgainOnlyOnceTheWindowHasPassed) {
+  RepeatLimiter limiter(std::chrono::minutes(1));
+  const Clock::time_point t0{};
+  EXPECT_TRUE(limiter.admit("backend unreachable", t0));
+  EXPECT_FALSE(limiter.admit("backend unreachable", t0 + 1s));
+  EXPECT_TRUE(limiter.admit("engine gone", t0 + 2s));
+  EXPECT_FALSE(limiter.admit("backend unreachable", t0 + 59s));
+  EXPECT_TRUE(limiter.admit("backend unreachable", t0 + 60s));
+  EXPECT_FALSE(limiter.admit("engine gone", t0 + 61s));
+  EXPECT_TRUE(limiter.admit("engine gone", t0 + 62s));
+  EXPECT_FALSE(limiter.admit("backend unreachable", t0 + 119s));
 }
 
 // Whether action ends within a minute: long before an hour-long interval could, however loaded

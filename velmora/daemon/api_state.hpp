@@ -12,7 +12,7 @@
 #include "velmora/daemon/auth/access_token2user.hpp"
 #include "velmora/daemon/startup/identity_provider.hpp"
 #include "velmora/daemon/startup/key_set.hpp"
-#include "velmora/daemon/startup/node_settings.hpp"
+#include "velmora/model/node_settings.hpp"
 
 namespace velmora::model {
 class Velmora;
@@ -22,7 +22,7 @@ namespace velmora::daemon {
 
 class ApiState {
  public:
-  ApiState(NodeSettings gobj_kwargs, IdentityProvider identity_provider, Kid2Jwk kid2jwk)
+  ApiState(model::NodeSettings gobj_kwargs, IdentityProvider identity_provider, Kid2Jwk kid2jwk)
       : gobj_kwargs_(std::move(gobj_kwargs)),
         identity_provider_(std::move(identity_provider)),
         kid2jwk_(std::move(kid2jwk)),
@@ -34,7 +34,7 @@ class ApiState {
   std::shared_ptr<model::Velmora> gobj() const { return gobj_.load(); }
   void set_gobj(std::shared_ptr<model::Velmora> node) { gobj_.store(std::move(node)); }
 
-  const NodeSettings& gobj_kwargs() const noexcept { return gobj_kwargs_; }
+  const model::NodeSettings& gobj_kwargs() const noexcept { return gobj_kwargs_; }
   const IdentityProvider& identity_provider() const noexcept { return identity_provider_; }
   const Kid2Jwk& kid2jwk() const noexcept { return kid2jwk_; }
 
@@ -45,7 +45,7 @@ class ApiState {
 
  private:
   std::atomic<std::shared_ptr<model::Velmora>> gobj_;
-  const NodeSettings gobj_kwargs_;
+  const model::NodeSettings gobj_kwargs_;
   const IdentityProvider identity_provider_;
   const Kid2Jwk kid2jwk_;
   const AccessToken2User access_token2user_;

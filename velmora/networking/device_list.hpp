@@ -11,7 +11,8 @@ namespace velmora::networking {
 // A device list as read: the table, and for each device digests of the public key and profile
 // texts it was read from. The next reading takes a device whose two texts are unchanged over
 // instead of reading them again: a key import and a profile parse cost tens of microseconds a
-// device, and the list is read every second.
+// device, and the list is read every second. An answer identical to the last one, byte for byte,
+// is not read at all: parsing 10,000 entries costs a tenth of a second of CPU.
 struct DeviceList {
   struct Digests {
     std::size_t public_key = 0;
@@ -20,6 +21,10 @@ struct DeviceList {
   };
   DeviceTable table;
   std::map<Bytes, Digests> digests;  // by device id
+  // The whole answer the list was read from, when it came whole: a byte-identical answer next
+  // time is not read again.
+  std::size_t answer_size = 0;
+  std::size_t answer_digest = 0;
 };
 
 // The list of the entries of a device-list answer's "users_dict", in list order, a later entry

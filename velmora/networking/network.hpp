@@ -186,6 +186,20 @@ class Network {
   std::string get_username() const;
 
  private:
+  // One signed request as it went and came.
+  struct SignedExchange {
+    std::string url;
+    utils::Value signed_data;
+    utils::HttpResponse response;
+  };
+  // The first half of _send_request: signs, posts, renews the token once; throws what
+  // _send_request throws before the answer's body is read.
+  SignedExchange signed_exchange(std::string_view endpoint, const utils::Value& data);
+  // The second half: the answer's mapping without "valid" and "code", or the error it tells.
+  utils::Value checked_answer(const SignedExchange& exchange) const;
+  // The exchange's request trace.
+  std::string trace(const SignedExchange& exchange) const;
+
   // The trace's header mapping: the bearer token shown by its fingerprint, never whole.
   utils::Value trace_headers() const;
   // Posts body to url with the current bearer header.

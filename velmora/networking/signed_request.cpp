@@ -78,42 +78,52 @@ utils::HttpResponse Network::post_signed(const std::string& url, const std::stri
       {.method = "POST", .url = url, .headers = std::move(headers), .body = body});
 }
 
-utils::Value Network::_send_request(std::string_view endpoint, const utils::Value& data) {
-  const std::string url = utils::url_join(server_url_.value_or(""), endpoint_path(endpoint));
-  const Value signed_data = _sign(data);
-  const std::string body = json_text(signed_data);
+Network::SignedExchange Network::signed_exchange(std::string_view endpoint,
+                                                 const utils::Value& data) {
+  SignedExchange exchange;
+  exchange.url = utils::url_join(server_url_.value_or(""), endpoint_path(endpoint));
+  exchange.signed_data = _sign(data);
+  const std::string body = json_text(exchange.signed_data);
 
-  utils::HttpResponse response = post_signed(url, body);
-  if (token_expired(response)) {
+  exchange.response = post_signed(exchange.url, body);
+  if (token_expired(exchange.response)) {
     const std::string token = new_access_token();
     {
       std::lock_guard lock(fields_mutex_);
       access_token_ = token;
     }
-    response = post_signed(url, body);
+    exchange.response = post_signed(exchange.url, body);
   }
-  // Made only where it is shown: it copies the whole answer.
-  const auto trace = [&] {
-    return request_trace(url, signed_data, trace_headers(), response.status, response.body);
-  };
-
   try {
-    utils::raise_for_status(response, url);
+    utils::raise_for_status(exchange.response, exchange.url);
   } catch (const utils::HTTPError&) {
-    LOG.error(trace());
+    LOG.error(trace(exchange));
     throw;
   }
+  return exchange;
+}
 
-  Value answer = answer_object(response.body);
+utils::Value Network::checked_answer(const SignedExchange& exchange) const {
+  Value answer = answer_object(exchange.response.body);
   const Value valid = take_member(answer, "valid");
   const Value code = take_member(answer, "code");
   if (code_counts_as_zero(code)) {
     if (!utils::truth_value(valid))
-      LOG.warning(network_error_text(code, member(answer, "msg"), trace()));
+      LOG.warning(network_error_text(code, member(answer, "msg"), trace(exchange)));
     return answer;
   }
-  if (utils::truth_value(valid)) throw BackendError(code, member(answer, "msg"), trace());
-  throw ValidityError(code, member(answer, "msg"), trace());
+  if (utils::truth_value(valid)) throw BackendError(code, member(answer, "msg"), trace(exchange));
+  throw ValidityError(code, member(answer, "msg"), trace(exchange));
+}
+
+utils::Value Network::_send_request(std::string_view endpoint, const utils::Value& data) {
+  return checked_answer(signed_exchange(endpoint, data));
+}
+
+// Made only where it is shown: it copies the whole answer.
+std::string Network::trace(const SignedExchange& exchange) const {
+  return request_trace(exchange.url, exchange.signed_data, trace_headers(),
+                       exchange.response.status, exchange.response.body);
 }
 
 }  // namespace velmora::networking

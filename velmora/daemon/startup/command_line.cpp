@@ -162,7 +162,9 @@ std::variant<ServeOptions, CommandLineExit> parse_command_line(
     return app.get_option(std::string(name))->count() > 0;
   };
   ServeOptions options;
-  NodeSettings& settings = options.settings;
+  model::NodeSettings& settings = options.settings;
+  settings.groups_file = "groups.bin";
+  settings.friends_file = "friends.bin";
   settings.backend_url = default_backend_url;
   for (auto [name, target] : {std::pair{"--host", &options.host},
                               std::pair{"--log-level", &settings.log_level},

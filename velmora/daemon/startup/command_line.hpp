@@ -1,18 +1,19 @@
 #pragma once
 // The command line of velmorad: the serving address and the eleven node settings, or "--help".
+// Its defaults of the groups and friends store files are "groups.bin" and "friends.bin".
 
 #include <cstdint>
 #include <string>
 #include <variant>
 
-#include "velmora/daemon/startup/node_settings.hpp"
+#include "velmora/model/node_settings.hpp"
 
 namespace velmora::daemon {
 
 struct ServeOptions {
   std::string host = "127.0.0.1";
   std::int64_t port = 5000;
-  NodeSettings settings;
+  model::NodeSettings settings;  // with the command line's own defaults
 };
 
 // The command ends before serving: status 0 with the help text for standard output, or status 2

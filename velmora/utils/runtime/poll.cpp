@@ -15,16 +15,19 @@ using Clock = std::chrono::steady_clock;
 constexpr double kMaxIntervalSeconds = 1e9;
 
 Clock::duration checked_interval(double seconds) {
-  if (!(seconds > 0 && seconds <= kMaxIntervalSeconds)) {
-    std::ostringstream text;
-    text << seconds;
-    throw ValueError("Poll interval must be a positive number of seconds up to 1e9, got " +
-                     text.str());
-  }
+  Poll::check_interval(seconds);
   return std::chrono::ceil<Clock::duration>(std::chrono::duration<double>(seconds));
 }
 
 }  // namespace
+
+void Poll::check_interval(double seconds, std::string_view what) {
+  if (seconds > 0 && seconds <= kMaxIntervalSeconds) return;
+  std::ostringstream text;
+  text << seconds;
+  throw ValueError(std::string(what) + " must be a positive number of seconds up to 1e9, got " +
+                   text.str());
+}
 
 Poll::Poll(std::function<void()> fn, double interval_seconds)
     : fn_(std::move(fn)), interval_(checked_interval(interval_seconds)) {
@@ -95,9 +98,11 @@ void Poll::run_pass() noexcept {
   try {
     fn_();
   } catch (const std::exception& e) {
-    log::get_logger("velmora.utils").log_error(log::kError, e, "Poll pass failed");
+    if (failures_logged_.admit(e.what(), Clock::now()))
+      log::get_logger("velmora.utils").log_error(log::kError, e, "Poll pass failed");
   } catch (...) {
-    log::get_logger("velmora.utils").error("Poll pass failed with an exception of unknown type");
+    if (failures_logged_.admit("", Clock::now()))
+      log::get_logger("velmora.utils").error("Poll pass failed with an exception of unknown type");
   }
 }
 

@@ -1,7 +1,8 @@
 #pragma once
 // A periodic worker: calls one function on a thread of its own, first one interval after start,
 // then one interval after each pass has ended, until it is killed. A pass that throws is logged
-// at ERROR on the logger "velmora.utils" and the poll goes on.
+// at ERROR on the logger "velmora.utils" and the poll goes on; a failure of the same text is
+// logged again only once a minute has passed, however often passes fail with it.
 //
 // Every member may be called from any thread. Not copyable. Destroying a poll kills it and waits
 // for a pass under way; it must not be destroyed from its own thread.
@@ -10,14 +11,21 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <string_view>
 #include <thread>
+
+#include "velmora/utils/runtime/repeat_limiter.hpp"
 
 namespace velmora::utils {
 
 class Poll {
  public:
-  // Throws ValueError unless interval_seconds is positive and at most 1e9 (fractions allowed).
+  // Throws ValueError unless interval_seconds passes check_interval.
   Poll(std::function<void()> fn, double interval_seconds);
+
+  // Throws ValueError, naming the interval as what, unless seconds is positive and at most 1e9
+  // (fractions allowed).
+  static void check_interval(double seconds, std::string_view what = "Poll interval");
   ~Poll();
 
   Poll(const Poll&) = delete;
@@ -56,6 +64,7 @@ class Poll {
   bool finished_ = false;  // the thread has left its loop
   std::thread::id worker_;
   std::thread thread_;
+  RepeatLimiter failures_logged_{std::chrono::minutes(1)};  // used by the poll's thread only
 };
 
 }  // namespace velmora::utils

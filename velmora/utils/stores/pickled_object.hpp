@@ -6,6 +6,9 @@
 // The live value sits behind the store's mutex: reach it through with() and snapshot(); dump()
 // writes under the same mutex. Every member may be called from any thread. Not copyable.
 
+#include <unistd.h>
+
+#include <cerrno>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -16,6 +19,7 @@
 #include <utility>
 
 #include "velmora/utils/bytes.hpp"
+#include "velmora/utils/error.hpp"
 #include "velmora/utils/stores/store_codec.hpp"
 #include "velmora/utils/stores/store_file.hpp"
 #include "velmora/utils/text/json_parse.hpp"
@@ -62,6 +66,24 @@ class PickledObject {
   void dump() {
     std::lock_guard lock(mutex_);
     write(file_, obj_);
+  }
+
+  // Removes the file; the live value stays as it is, and the next dump writes the file again.
+  // Throws OSError when it cannot be removed, a missing file included.
+  void remove_file() {
+    std::lock_guard lock(mutex_);
+    if (::unlink(file_.c_str()) != 0) throw OSError(errno, file_);
+  }
+
+  // Loads the value again, as the constructor does: from the file when it exists, else from
+  // factory, writing the file. prepare, when given, sees the new value before it becomes the live
+  // one. The store stays the same object; on any failure the live value is left as it was.
+  void reload(const std::function<T()>& factory,
+              const std::function<void(T&)>& prepare = nullptr) {
+    std::lock_guard lock(mutex_);
+    T value = load(file_, factory);
+    if (prepare) prepare(value);
+    obj_ = std::move(value);
   }
 
  private:

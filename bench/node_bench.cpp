@@ -1,0 +1,207 @@
+// The node object at scale, in one run:
+// - built over stores of 10,000 launches and 10,000 landings: wall and CPU time of the
+//   construction, beside a backend client alone (the only network part of it), and the resident
+//   memory it adds;
+// - idle, its update threads started at the default intervals against a fake backend that lists
+//   10,000 devices: CPU time of this process per second of wall time.
+// The fakes run in a child process of their own, so that only the node's own work is counted.
+//   node_bench [idle-seconds]   (default 60; the engine at DOCKER_HOST serves the container poll)
+#include <malloc.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "testing/device_list_answer.hpp"
+#include "testing/fake_backend.hpp"
+#include "testing/fake_identity_provider.hpp"
+#include "testing/scoped_folder.hpp"
+#include "velmora/model/velmora.hpp"
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace velmora;
+
+constexpr int kRecords = 10'000;
+constexpr int kDevices = 10'000;
+constexpr const char* kNodeId = "5d1c7e2a-0b9f-4e83-a6d4-c3f2e1b0a987";
+
+double cpu_seconds() {
+  rusage self{};
+  getrusage(RUSAGE_SELF, &self);
+  const auto seconds = [](const timeval& t) { return t.tv_sec + t.tv_usec / 1e6; };
+  return seconds(self.ru_utime) + seconds(self.ru_stime);
+}
+
+double resident_megabytes() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("VmRSS:")) return std::stod(line.substr(6)) / 1024;
+  return 0;
+}
+
+struct Timer {
+  std::chrono::steady_clock::time_point wall = std::chrono::steady_clock::now();
+  double cpu = cpu_seconds();
+  double wall_seconds() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - wall).count();
+  }
+  double cpu_used() const { return cpu_seconds() - cpu; }
+};
+
+void write_file(const fs::path& path, std::string_view content) {
+  std::ofstream(path, std::ios::binary) << content;
+}
+
+// The fakes, until the parent closes its end of `parent`: the identity provider and a backend
+// that knows the node's key and lists kDevices devices to every device-list request. Writes the
+// two URLs to `urls`, and at the end how often each poll's request came.
+[[noreturn]] void serve_fakes(const fs::path& folder, int urls, int parent) {
+  const testing::TlsFiles tls =
+      testing::make_self_signed_certificate(folder, "fakes", testing::TlsKey::ec_p256);
+  testing::FakeIdentityProvider idp(tls);
+  testing::FakeBackend backend(tls);
+  idp.set_refresh_token("refresh", "access");
+  idp.set_user("access", "ada");
+  std::ifstream key_file(folder / "work" / "pub.key", std::ios::binary);
+  const std::string der((std::istreambuf_iterator<char>(key_file)), {});
+  backend.set_device_key(kNodeId, sealcraft::PublicKey::import_key(utils::Bytes(der)));
+  const std::string& answer = testing::device_list_answer(kDevices);
+  int scripted = 0;
+  const std::string line = backend.url() + " " + idp.url() + "\n";
+  if (::write(urls, line.data(), line.size()) != static_cast<ssize_t>(line.size())) std::_Exit(1);
+  for (;;) {
+    while (scripted < backend.server().calls("/list/users") + 4) {
+      backend.server().script("/list/users", {200, answer});
+      ++scripted;
+    }
+    pollfd wait{parent, POLLIN, 0};
+    if (::poll(&wait, 1, 100) > 0) break;  // the parent's end closed
+  }
+  std::printf("requests: %d device list, %d package fetch, %d status\n",
+              backend.server().calls("/list/users"),
+              backend.server().calls("/transfer/receivefilereq"),
+              backend.server().calls("/lobby/selfstatus"));
+  std::fflush(stdout);
+  std::_Exit(0);
+}
+
+// The stores a long-lived node holds: launches and landings that ran to completion. Written by a
+// child process, so that this process's memory is the node's alone.
+void write_stores(const fs::path& work) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    job::Launches launches;
+    job::Landings landings;
+    for (int i = 0; i < kRecords; ++i) {
+      auto launch = std::make_shared<job::Launcher>(
+          "/home/ada/jobs/render-scene", "render-scene", kNodeId,
+          "9c8d7e6f-5a4b-4c3d-8e2f-1a0b9c8d7e6f", nullptr);
+      for (const char* status : {"Sent", "Received", "Building Image", "Building Container",
+                                 "Running", "Complete"})
+        launch->set_status(status);
+      launch->set_results_path("results/render-scene_" + launch->id());
+      launches.insert_or_assign(launch->id(), launch);
+      auto landing = std::make_shared<job::Lander>(
+          "/tmp/job", "simulate", "9c8d7e6f-5a4b-4c3d-8e2f-1a0b9c8d7e6f", kNodeId, nullptr,
+          std::nullopt, false);
+      for (const char* status :
+           {"Received", "Building Image", "Building Container", "Running", "Complete"})
+        landing->set_status(status);
+      landing->set_img({"sha256:" + std::string(64, 'a')});
+      landing->set_cntr({std::string(64, 'c'), "quirky_name"});
+      landings.insert_or_assign(landing->id(), landing);
+    }
+    model::Store<job::Launches>(work / "launches.bin", [&] { return launches; });
+    model::Store<job::Landings>(work / "landings.bin", [&] { return landings; });
+    std::_Exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  if (status != 0) std::exit(1);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int idle_seconds = argc > 1 ? std::atoi(argv[1]) : 60;
+  const testing::ScopedFolder folder("velmora-node-bench-");
+  const fs::path work = folder.path() / "work";
+  fs::create_directory(work);
+  {
+    const auto [private_key, public_key] = sealcraft::make_keys();
+    write_file(work / "priv.key", private_key->export_().view());
+    write_file(work / "pub.key", public_key->export_().view());
+    write_file(work / "mid.bin", kNodeId);
+  }
+  write_stores(work);
+  std::printf("stores: launches.bin %.1f MB, landings.bin %.1f MB\n",
+              fs::file_size(work / "launches.bin") / 1e6,
+              fs::file_size(work / "landings.bin") / 1e6);
+
+  int urls[2], parent[2];
+  if (::pipe(urls) != 0 || ::pipe(parent) != 0) return 1;
+  std::fflush(stdout);
+  const pid_t fakes = ::fork();
+  if (fakes == 0) {
+    ::close(parent[1]);
+    serve_fakes(folder.path(), urls[1], parent[0]);
+  }
+  ::close(parent[0]);
+  char buffer[512] = {};
+  if (::read(urls[0], buffer, sizeof buffer - 1) <= 0) return 1;
+  char backend_url[256], idp_url[256];
+  if (std::sscanf(buffer, "%255s %255s", backend_url, idp_url) != 2) return 1;
+  ::setenv("VELMORA_CA_FILE", (folder.path() / "fakes.crt").c_str(), 1);
+  fs::current_path(work);
+
+  model::NodeSettings settings;
+  settings.log_level = "warning";
+  settings.backend_url = backend_url;
+  {
+    const auto keys = sealcraft::make_keys();
+    const auto device = std::make_shared<device::LocalDevice>(
+        utils::Bytes(std::string_view(kNodeId)), keys.second, keys.first);
+    networking::Network warm(backend_url, "refresh", device, idp_url);
+    const Timer network;
+    networking::Network alone(backend_url, "refresh", device, idp_url);
+    std::printf("backend client alone:  %7.1f ms wall %7.1f ms CPU\n", network.wall_seconds() * 1e3,
+                network.cpu_used() * 1e3);
+  }
+
+  const double resident_before = resident_megabytes();
+  const Timer construction;
+  model::Velmora node("refresh", settings, 30, idp_url);
+  std::printf("node construction:     %7.1f ms wall %7.1f ms CPU\n",
+              construction.wall_seconds() * 1e3, construction.cpu_used() * 1e3);
+  const double resident_after = resident_megabytes();
+  ::malloc_trim(0);  // what the allocator kept of the stores' parsed text goes back
+  std::printf("resident memory: %.1f MB before, %.1f MB after (+%.1f MB), %.1f MB once the "
+              "allocator has returned what is free; engine %s\n",
+              resident_before, resident_after, resident_after - resident_before,
+              resident_megabytes(),
+              node.docker_is_running() ? "answered, four polls" : "did not answer, three polls");
+
+  node.start_threads();
+  std::this_thread::sleep_for(std::chrono::seconds(5));  // the first device list read whole
+  const Timer idle;
+  std::this_thread::sleep_for(std::chrono::seconds(idle_seconds));
+  std::printf("idle, %d s: %.2f s CPU, %.2f%% of one core; resident memory %.1f MB\n",
+              idle_seconds, idle.cpu_used(), 100 * idle.cpu_used() / idle.wall_seconds(),
+              resident_megabytes());
+  std::fflush(stdout);
+  node.kill_threads();
+  ::close(parent[1]);
+  int status = 0;
+  ::waitpid(fakes, &status, 0);
+  return 0;
+}

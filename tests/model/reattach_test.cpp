@@ -1,0 +1,184 @@
+// Landings stored as "Running" when the node starts: watched again when their container is there,
+// dropped and reported "Container Removed" when the engine says it is gone, kept as they are when
+// the engine cannot tell. Against the real engine, and a stand-in for the failures it never gives.
+#include <gtest/gtest.h>
+
+#include "node_fixture.hpp"
+#include "testing/environment_setting.hpp"
+#include "testing/eventually.hpp"
+#include "testing/fake_engine.hpp"
+#include "velmora/job/job_status.hpp"
+
+namespace velmora::model {
+namespace {
+
+using job::Lander;
+using job::Landings;
+using namespace std::chrono_literals;
+using testing::eventually;
+
+class Reattach : public NodeFixture {
+ protected:
+  // A landing stored with status, in a container of that id (none: no container).
+  static std::shared_ptr<Lander> stored_landing(const std::string& job_id,
+                                                std::string_view status,
+                                                const std::optional<std::string>& cntr_id) {
+    auto lander = std::make_shared<Lander>("sim", "sim", networking::kDeviceId,
+                                           networking::kPeerId, nullptr, job_id, false);
+    lander->set_status(status);
+    if (cntr_id) lander->set_cntr({*cntr_id, "quirky_name"});
+    return lander;
+  }
+
+  void store(const std::vector<std::shared_ptr<Lander>>& landers) const {
+    Landings landings;
+    for (const auto& lander : landers) landings.insert_or_assign(lander->id(), lander);
+    Store<Landings>("landings.bin", [&] { return landings; });
+  }
+
+  static std::vector<std::string> stored_ids(Velmora& node) {
+    std::vector<std::string> ids;
+    for (const auto& [job_id, lander] : node.landings().snapshot()) ids.push_back(job_id);
+    return ids;
+  }
+
+  // What the owner, the launch node, has been sent since it last looked.
+  std::vector<std::string> sent_to_owner() { return summaries(packages_for(*launch_node_)); }
+
+  static inline const std::string kGone = std::string(64, 'f');  // no container of the engine
+};
+
+// A container that is still there is watched again, under its id, as the very record stored; when
+// it exits, the container-query poll returns its results to the owner.
+TEST_F(Reattach, LandingWhoseContainerIsThereIsWatchedAndReturnsItsResults) {
+  const auto folder = job_folder(job::kLongJob);
+  const auto running = make_lander(folder.path(), std::nullopt, false);
+  running->run();
+  const std::string cntr_id = *running->cntr_id();
+  store({running});
+  lay_down_node_identity();
+  sent_to_owner();
+
+  NodeSettings settings = this->settings();
+  settings.container_query_interval = 1;
+  const auto node = make_node(settings);
+  const auto watched = node->running_landers().find(cntr_id);
+  ASSERT_NE(watched, nullptr);
+  EXPECT_EQ(watched, node->landings().snapshot().begin()->second);
+  EXPECT_EQ(watched->network(), node->network());
+  EXPECT_TRUE(sent_to_owner().empty());
+
+  node->start_threads();
+  engine_.stop_container(cntr_id);
+  ASSERT_TRUE(eventually([&] { return watched->status() == job::status::kComplete; }, 60s));
+  EXPECT_EQ(node->running_landers().size(), 0u);
+  node->kill_threads();  // the pass under way, which removes the container, has ended
+  EXPECT_EQ(sent_to_owner(), (std::vector<std::string>{"job_results", "job_update Complete"}));
+  EXPECT_FALSE(engine_has(cntr_id));
+  EXPECT_EQ(Store<Landings>("landings.bin", [] { return Landings(); })
+                .snapshot()
+                .begin()
+                ->second->status(),
+            "Complete");
+}
+
+// A landing that cannot return its results is logged and not tried again; its container stays.
+TEST_F(Reattach, ExitedContainerWhoseResultsCannotBeSentIsSkippedForGood) {
+  const auto folder = job_folder(job::kQuickJob);
+  const auto ran = make_lander(folder.path(), std::nullopt, false);
+  ran->run();
+  const std::string cntr_id = *ran->cntr_id();
+  ASSERT_TRUE(eventually([&] { return engine_state(cntr_id) == "exited"; }, 60s));
+  lay_down_node_identity();
+  const auto node = make_node();
+  // Bound to no client, it cannot send.
+  node->running_landers().put(cntr_id, stored_landing("unbound", job::status::kRunning, cntr_id));
+
+  node->handle_exited_containers();
+  EXPECT_EQ(node->running_landers().size(), 0u);
+  EXPECT_TRUE(engine_has(cntr_id));
+  const auto records = log_.records();
+  const auto line = std::find_if(records.begin(), records.end(), [](const auto& record) {
+    return record.message.starts_with("skipping container");
+  });
+  ASSERT_NE(line, records.end());
+  EXPECT_EQ(line->message,
+            "skipping container '" + engine_.inspect_container(cntr_id)["Name"]
+                                         .get<std::string>()
+                                         .substr(1) + "'");
+  EXPECT_EQ(line->level, utils::log::kError);
+}
+
+TEST_F(Reattach, LandingWhoseContainerIsGoneIsReportedAndDropped) {
+  store({stored_landing("gone", job::status::kRunning, kGone),
+         stored_landing("never-built", job::status::kRunning, std::nullopt),
+         stored_landing("paused", job::status::kPaused, kGone),
+         stored_landing("complete", job::status::kComplete, kGone)});
+  lay_down_node_identity();
+
+  const auto node = make_node();
+  EXPECT_EQ(stored_ids(*node), (std::vector<std::string>{"paused", "complete"}));
+  EXPECT_EQ(node->running_landers().size(), 0u);
+  const auto log = model_log();
+  for (const std::string& id : {kGone, std::string("None")})
+    EXPECT_NE(std::find(log.begin(), log.end(),
+                        "Could not find container id " + id + "; removing associated landing"),
+              log.end())
+        << id;
+  EXPECT_EQ(sent_to_owner(), (std::vector<std::string>{"job_update Container Removed",
+                                                       "job_update Container Removed"}));
+  const auto reread = make_node();
+  EXPECT_EQ(stored_ids(*reread), (std::vector<std::string>{"paused", "complete"}));
+}
+
+// The owner cannot be told (the backend does not know this node's key): dropped all the same.
+TEST_F(Reattach, LandingIsDroppedAlsoWhenTheReportFails) {
+  store({stored_landing("gone", job::status::kRunning, kGone)});
+  const auto node = make_node();
+  EXPECT_TRUE(stored_ids(*node).empty());
+  EXPECT_TRUE(sent_to_owner().empty());
+}
+
+// Without an answering engine nothing can be looked up: the landing stays, unwatched, unreported.
+TEST_F(Reattach, EngineThatDoesNotAnswerLeavesRunningLandingsStored) {
+  store({stored_landing("running", job::status::kRunning, kGone)});
+  lay_down_node_identity();
+  std::unique_ptr<Velmora> node;
+  {
+    const testing::EnvironmentSetting no_engine("DOCKER_HOST", "unix:///nonexistent/docker.sock");
+    node = make_node();
+  }
+  EXPECT_EQ(stored_ids(*node), std::vector<std::string>{"running"});
+  EXPECT_EQ(node->running_landers().size(), 0u);
+  EXPECT_TRUE(sent_to_owner().empty());
+}
+
+// An engine that answers the probe but fails the lookup otherwise than "not found": kept as well.
+TEST_F(Reattach, LookupThatFailsOtherwiseKeepsTheLandingUnwatched) {
+  store({stored_landing("running", job::status::kRunning, kGone)});
+  lay_down_node_identity();
+  std::unique_ptr<Velmora> node;
+  {
+    testing::FakeEngine engine;
+    engine.answer("GET", "/_ping", 200, "OK", "text/plain");
+    engine.answer("GET", "/containers/.*/json", 500, R"({"message":"engine trouble"})");
+    engine.serve();
+    node = make_node();
+  }
+  EXPECT_TRUE(node->docker_is_running());
+  EXPECT_EQ(stored_ids(*node), std::vector<std::string>{"running"});
+  EXPECT_EQ(node->running_landers().size(), 0u);
+  EXPECT_TRUE(sent_to_owner().empty());
+  const auto records = log_.records();
+  const auto line = std::find_if(records.begin(), records.end(), [](const auto& record) {
+    return record.message.starts_with("Could not look up container");
+  });
+  ASSERT_NE(line, records.end());
+  EXPECT_EQ(line->message,
+            "Could not look up container " + kGone + " of landing running; keeping it, unwatched");
+  EXPECT_EQ(line->level, utils::log::kInfo);
+  EXPECT_NE(line->error_text.find("engine trouble"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace velmora::model

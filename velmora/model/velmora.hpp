@@ -1,0 +1,148 @@
+#pragma once
+// The node object: the interface through which the local server communicates with the backend.
+// It holds the node's key pair, device and persisted user data (thirteen stores and the results
+// folder, relative to the working directory), its one backend client, the landings it watches and
+// its update threads. One node object lives in a process at a time.
+//
+// Every member may be called from any thread once the constructor has returned, except from
+// inside a pass of the node's own polls for the thread operations and refresh_user_data. Stores,
+// records and the client guard themselves; the thread operations and the wipe are serialised.
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "velmora/device/local_device.hpp"
+#include "velmora/model/node_settings.hpp"
+#include "velmora/model/running_landers.hpp"
+#include "velmora/model/stores.hpp"
+#include "velmora/model/update_threads.hpp"
+#include "velmora/networking/identity_provider.hpp"
+#include "velmora/networking/network.hpp"
+#include "velmora/sealcraft/keys.hpp"
+
+namespace velmora::model {
+
+class Velmora {
+ public:
+  // Builds the node: checks the four intervals (ValueError for one not positive), probes the
+  // engine, configures logging once per process (KeyError for a level outside the table, before
+  // anything is configured; OSError for a log file that cannot be opened), logs
+  // "Instantiating Velmora" (and "Docker is running!" when the engine answered), loads the user
+  // data, builds the backend client (refresh_token and identity_provider, the provider's base
+  // URL, are handed to it), binds the stored launches and landings to it, re-attaches the
+  // landings that were running and creates the update threads without starting them. Nothing is
+  // reported to the backend but "Container Removed" for a landing whose container is gone. Throws
+  // what any step throws; what was written to disk by then stays.
+  Velmora(std::string refresh_token, NodeSettings settings = {}, std::int64_t keepalive_interval = 30,
+          std::string identity_provider = networking::identity_provider_url());
+
+  Velmora(const Velmora&) = delete;
+  Velmora& operator=(const Velmora&) = delete;
+
+  const NodeSettings& settings() const noexcept { return settings_; }
+  std::int64_t keepalive_interval() const noexcept { return keepalive_interval_; }
+  // Whether the engine answered the probe at construction: never probed again.
+  bool docker_is_running() const noexcept { return docker_is_running_; }
+
+  // The key pair and device of the last load of the user data; a wipe replaces them with objects
+  // made from the same files. The client keeps the device of the first load.
+  std::shared_ptr<const sealcraft::PublicKey> pub_key() const;
+  std::shared_ptr<const sealcraft::PrivateKey> priv_key() const;
+  std::shared_ptr<device::LocalDevice> device() const;
+
+  // The stores, each the same object for the node's life ("mid.bin" is never written back).
+  Store<utils::Bytes>& machine_id() noexcept { return *machine_id_; }
+  Store<Groups>& groups() noexcept { return *groups_; }
+  Store<job::Launches>& launches() noexcept { return *launches_; }
+  Store<job::Landings>& landings() noexcept { return *landings_; }
+  Store<DeviceIds>& friends() noexcept { return *friends_; }
+  Store<DeviceIds>& inbound_requests() noexcept { return *inbound_requests_; }
+  Store<DeviceIds>& pending_requests() noexcept { return *pending_requests_; }
+  Store<DeviceIds>& accepted_requests() noexcept { return *accepted_requests_; }
+  Store<DeviceIds>& rejected_requests() noexcept { return *rejected_requests_; }
+  Store<DeviceIds>& friend_removals() noexcept { return *friend_removals_; }
+  Store<GroupEntries>& group_invitations() noexcept { return *group_invitations_; }
+  Store<GroupEntries>& group_requests() noexcept { return *group_requests_; }
+  Store<GroupNames>& group_removals() noexcept { return *group_removals_; }
+
+  const std::shared_ptr<networking::Network>& network() const noexcept { return network_; }
+  RunningLanders& running_landers() noexcept { return running_landers_; }
+  const UpdateThreads& update_threads() const noexcept { return *threads_; }
+
+  // Wipes the user data: pauses the update threads (reporting OFFLINE), removes the twelve store
+  // files, then the results folder with its content, loads the user data again (the key pair and
+  // machine id come back from their files; every store is empty; the store objects stay the
+  // same), and unpauses the threads (reporting ONLINE). The first failure ends it there, the
+  // threads left paused: OSError for a store file or results folder that is missing (or no
+  // folder), what the load or a report throws.
+  void refresh_user_data();
+
+  // Start, pause, unpause or kill the update threads, with the status report that follows
+  // (UpdateThreads). kill_threads returns once every poll has ended.
+  void start_threads() { threads_->start(); }
+  void pause_threads() { threads_->pause(); }
+  void unpause_threads() { threads_->unpause(); }
+  void kill_threads() { threads_->kill(); }
+  bool threads_started() const noexcept { return threads_->started(); }
+
+  // Empty the launches (landings) in place and write the store; nothing else is touched.
+  void clear_launch_history();
+  void clear_landing_history();
+
+  // The file-query poll's pass: takes every package waiting for this device. No subject has a
+  // handler yet: each package is dropped with the warning "Case for file type '<subject>' not
+  // implemented yet", its attachment folder removed.
+  void handle_received_files();
+
+  // The container-query poll's pass: for each exited container of the engine that a watched
+  // landing runs in, the landing is watched no longer, returns its results to its owner and the
+  // landings store is written; a failure is logged ("skipping container '<name>'") and the next
+  // container handled. Throws what listing the containers throws.
+  void handle_exited_containers();
+
+ private:
+  // Loads or makes the key pair, the machine id, the device, the stores and the results folder,
+  // in this order; stores already open are reloaded in place, and the records they read back are
+  // bound to the client when there is one.
+  void load_user_data();
+  // Binds every stored launch and landing to the node's client.
+  void bind_job_records();
+  // Watches each stored landing whose status is "Running" under its container's id; drops and
+  // reports "Container Removed" for one whose container the engine does not have. Skipped when
+  // the engine did not answer the probe.
+  void reattach_landings();
+  void create_threads();
+
+  const NodeSettings settings_;
+  const std::int64_t keepalive_interval_;
+  const bool docker_is_running_;
+
+  mutable std::mutex keys_mutex_;  // guards the three fields below, replaced at each load
+  std::shared_ptr<const sealcraft::PublicKey> pub_key_;
+  std::shared_ptr<const sealcraft::PrivateKey> priv_key_;
+  std::shared_ptr<device::LocalDevice> device_;
+
+  // Opened by the first load, in this order, and kept.
+  std::optional<Store<utils::Bytes>> machine_id_;
+  std::optional<Store<Groups>> groups_;
+  std::optional<Store<job::Launches>> launches_;
+  std::optional<Store<job::Landings>> landings_;
+  std::optional<Store<DeviceIds>> friends_;
+  std::optional<Store<DeviceIds>> inbound_requests_;
+  std::optional<Store<DeviceIds>> pending_requests_;
+  std::optional<Store<DeviceIds>> accepted_requests_;
+  std::optional<Store<DeviceIds>> rejected_requests_;
+  std::optional<Store<DeviceIds>> friend_removals_;
+  std::optional<Store<GroupEntries>> group_invitations_;
+  std::optional<Store<GroupEntries>> group_requests_;
+  std::optional<Store<GroupNames>> group_removals_;
+
+  std::shared_ptr<networking::Network> network_;
+  RunningLanders running_landers_;
+  std::unique_ptr<UpdateThreads> threads_;  // last: its polls end before the rest goes
+};
+
+}  // namespace velmora::model
