@@ -6,6 +6,7 @@
 // The live value sits behind the store's mutex: reach it through with() and snapshot(); dump()
 // writes under the same mutex. Every member may be called from any thread. Not copyable.
 
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -62,6 +63,13 @@ class PickledObject {
   void dump() {
     std::lock_guard lock(mutex_);
     write(file_, obj_);
+    ++dumps_;
+  }
+
+  // How many dump() calls have written the file (the write made at construction not counted).
+  std::size_t dump_count() const {
+    std::lock_guard lock(mutex_);
+    return dumps_;
   }
 
  private:
@@ -103,6 +111,7 @@ class PickledObject {
   const std::filesystem::path file_;
   mutable std::mutex mutex_;  // guards obj_ and the writes of file_
   T obj_;
+  std::size_t dumps_ = 0;  // guarded by mutex_
 };
 
 }  // namespace velmora::utils
