@@ -187,7 +187,9 @@ TEST_F(PickledObjectTest, MissingFileIsWrittenAtOncePrivately) {
 
   store.with([](IdSet& ids) { ids.insert(bytes("x")); });
   EXPECT_EQ(read_file(file("friends.bin")), "[]");  // nothing written before dump
+  EXPECT_EQ(store.dump_count(), 0u);  // the write at construction is no dump
   store.dump();
+  EXPECT_EQ(store.dump_count(), 1u);
   EXPECT_EQ(PickledObject<IdSet>(file("friends.bin"), never_called<IdSet>()).snapshot(),
             IdSet{bytes("x")});
   EXPECT_EQ(names_in_dir(), std::vector<std::string>{"friends.bin"});  // no temporary file left
@@ -237,6 +239,7 @@ TEST_F(PickledObjectTest, FailedDumpKeepsThePreviousFile) {
   }
   EXPECT_EQ(read_file(file("names.bin")), R"(["kept"])");
   EXPECT_EQ(names_in_dir(), std::vector<std::string>{"names.bin"});
+  EXPECT_EQ(store.dump_count(), 0u);  // a failed dump wrote nothing
 }
 
 // A wipe: the file goes while the store keeps its value, then the same store object loads again.

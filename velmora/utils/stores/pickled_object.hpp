@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <filesystem>
 #include <functional>
 #include <mutex>
@@ -66,6 +67,13 @@ class PickledObject {
   void dump() {
     std::lock_guard lock(mutex_);
     write(file_, obj_);
+    ++dumps_;
+  }
+
+  // How many dump() calls have written the file (the write made at construction not counted).
+  std::size_t dump_count() const {
+    std::lock_guard lock(mutex_);
+    return dumps_;
   }
 
   // Removes the file; the live value stays as it is, and the next dump writes the file again.
@@ -125,6 +133,7 @@ class PickledObject {
   const std::filesystem::path file_;
   mutable std::mutex mutex_;  // guards obj_ and the writes of file_
   T obj_;
+  std::size_t dumps_ = 0;  // guarded by mutex_
 };
 
 }  // namespace velmora::utils
