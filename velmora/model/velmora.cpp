@@ -40,6 +40,9 @@ Velmora::Velmora(std::string refresh_token, NodeSettings settings,
   load_user_data();
   network_ = std::make_shared<networking::Network>(settings_.backend_url, std::move(refresh_token),
                                                    device(), std::move(identity_provider));
+  friends_protocol_ = std::make_unique<FriendProtocol>(
+      network_, FriendStores{*friends_, *inbound_requests_, *pending_requests_,
+                             *accepted_requests_, *rejected_requests_, *friend_removals_});
   bind_job_records();
   reattach_landings();
   create_threads();

@@ -15,6 +15,7 @@
 #include <string>
 
 #include "velmora/device/local_device.hpp"
+#include "velmora/model/friends/friend_protocol.hpp"
 #include "velmora/model/node_settings.hpp"
 #include "velmora/model/running_landers.hpp"
 #include "velmora/model/stores.hpp"
@@ -88,6 +89,30 @@ class Velmora {
   void kill_threads() { threads_->kill(); }
   bool threads_started() const noexcept { return threads_->started(); }
 
+  // The friend protocol over the six friend sets (FriendProtocol): the operations the local API
+  // calls and the handlers of the four friend packages, given the sender's device id.
+  bool send_friend_request(const utils::Bytes& dest_uuid) {
+    return friends_protocol_->send_friend_request(dest_uuid);
+  }
+  bool declare_friend(const utils::Bytes& uuid) { return friends_protocol_->declare_friend(uuid); }
+  bool reject_friend(const utils::Bytes& uuid) { return friends_protocol_->reject_friend(uuid); }
+  bool remove_friend(const utils::Bytes& uuid) { return friends_protocol_->remove_friend(uuid); }
+  bool accept_friend_request(const utils::Bytes& dest_uuid) {
+    return friends_protocol_->accept_friend_request(dest_uuid);
+  }
+  void handle_friend_request(const utils::Bytes& origin) {
+    friends_protocol_->handle_friend_request(origin);
+  }
+  void handle_friend_accept(const utils::Bytes& origin) {
+    friends_protocol_->handle_friend_accept(origin);
+  }
+  void handle_friend_reject(const utils::Bytes& origin) {
+    friends_protocol_->handle_friend_reject(origin);
+  }
+  void handle_friend_remove(const utils::Bytes& origin) {
+    friends_protocol_->handle_friend_remove(origin);
+  }
+
   // Empty the launches (landings) in place and write the store; nothing else is touched.
   void clear_launch_history();
   void clear_landing_history();
@@ -141,6 +166,7 @@ class Velmora {
   std::optional<Store<GroupNames>> group_removals_;
 
   std::shared_ptr<networking::Network> network_;
+  std::unique_ptr<FriendProtocol> friends_protocol_;  // over the friend stores and network_
   RunningLanders running_landers_;
   std::unique_ptr<UpdateThreads> threads_;  // last: its polls end before the rest goes
 };

@@ -11,17 +11,15 @@
 
 #include <memory>
 #include <mutex>
-#include <set>
 #include <string_view>
 
+#include "velmora/model/stores.hpp"
 #include "velmora/networking/network.hpp"
 #include "velmora/utils/bytes.hpp"
-#include "velmora/utils/stores/pickled_object.hpp"
 
 namespace velmora::model {
 
-using DeviceIds = std::set<utils::Bytes>;
-using FriendSet = utils::PickledObject<DeviceIds>;
+using FriendSet = Store<DeviceIds>;
 
 // The node's six friend stores, each a set of device ids.
 struct FriendStores {
