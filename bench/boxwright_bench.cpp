@@ -17,7 +17,7 @@
 #include "testing/job_folder.hpp"
 #include "testing/scoped_folder.hpp"
 #include "velmora/boxwright/engine/engine_client.hpp"
-#include "velmora/boxwright/result_collection.hpp"
+#include "velmora/boxwright/results/result_collection.hpp"
 
 extern char** environ;
 

@@ -1,5 +1,5 @@
 // The extractor fed archives built here with libarchive's writer, hostile ones among them.
-#include "velmora/boxwright/archive_extraction.hpp"
+#include "velmora/boxwright/results/archive_extraction.hpp"
 
 #include <archive_entry.h>
 #include <fcntl.h>

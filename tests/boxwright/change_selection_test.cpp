@@ -1,4 +1,4 @@
-#include "velmora/boxwright/change_selection.hpp"
+#include "velmora/boxwright/results/change_selection.hpp"
 
 #include <gtest/gtest.h>
 

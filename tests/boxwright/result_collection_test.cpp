@@ -1,7 +1,7 @@
 // Result collection against the real engine of the environment (scripts/start-dockerd), and
 // against a stand-in engine for what the real one never answers (a Windows engine, broken
 // change lists, archives that go missing).
-#include "velmora/boxwright/result_collection.hpp"
+#include "velmora/boxwright/results/result_collection.hpp"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 #include "velmora/boxwright/docker_error.hpp"
 #include "velmora/boxwright/engine/engine_client.hpp"
 #include "velmora/boxwright/life_cycle.hpp"
-#include "velmora/boxwright/result_collection.hpp"
+#include "velmora/boxwright/results/result_collection.hpp"
 #include "velmora/job/job_status.hpp"
 #include "velmora/job/lander.hpp"
 #include "velmora/job/subjects.hpp"

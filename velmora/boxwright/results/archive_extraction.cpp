@@ -1,4 +1,4 @@
-#include "velmora/boxwright/archive_extraction.hpp"
+#include "velmora/boxwright/results/archive_extraction.hpp"
 
 #include <archive.h>
 #include <archive_entry.h>

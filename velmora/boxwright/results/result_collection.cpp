@@ -1,4 +1,4 @@
-#include "velmora/boxwright/result_collection.hpp"
+#include "velmora/boxwright/results/result_collection.hpp"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -10,8 +10,8 @@
 #include <unordered_set>
 #include <vector>
 
-#include "velmora/boxwright/archive_extraction.hpp"
-#include "velmora/boxwright/change_selection.hpp"
+#include "velmora/boxwright/results/archive_extraction.hpp"
+#include "velmora/boxwright/results/change_selection.hpp"
 #include "velmora/boxwright/engine/engine_client.hpp"
 #include "velmora/boxwright/engine/engine_error.hpp"
 #include "velmora/boxwright/module_log.hpp"
