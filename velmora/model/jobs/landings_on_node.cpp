@@ -75,7 +75,7 @@ void Velmora::handle_job_submission(const Bytes& origin, const std::string& job_
   }
   remove_job_folder(folder);
   landings_->dump();
-  running_landers_.put(lander->cntr()->id, lander);
+  running_landers_.put(lander->cntr().value().id, lander);
 }
 
 void Velmora::handle_control_landing(const Bytes& origin, const std::string& job_id,
