@@ -140,6 +140,20 @@ TEST_F(Landings, AFailedBuildIsLoggedAndStoredWithItsFailureStatus) {
   EXPECT_TRUE(attachments_left().empty());
 }
 
+// The owner may submit a job again under its id: the new landing takes the old one's place.
+TEST_F(Landings, ASubmissionUnderAnIdOfTheSameOwnerReplacesTheStoredLanding) {
+  befriend_owner();
+  constexpr std::string_view kUnbuildable = "FROM 127.0.0.1:9/velmora-missing:none\n";
+  const auto first = submit(kUnbuildable);
+  const auto earlier = landing(first->id());
+  ASSERT_NE(earlier, nullptr);
+  submit(kUnbuildable, first->id());
+  const auto later = landing(first->id());
+  EXPECT_NE(later, earlier);
+  EXPECT_EQ(node_->landings().snapshot().size(), 1u);
+  EXPECT_EQ(stored_status(first->id()), "Building Image Failed");
+}
+
 // The owner's controls reach the container; another device's are refused, and send nothing.
 TEST_F(Landings, ControlsFromTheOwnerReachTheContainerAndOthersAreRefused) {
   befriend_owner();

@@ -6,6 +6,7 @@
 
 #include "job_road_fixture.hpp"
 #include "velmora/model/packages/subject_table.hpp"
+#include "velmora/utils/http/http_status.hpp"
 
 namespace velmora::model {
 namespace {
@@ -38,6 +39,17 @@ TEST_F(PackageDispatcher, SubjectsAreExactTextInTheOrderOfTheTable) {
   EXPECT_EQ(find_subject("stop_landing")->word, "stop");
   EXPECT_EQ(find_subject("Job_Update"), nullptr);
   EXPECT_EQ(find_subject("job_update "), nullptr);
+}
+
+// A fetch that fails for another reason than "nothing waiting" ends the pass with its error; the
+// package behind it waits for the next pass.
+TEST_F(PackageDispatcher, AFailedFetchEndsThePassAndThePackagesBehindItWait) {
+  send(*landing_node_, "friend_request");
+  backend_.server().script("/transfer/receivefilereq", {.status = 500, .body = "down"});
+  EXPECT_THROW(node_->handle_received_files(), utils::HTTPError);
+  EXPECT_TRUE(node_->inbound_requests().snapshot().empty());
+  pass();
+  EXPECT_EQ(node_->inbound_requests().snapshot(), DeviceIds{utils::s2b(kPeerId)});
 }
 
 // Each package that cannot be handled is dropped alone, its folder with it; the pass goes on and
