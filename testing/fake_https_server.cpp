@@ -81,7 +81,14 @@ FakeHttpsServer::FakeHttpsServer(const TlsFiles& tls, Route route, std::optional
   running_ = std::make_unique<BackgroundServer>(&server_);
 }
 
-FakeHttpsServer::~FakeHttpsServer() { running_.reset(); }
+FakeHttpsServer::~FakeHttpsServer() {
+  {
+    std::lock_guard lock(mutex_);
+    closing_ = true;
+  }
+  released_.notify_all();
+  running_.reset();
+}
 
 std::string FakeHttpsServer::authority() const {
   return "127.0.0.1:" + std::to_string(running_->port());
@@ -118,8 +125,26 @@ std::optional<Answer> FakeHttpsServer::record(const RecordedRequest& request) {
   return scripted;
 }
 
+void FakeHttpsServer::hold(const std::string& path) {
+  std::lock_guard lock(mutex_);
+  held_.insert(path);
+}
+
+void FakeHttpsServer::release(const std::string& path) {
+  {
+    std::lock_guard lock(mutex_);
+    held_.erase(path);
+  }
+  released_.notify_all();
+}
+
 Answer FakeHttpsServer::answer(const RecordedRequest& request) {
-  if (auto scripted = record(request)) return std::move(*scripted);
+  std::optional<Answer> scripted = record(request);
+  {
+    std::unique_lock lock(mutex_);
+    released_.wait(lock, [&] { return closing_ || !held_.contains(request.path); });
+  }
+  if (scripted) return std::move(*scripted);
   return route_(request);
 }
 

@@ -9,6 +9,7 @@
 
 #include <httplib.h>
 
+#include <condition_variable>
 #include <deque>
 #include <functional>
 #include <filesystem>
@@ -16,6 +17,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -74,6 +76,11 @@ class FakeHttpsServer {
   // The next `times` requests to path are answered with answer, after those scripted before.
   void script(const std::string& path, const Answer& answer, int times = 1);
 
+  // Requests to path are recorded and then held, unanswered, until release(path) or until this
+  // object goes.
+  void hold(const std::string& path);
+  void release(const std::string& path);
+
   // How many requests came to path (scripted ones included).
   int calls(const std::string& path) const;
   // The requests so far, in the order they came: the last 10,000 at most. The bodies of file
@@ -91,6 +98,9 @@ class FakeHttpsServer {
   std::deque<RecordedRequest> requests_;               // guarded by mutex_
   std::map<std::string, int> calls_;                   // guarded by mutex_
   std::map<std::string, std::deque<Answer>> scripted_;  // guarded by mutex_
+  std::set<std::string> held_;                         // guarded by mutex_
+  bool closing_ = false;                               // guarded by mutex_
+  std::condition_variable released_;  // notified when a path is released or this object goes
   httplib::SSLServer server_;
   std::unique_ptr<BackgroundServer> running_;  // last: serving stops before the rest goes
 };

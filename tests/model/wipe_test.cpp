@@ -2,8 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <thread>
 
 #include "node_fixture.hpp"
+#include "testing/eventually.hpp"
 #include "velmora/utils/error.hpp"
 
 namespace velmora::model {
@@ -103,6 +105,25 @@ TEST_F(Wipe, RefreshStopsAtAStoreFileRemovedByHandWithThePollsPaused) {
   node_->friends().dump();
   EXPECT_TRUE(exists("friends.bin"));
   node_->unpause_threads();
+  EXPECT_EQ(node_->update_threads().state(), State::made);
+}
+
+// A friend step under way when the wipe begins ends first, so what it writes is wiped too.
+TEST_F(Wipe, RefreshWaitsForAFriendStepUnderWay) {
+  const std::string send_request = "/transfer/sendfilereq";
+  backend_.server().hold(send_request);
+  std::thread step([&] { node_->send_friend_request(utils::s2b(networking::kPeerId)); });
+  EXPECT_TRUE(testing::eventually([&] { return backend_.server().calls(send_request) == 1; }));
+  std::thread wipe([&] { node_->refresh_user_data(); });
+  const auto wipe_began = [&] {
+    const auto log = model_log();
+    return std::find(log.begin(), log.end(), "pausing threads") != log.end();
+  };
+  EXPECT_TRUE(testing::eventually(wipe_began));
+  backend_.server().release(send_request);
+  step.join();
+  wipe.join();
+  EXPECT_TRUE(node_->pending_requests().snapshot().empty());
   EXPECT_EQ(node_->update_threads().state(), State::made);
 }
 

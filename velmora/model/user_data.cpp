@@ -119,23 +119,26 @@ void Velmora::bind_job_records() {
 }
 
 void Velmora::refresh_user_data() {
-  threads_->while_paused([this] {
-    // Each file goes under its store's lock; a store keeps its value until the load below.
-    groups_->remove_file();
-    friends_->remove_file();
-    landings_->remove_file();
-    launches_->remove_file();
-    inbound_requests_->remove_file();
-    pending_requests_->remove_file();
-    accepted_requests_->remove_file();
-    rejected_requests_->remove_file();
-    friend_removals_->remove_file();
-    group_invitations_->remove_file();
-    group_requests_->remove_file();
-    group_removals_->remove_file();
-    remove_results_folder(settings_.results_folder);
-    load_user_data();
-  });
+  // The friends lock keeps a friend step from writing into a set while the sets are reset.
+  threads_->while_paused([this] { friends_protocol_->while_locked([this] { wipe_user_data(); }); });
+}
+
+void Velmora::wipe_user_data() {
+  // Each file goes under its store's lock; a store keeps its value until the load below.
+  groups_->remove_file();
+  friends_->remove_file();
+  landings_->remove_file();
+  launches_->remove_file();
+  inbound_requests_->remove_file();
+  pending_requests_->remove_file();
+  accepted_requests_->remove_file();
+  rejected_requests_->remove_file();
+  friend_removals_->remove_file();
+  group_invitations_->remove_file();
+  group_requests_->remove_file();
+  group_removals_->remove_file();
+  remove_results_folder(settings_.results_folder);
+  load_user_data();
 }
 
 void Velmora::clear_launch_history() {

@@ -5,19 +5,26 @@
 // its update threads. One node object lives in a process at a time.
 //
 // Every member may be called from any thread once the constructor has returned, except from
-// inside a pass of the node's own polls for the thread operations and refresh_user_data. Stores,
-// records and the client guard themselves; the thread operations and the wipe are serialised.
+// inside a pass of the node's own polls or a handler for the thread operations and
+// refresh_user_data. Stores, records and the client guard themselves; the thread operations and
+// the wipe are serialised. The destructor ends the update threads, then waits for every handler
+// thread (a handler's requests are bounded by the clients' time-outs; an image build under way is
+// waited for).
 
 #include <cstdint>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "velmora/device/local_device.hpp"
 #include "velmora/model/friends/friend_protocol.hpp"
+#include "velmora/model/jobs/running_landers.hpp"
 #include "velmora/model/node_settings.hpp"
-#include "velmora/model/running_landers.hpp"
+#include "velmora/model/packages/handler_threads.hpp"
+#include "velmora/model/received_folder.hpp"
 #include "velmora/model/stores.hpp"
 #include "velmora/model/update_threads.hpp"
 #include "velmora/networking/identity_provider.hpp"
@@ -72,6 +79,8 @@ class Velmora {
   const std::shared_ptr<networking::Network>& network() const noexcept { return network_; }
   RunningLanders& running_landers() noexcept { return running_landers_; }
   const UpdateThreads& update_threads() const noexcept { return *threads_; }
+  // The threads on which received packages are handled.
+  const HandlerThreads& handlers() const noexcept { return handlers_; }
 
   // Wipes the user data: pauses the update threads (reporting OFFLINE), removes the twelve store
   // files, then the results folder with its content, loads the user data again (the key pair and
@@ -117,10 +126,55 @@ class Velmora {
   void clear_launch_history();
   void clear_landing_history();
 
-  // The file-query poll's pass: takes every package waiting for this device. No subject has a
-  // handler yet: each package is dropped with the warning "Case for file type '<subject>' not
-  // implemented yet", its attachment folder removed.
+  // The file-query poll's pass: takes every package waiting for this device, until the backend
+  // says none is left, and starts the handler of each on a handler thread, without waiting for it
+  // (packages/subject_table.hpp). Drops, with its attachment folder: a package addressed to
+  // another device (ERROR "Pkg received at wrong destination: Intended for <dest>, received at
+  // <id>"), one whose subject has no handler here (WARNING "Case for file type '<subject>' not
+  // implemented yet") and one whose label lacks a text member its handler needs (WARNING
+  // "Dropping a package with a malformed label: <why>"); the pass goes on with the next. Only the
+  // job submission and results handlers are given the attachment folder; every other is removed.
+  // Throws what taking a package throws (the packages behind it wait for the next pass).
   void handle_received_files();
+
+  // The job road, the launching side. Sends the job folder docker_dir to device dest_uuid as a
+  // new launch named after the folder (jobs/job_name.hpp) and stores it once sent; true. OSError
+  // when docker_dir holds no "Dockerfile" (nothing sent); what the send or the write throws (a
+  // launch not sent is not stored).
+  bool send_dockerized_app(const utils::Bytes& dest_uuid, const std::string& docker_dir);
+
+  // The handlers of the job packages, given the sender's device id. A package about a job this
+  // node does not hold, or from another device than the job's other side (a launch's receiver, a
+  // landing's owner), is refused: WARNING "Refused <what> for job <id> from <origin>: <why>",
+  // nothing changed, its folder removed.
+
+  // Appends status to the launch's history as it comes, and writes the launches store.
+  void handle_job_update(const utils::Bytes& origin, const std::string& job_id,
+                         const std::string& status);
+  // Files the results folder tmp_results_dir (owned from now on) as "<results folder>/<name>_<id>",
+  // sets the launch's results path and writes the store. Results that cannot be moved there stay
+  // where they are, logged at WARNING with the reason.
+  void handle_job_results(const utils::Bytes& origin, const std::string& job_id,
+                          const std::filesystem::path& tmp_results_dir);
+  // Calls the launch's stop, start, pause or unpause, as case_ says (the store is not written).
+  // RuntimeError "could not control launch with case <case_>" for another word.
+  void handle_control_launch(const utils::Bytes& origin, const std::string& job_id,
+                             std::string_view case_);
+
+  // The job road, the landing side. Makes the landing of the job folder job_dir (owned from now
+  // on, and removed on every path), which reports "Received". Refuses it unless origin is a friend,
+  // the engine answered at construction and no stored landing of another owner has its id:
+  // "Rejected" reported, WARNING "Job <id> from <owner> has been rejected", nothing stored.
+  // Otherwise stores it, runs it, writes the landings store again and watches its container. A
+  // failed run is logged (WARNING "Lander <id> encountered an error") and the landing stays stored
+  // with the failure status it reported, unwatched. Throws what a report before the run, the
+  // store's write or the container's lookup after the run throws.
+  void handle_job_submission(const utils::Bytes& origin, const std::string& job_id,
+                             const std::string& job_name, const std::filesystem::path& job_dir);
+  // Calls the landing's stop, start, pause or unpause, as case_ says (the store is not written).
+  // RuntimeError "could not control landing with case <case_>" for another word.
+  void handle_control_landing(const utils::Bytes& origin, const std::string& job_id,
+                              std::string_view case_);
 
   // The container-query poll's pass: for each exited container of the engine that a watched
   // landing runs in, the landing is watched no longer, returns its results to its owner and the
@@ -133,6 +187,8 @@ class Velmora {
   // in this order; stores already open are reloaded in place, and the records they read back are
   // bound to the client when there is one.
   void load_user_data();
+  // refresh_user_data's work, while the polls are paused and the friends lock is held.
+  void wipe_user_data();
   // Binds every stored launch and landing to the node's client.
   void bind_job_records();
   // Watches each stored landing whose status is "Running" under its container's id; drops and
@@ -140,6 +196,13 @@ class Velmora {
   // the engine did not answer the probe.
   void reattach_landings();
   void create_threads();
+
+  // One received package: refuses it when misaddressed or of a subject without a handler, else
+  // starts its handler, handing attachment on when the handler takes it. MalformedLabel when the
+  // label lacks what the dispatch reads.
+  void dispatch(const utils::Value& label, ReceivedFolder& attachment);
+  // Whether a submission of job_id from origin may land here (handle_job_submission).
+  bool admits(const utils::Bytes& origin, const std::string& job_id) const;
 
   const NodeSettings settings_;
   const std::int64_t keepalive_interval_;
@@ -168,6 +231,7 @@ class Velmora {
   std::shared_ptr<networking::Network> network_;
   std::unique_ptr<FriendProtocol> friends_protocol_;  // over the friend stores and network_
   RunningLanders running_landers_;
+  HandlerThreads handlers_;  // waited for once the polls have ended, before the rest goes
   std::unique_ptr<UpdateThreads> threads_;  // last: its polls end before the rest goes
 };
 

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <utility>
 
 #include "velmora/model/stores.hpp"
 #include "velmora/networking/network.hpp"
@@ -70,6 +71,14 @@ class FriendProtocol {
   void handle_friend_reject(const utils::Bytes& origin);
   // An accepted sender moves to friend_removals; otherwise nothing happens.
   void handle_friend_remove(const utils::Bytes& origin);
+
+  // Calls fn under the friends lock, between friend steps: for resetting the sets in place. fn
+  // must not call this object.
+  template <class Fn>
+  void while_locked(Fn&& fn) {
+    std::lock_guard lock(mutex_);
+    std::forward<Fn>(fn)();
+  }
 
  private:
   void send(const utils::Bytes& dest_uuid, std::string_view subject);

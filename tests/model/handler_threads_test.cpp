@@ -1,0 +1,119 @@
+// The handler threads: each handler on a thread of its own, handlers in line one after another,
+// failures contained, finished threads let go, and every handler waited for at the end.
+#include "velmora/model/packages/handler_threads.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <future>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "testing/eventually.hpp"
+#include "velmora/utils/error.hpp"
+#include "velmora/utils/runtime/log.hpp"
+
+namespace velmora::model {
+namespace {
+
+using testing::eventually;
+
+// A handler that waits until the test lets it go.
+class Gate {
+ public:
+  void open() { opened_.set_value(); }
+  HandlerThreads::Handler waiter() {
+    return [opened = opened_.get_future().share()] { opened.wait(); };
+  }
+
+ private:
+  std::promise<void> opened_;
+};
+
+TEST(HandlerThreads, EachHandlerRunsOnItsOwnThreadAndAFailureEndsOnlyItsOwn) {
+  const utils::log::LogCapture log("velmora.model");
+  HandlerThreads handlers;
+  Gate gate;
+  std::atomic<bool> later_ran{false};
+  handlers.start("'slow' from a", gate.waiter());
+  handlers.start("'broken' from b", [] { throw utils::RuntimeError("no luck"); });
+  handlers.start("'quick' from c", [&] { later_ran = true; });
+
+  // Neither the waiting handler nor the failed one holds up the third.
+  EXPECT_TRUE(eventually([&] { return later_ran.load() && handlers.running() == 1; }));
+  gate.open();
+  EXPECT_TRUE(eventually([&] { return handlers.running() == 0; }));
+  const auto records = log.records();
+  ASSERT_EQ(records.size(), 1u);
+  EXPECT_EQ(records[0].message, "Handler of 'broken' from b failed");
+  EXPECT_EQ(records[0].level, utils::log::kError);
+  EXPECT_TRUE(records[0].error_text.ends_with("no luck")) << records[0].error_text;
+}
+
+TEST(HandlerThreads, HandlersInLineRunOneAfterAnotherInTheOrderStarted) {
+  HandlerThreads handlers;
+  Gate first;
+  std::mutex mutex;
+  std::vector<int> order;
+  int inside = 0;      // handlers of line "job-1" running at this moment
+  int most_inside = 0;
+  const auto record = [&](int n) {
+    return [&, n] {
+      {
+        std::lock_guard lock(mutex);
+        most_inside = std::max(most_inside, ++inside);
+        order.push_back(n);
+      }
+      std::this_thread::yield();  // room for another handler of the line, were it let in
+      std::lock_guard lock(mutex);
+      --inside;
+    };
+  };
+  handlers.start_in_line("job-1", "first", first.waiter());
+  for (int n = 1; n <= 50; ++n) handlers.start_in_line("job-1", "update", record(n));
+  std::atomic<bool> other_line_ran{false};
+  handlers.start_in_line("job-2", "other", [&] { other_line_ran = true; });
+
+  // Not behind job-1's line, which waits whole: its first handler and fifty behind it.
+  EXPECT_TRUE(eventually([&] { return other_line_ran.load() && handlers.running() == 51; }));
+  EXPECT_EQ(handlers.threads(), 2u);  // one thread runs the whole line
+  first.open();
+  ASSERT_TRUE(eventually([&] { return handlers.running() == 0; }));
+  std::vector<int> expected;
+  for (int n = 1; n <= 50; ++n) expected.push_back(n);
+  EXPECT_EQ(order, expected);
+  EXPECT_EQ(most_inside, 1);
+
+  // The line is gone once empty: a later handler of that key starts a line of its own.
+  std::atomic<bool> again{false};
+  handlers.start_in_line("job-1", "again", [&] { again = true; });
+  EXPECT_TRUE(eventually([&] { return again.load(); }));
+}
+
+TEST(HandlerThreads, FinishedThreadsAreLetGoAtTheNextStart) {
+  HandlerThreads handlers;
+  for (int n = 0; n < 200; ++n) handlers.start("quick", [] {});
+  ASSERT_TRUE(eventually([&] { return handlers.running() == 0; }));
+  Gate gate;
+  handlers.start("waiting", gate.waiter());
+  EXPECT_EQ(handlers.threads(), 1u);
+  gate.open();
+}
+
+TEST(HandlerThreads, GoingWaitsForEveryHandlerAlsoThoseInLine) {
+  std::atomic<int> ended{0};
+  Gate gate;
+  {
+    HandlerThreads handlers;
+    handlers.start_in_line("job-1", "first", gate.waiter());
+    for (int n = 0; n < 3; ++n) handlers.start_in_line("job-1", "next", [&] { ++ended; });
+    handlers.start("alone", [&] { ++ended; });
+    gate.open();
+  }
+  EXPECT_EQ(ended.load(), 4);
+}
+
+}  // namespace
+}  // namespace velmora::model

@@ -1,0 +1,193 @@
+// The landing side of the job road on the node: jobs that the peer kDeviceId submits are admitted
+// or refused, run on the engine of the environment, controlled and returned.
+#include <gtest/gtest.h>
+
+#include "job_road_fixture.hpp"
+#include "testing/environment_setting.hpp"
+#include "testing/eventually.hpp"
+
+namespace velmora::model {
+namespace {
+
+using namespace std::chrono_literals;
+using job::Lander;
+using job::Launcher;
+using networking::kDeviceId;
+using networking::kPeerId;
+using testing::eventually;
+
+const utils::Bytes kOwner = utils::s2b(kDeviceId);
+
+class Landings : public JobRoadFixture {
+ protected:
+  void befriend_owner() {
+    node_->friends().with([](DeviceIds& friends) { friends.insert(kOwner); });
+    node_->friends().dump();
+  }
+
+  // The owner's launch of a job that runs steps, submitted to the node; the owner's queue is
+  // emptied, and a dispatcher pass has handled the submission.
+  std::shared_ptr<Launcher> submit(std::string_view steps,
+                                   const std::optional<std::string>& id = std::nullopt) {
+    auto launch = std::make_shared<Launcher>(job_folder_named("sim.v1", steps), "sim", kDeviceId,
+                                             kNodeId, launch_node_, id);
+    launch->send();
+    pass();
+    return launch;
+  }
+
+  std::shared_ptr<Lander> landing(const std::string& job_id) {
+    const job::Landings landings = node_->landings().snapshot();
+    const auto found = landings.find(job_id);
+    return found == landings.end() ? nullptr : found->second;
+  }
+
+  static std::string stored_status(const std::string& job_id) {
+    const auto stored = Store<job::Landings>("landings.bin", [] { return job::Landings(); }).snapshot();
+    const auto found = stored.find(job_id);
+    return found == stored.end() ? "not stored" : found->second->status();
+  }
+
+  // The packages that reached the owner since it last looked.
+  std::vector<std::string> sent_to_owner() { return drain(*launch_node_); }
+};
+
+// The whole way of a friend's job: stored, built, run and watched, then returned once its
+// container has exited, with every status reported to the owner in order.
+TEST_F(Landings, AFriendsJobIsStoredRunWatchedAndReturned) {
+  befriend_owner();
+  const auto launch = submit(job::kQuickJob);
+  const auto landed = landing(launch->id());
+  ASSERT_NE(landed, nullptr);
+  EXPECT_EQ(landed->owner(), kDeviceId);
+  EXPECT_EQ(landed->receiver(), kNodeId);
+  EXPECT_EQ(landed->name(), "sim");
+  EXPECT_EQ(statuses(*landed), (std::vector<std::string>{"New", "Received", "Building Image",
+                                                         "Building Container", "Running"}));
+  EXPECT_EQ(stored_status(launch->id()), "Running");
+  ASSERT_TRUE(landed->cntr_id());
+  const std::string cntr_id = landed->cntr()->id;
+  EXPECT_EQ(node_->running_landers().find(cntr_id), landed);
+  EXPECT_EQ(engine_.inspect_image(*landed->img_id())["RepoTags"][0], "sim:" + launch->id());
+  EXPECT_TRUE(attachments_left().empty()) << "the job folder is gone";
+
+  ASSERT_TRUE(eventually([&] { return engine_state(cntr_id) == "exited"; }, 60s));
+  node_->handle_exited_containers();
+  EXPECT_EQ(landed->status(), "Complete");
+  EXPECT_EQ(stored_status(launch->id()), "Complete");
+  EXPECT_EQ(node_->running_landers().size(), 0u);
+  EXPECT_FALSE(engine_has(cntr_id));
+  EXPECT_EQ(landed->cntr_id(), cntr_id);
+  EXPECT_EQ(sent_to_owner(),
+            (std::vector<std::string>{"job_update Received", "job_update Building Image",
+                                      "job_update Building Container", "job_update Running",
+                                      "job_results", "job_update Complete"}));
+  EXPECT_TRUE(attachments_left().empty());
+}
+
+// Refused: reported "Received" and "Rejected", logged, nothing stored or built, folder gone.
+TEST_F(Landings, JobsAreRefusedFromStrangersWithoutAnEngineAndUnderAnotherOwnersId) {
+  const auto refused = [&](const std::shared_ptr<Launcher>& launch) {
+    EXPECT_EQ(sent_to_owner(),
+              (std::vector<std::string>{"job_update Received", "job_update Rejected"}));
+    EXPECT_EQ(warnings().back(), "Job " + launch->id() + " from " + kDeviceId + " has been rejected");
+    EXPECT_TRUE(attachments_left().empty());
+  };
+
+  const auto stranger = submit(job::kQuickJob);  // not a friend
+  refused(stranger);
+  EXPECT_TRUE(node_->landings().snapshot().empty());
+
+  // A landing of another owner holds the id: it stays as it was.
+  befriend_owner();
+  const auto others = std::make_shared<Lander>("elsewhere", "other", kPeerId, kNodeId, nullptr,
+                                               "0123456789abcdef0123456789abcdef", false);
+  node_->landings().with([&](job::Landings& landings) { landings.insert_or_assign(others->id(), others); });
+  node_->landings().dump();
+  refused(submit(job::kQuickJob, others->id()));
+  EXPECT_EQ(landing(others->id()), others);
+  EXPECT_EQ(statuses(*others), std::vector<std::string>{"New"});
+
+  // An engine that did not answer when the node was built.
+  node_.reset();
+  {
+    const testing::EnvironmentSetting no_engine("DOCKER_HOST", "unix:///nonexistent/docker.sock");
+    node_ = make_node();
+  }
+  const auto unrun = submit(job::kQuickJob);
+  refused(unrun);
+  EXPECT_EQ(landing(unrun->id()), nullptr);
+}
+
+// A failed build is logged, and the landing stays stored, on file too, with its failure status.
+TEST_F(Landings, AFailedBuildIsLoggedAndStoredWithItsFailureStatus) {
+  befriend_owner();
+  const auto launch = submit("FROM 127.0.0.1:9/velmora-missing:none\n");
+  EXPECT_EQ(sent_to_owner(),
+            (std::vector<std::string>{"job_update Received", "job_update Building Image",
+                                      "job_update Building Image Failed"}));
+  const auto records = log_.records();
+  const auto line = std::find_if(records.begin(), records.end(), [](const auto& record) {
+    return record.message.starts_with("Lander ");
+  });
+  ASSERT_NE(line, records.end());
+  EXPECT_EQ(line->message, "Lander " + launch->id() + " encountered an error");
+  EXPECT_EQ(line->level, utils::log::kWarning);
+  EXPECT_FALSE(line->error_text.empty());
+  EXPECT_EQ(landing(launch->id())->status(), "Building Image Failed");
+  EXPECT_EQ(stored_status(launch->id()), "Building Image Failed");
+  EXPECT_EQ(node_->running_landers().size(), 0u);
+  EXPECT_TRUE(attachments_left().empty());
+}
+
+// The owner may submit a job again under its id: the new landing takes the old one's place.
+TEST_F(Landings, ASubmissionUnderAnIdOfTheSameOwnerReplacesTheStoredLanding) {
+  befriend_owner();
+  constexpr std::string_view kUnbuildable = "FROM 127.0.0.1:9/velmora-missing:none\n";
+  const auto first = submit(kUnbuildable);
+  const auto earlier = landing(first->id());
+  ASSERT_NE(earlier, nullptr);
+  submit(kUnbuildable, first->id());
+  const auto later = landing(first->id());
+  EXPECT_NE(later, earlier);
+  EXPECT_EQ(node_->landings().snapshot().size(), 1u);
+  EXPECT_EQ(stored_status(first->id()), "Building Image Failed");
+}
+
+// The owner's controls reach the container; another device's are refused, and send nothing.
+TEST_F(Landings, ControlsFromTheOwnerReachTheContainerAndOthersAreRefused) {
+  befriend_owner();
+  const auto launch = submit(job::kLongJob);
+  const auto landed = landing(launch->id());
+  ASSERT_EQ(landed->status(), "Running");
+  const std::string cntr_id = *landed->cntr_id();
+  sent_to_owner();
+
+  send(*landing_node_, "stop_landing", {{"job_id", launch->id()}});
+  pass();
+  EXPECT_EQ(warnings().back(), "Refused control 'stop' for job " + launch->id() + " from " +
+                                   kPeerId + ": not the landing's owner");
+  EXPECT_EQ(engine_state(cntr_id), "running");
+
+  launch->pause();
+  pass();
+  EXPECT_EQ(engine_state(cntr_id), "paused");
+  launch->unpause();
+  pass();
+  EXPECT_EQ(engine_state(cntr_id), "running");
+  launch->stop();
+  pass();
+  EXPECT_EQ(engine_state(cntr_id), "exited");
+  EXPECT_EQ(sent_to_owner(), (std::vector<std::string>{"job_update Paused", "job_update Unpaused",
+                                                       "job_update Stopping"}));
+  EXPECT_TRUE(attachments_left().empty()) << "the folders the controls came with are gone";
+
+  node_->handle_exited_containers();
+  EXPECT_EQ(landed->status(), "Stopped");
+  EXPECT_EQ(error_text<utils::RuntimeError>(
+                [&] { node_->handle_control_landing(kOwner, launch->id(), "restart"); }),
+            "could not control landing with case restart");
+}
+
+}  // namespace
+}  // namespace velmora::model

@@ -1,0 +1,117 @@
+// The node's package dispatcher against the fake backend: what reaches a handler, what is
+// dropped, and that nothing dropped or refused leaves its folder behind.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "job_road_fixture.hpp"
+#include "velmora/model/packages/subject_table.hpp"
+#include "velmora/utils/http/http_status.hpp"
+
+namespace velmora::model {
+namespace {
+
+namespace fs = std::filesystem;
+using networking::kDeviceId;
+using networking::kPeerId;
+using utils::Bytes;
+
+class PackageDispatcher : public JobRoadFixture {
+ protected:
+  PackageDispatcher() { std::ofstream(folder_.path() / "note.txt") << "x"; }
+
+  static inline const utils::Value kNoLabels = utils::Value::object();
+
+  // A folder to attach: every package below carries one unless it says otherwise.
+  const testing::ScopedFolder folder_;
+};
+
+TEST_F(PackageDispatcher, WithNothingWaitingAPassFetchesOnceAndStartsNoThread) {
+  node_->handle_received_files();
+  EXPECT_EQ(requests_to("/transfer/receivefilereq").size(), 1u);
+  EXPECT_EQ(node_->handlers().threads(), 0u);
+}
+
+TEST_F(PackageDispatcher, SubjectsAreExactTextInTheOrderOfTheTable) {
+  EXPECT_EQ(kSubjectTable.size(), 23u);
+  EXPECT_EQ(find_subject("job_submission"), &kSubjectTable.front());
+  EXPECT_EQ(find_subject("group_removal"), &kSubjectTable.back());
+  EXPECT_EQ(find_subject("stop_landing")->word, "stop");
+  EXPECT_EQ(find_subject("Job_Update"), nullptr);
+  EXPECT_EQ(find_subject("job_update "), nullptr);
+}
+
+// A fetch that fails for another reason than "nothing waiting" ends the pass with its error; the
+// package behind it waits for the next pass.
+TEST_F(PackageDispatcher, AFailedFetchEndsThePassAndThePackagesBehindItWait) {
+  send(*landing_node_, "friend_request");
+  backend_.server().script("/transfer/receivefilereq", {.status = 500, .body = "down"});
+  EXPECT_THROW(node_->handle_received_files(), utils::HTTPError);
+  EXPECT_TRUE(node_->inbound_requests().snapshot().empty());
+  pass();
+  EXPECT_EQ(node_->inbound_requests().snapshot(), DeviceIds{utils::s2b(kPeerId)});
+}
+
+// Each package that cannot be handled is dropped alone, its folder with it; the pass goes on and
+// hands the last one, a friend request, to its handler with the sender's id as bytes.
+TEST_F(PackageDispatcher, PackagesThatCannotBeHandledAreDroppedAloneWithTheirFolders) {
+  const fs::path attached = folder_.path();
+  send(*landing_node_, "friend_request", {{"dest", kDeviceId}}, attached);
+  send(*landing_node_, "Friend_Request", kNoLabels, attached);
+  send(*landing_node_, "group_invitation", {{"group", "crew"}}, attached);
+  send(*landing_node_, std::nullopt, kNoLabels, attached);
+  send(*landing_node_, "job_update", {{"job_id", "j1"}}, attached);
+  send(*landing_node_, "job_update", {{"job_id", 5}, {"status", "Running"}});
+  send(*landing_node_, "friend_request", {{"origin", "\u0101"}}, attached);
+  send(*landing_node_, "job_results", {{"job_id", "j1"}});
+  send(*landing_node_, "stop_landing", {{"job_id", "j1"}}, attached);
+  send(*landing_node_, "friend_request", kNoLabels, attached);
+
+  pass();
+  EXPECT_EQ(requests_to("/transfer/receivefilereq").size(), 11u);
+  EXPECT_EQ(warnings(),
+            (std::vector<std::string>{
+                "Pkg received at wrong destination: Intended for " + kDeviceId +
+                    ", received at " + kNodeId,
+                "Case for file type 'Friend_Request' not implemented yet",
+                "Case for file type 'group_invitation' not implemented yet",
+                "Dropping a package with a malformed label: no text 'subject'",
+                "Dropping a package with a malformed label: no text 'status'",
+                "Dropping a package with a malformed label: no text 'job_id'",
+                "Dropping a package with a malformed label: 'origin' is no device id",
+                "Dropping a package with a malformed label: 'job_results' without its folder",
+                "Refused control 'stop' for job j1 from " + kPeerId + ": no such landing",
+            }));
+  for (const auto& record : log_.records()) {
+    if (record.message.starts_with("Pkg received")) {
+      EXPECT_EQ(record.level, utils::log::kError);
+    }
+  }
+  EXPECT_EQ(node_->inbound_requests().snapshot(), DeviceIds{utils::s2b(kPeerId)});
+  EXPECT_TRUE(attachments_left().empty()) << attachments_left().front();
+}
+
+// The first handler fails (its "Received" report is refused): logged, and the next package is
+// handled all the same. The submission's folder goes with the failure.
+TEST_F(PackageDispatcher, AHandlerThatFailsEndsOnlyItsOwnThread) {
+  send(*launch_node_, "job_submission", {{"job_id", "j1"}, {"job_name", "sim"}}, folder_.path());
+  send(*landing_node_, "friend_request");
+  backend_.server().script("/transfer/sendfilereq",
+                           testing::FakeBackend::backend_answer(
+                               {{"valid", false}, {"code", 5}, {"msg", "refused"}}));
+
+  pass();
+  const auto records = log_.records();
+  const auto failure = std::find_if(records.begin(), records.end(), [](const auto& record) {
+    return record.message.starts_with("Handler of");
+  });
+  ASSERT_NE(failure, records.end());
+  EXPECT_EQ(failure->message, "Handler of 'job_submission' from " + kDeviceId + " failed");
+  EXPECT_EQ(failure->level, utils::log::kError);
+  EXPECT_EQ(node_->inbound_requests().snapshot(), DeviceIds{utils::s2b(kPeerId)});
+  EXPECT_TRUE(node_->landings().snapshot().empty());
+  EXPECT_TRUE(attachments_left().empty());
+}
+
+}  // namespace
+}  // namespace velmora::model

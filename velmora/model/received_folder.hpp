@@ -1,0 +1,37 @@
+#pragma once
+// A folder that came with a package, owned by whoever holds this object: removed with everything
+// in it when the object goes, unless it was released first. Used by one thread. Not copyable.
+
+#include <filesystem>
+#include <optional>
+#include <system_error>
+#include <utility>
+
+namespace velmora::model {
+
+class ReceivedFolder {
+ public:
+  // None: nothing to remove.
+  explicit ReceivedFolder(std::optional<std::filesystem::path> path) : path_(std::move(path)) {}
+  ~ReceivedFolder() { remove(); }
+
+  ReceivedFolder(const ReceivedFolder&) = delete;
+  ReceivedFolder& operator=(const ReceivedFolder&) = delete;
+
+  const std::optional<std::filesystem::path>& path() const noexcept { return path_; }
+
+  // Hands the folder on: it is no longer removed here.
+  void release() noexcept { path_.reset(); }
+
+  // Removes the folder now (no longer held either way); the error when it could not be removed.
+  std::error_code remove() noexcept {
+    std::error_code error;
+    if (path_) std::filesystem::remove_all(*std::exchange(path_, std::nullopt), error);
+    return error;
+  }
+
+ private:
+  std::optional<std::filesystem::path> path_;
+};
+
+}  // namespace velmora::model
