@@ -1,13 +1,14 @@
 // The job road between node processes: a job folder sent from one user's node to a friend's, run
 // on the engine there, its statuses and results back on the sender's node; and how the road
 // holds when a job is refused, controlled, fails or outlives its node.
-#include <sys/stat.h>
+#include <signal.h>
 
 #include <algorithm>
 #include <fstream>
 #include <set>
 
 #include "testing/eventually.hpp"
+#include "velmora/boxwright/engine/engine_error.hpp"
 #include "tests/scenarios/scenario_fixture.hpp"
 #include "velmora/utils/text/json_parse.hpp"
 
@@ -174,6 +175,135 @@ TEST_F(JobRoad, AJobTravelsToAFriendsNodeAndItsResultsComeBack) {
   EXPECT_EQ(status_reports(alice->id()), (Statuses{"ONLINE", "OFFLINE"}));
   alice->ask("quit");
   EXPECT_EQ(alice->process().wait_for_exit(), 0);
+}
+
+TEST_F(JobRoad, AStrangersJobIsRejected) {
+  auto bob = start_node("bob");
+  auto carol = start_node("carol");
+  bob->ask("start_threads");
+  carol->ask("start_threads");
+  const std::string job_id = send_job(*carol, *bob, sim_folder());
+  ASSERT_TRUE(eventually([&] {
+    return carol->launch_statuses(job_id) == Statuses{"New", "Sent", "Received", "Rejected"};
+  })) << joined(carol->launch_statuses(job_id));
+  EXPECT_TRUE(bob->logged("WARNING:velmora.model:Job " + job_id + " from " + carol->id() +
+                          " has been rejected"));
+  EXPECT_EQ(bob->ask("landings"), utils::Value::array());
+  EXPECT_TRUE(eventually([&] { return bob->temp_names().empty(); }));
+  EXPECT_THROW(engine_.inspect_image("sim:" + job_id), boxwright::engine::NotFoundError);
+}
+
+class RunningJob : public JobRoad {
+ protected:
+  RunningJob() : alice_(start_node("alice")), bob_(start_node("bob")) {
+    alice_->ask("start_threads");
+    bob_->ask("start_threads");
+    make_friends(*alice_, *bob_);
+  }
+
+  // A job that sleeps until it is stopped, sent from alice to bob and running there; its id.
+  std::string start_sleeper() {
+    const std::string job_id = send_job(
+        *alice_, *bob_,
+        busybox_job("sleeper", "STOPSIGNAL SIGKILL\nCMD [\"/bin/sleep\",\"300\"]\n", {}));
+    EXPECT_TRUE(eventually([&] { return last(alice_->launch_statuses(job_id)) == "Running"; },
+                           120s))
+        << joined(alice_->launch_statuses(job_id));
+    return job_id;
+  }
+  std::string container_of(const std::string& job_id) {
+    return bob_->landing(job_id).at("cntr_id").get<std::string>();
+  }
+  std::string engine_status(const std::string& container) {
+    return engine_.inspect_container(container).at("State").at("Status").get<std::string>();
+  }
+  static std::string last(const Statuses& statuses) {
+    return statuses.empty() ? "" : statuses.back();
+  }
+
+  std::unique_ptr<NodeProcess> alice_;
+  std::unique_ptr<NodeProcess> bob_;
+};
+
+TEST_F(RunningJob, TheSendersControlsReachTheContainer) {
+  const std::string job_id = start_sleeper();
+  const std::string container = container_of(job_id);
+
+  alice_->ask("control launch " + job_id + " pause");
+  EXPECT_EQ(last(alice_->launch_statuses(job_id)), "Pausing");
+  EXPECT_TRUE(eventually([&] { return engine_status(container) == "paused"; }));
+  EXPECT_TRUE(eventually([&] { return last(alice_->launch_statuses(job_id)) == "Paused"; }));
+
+  alice_->ask("control launch " + job_id + " unpause");
+  EXPECT_EQ(last(alice_->launch_statuses(job_id)), "Unpausing");
+  EXPECT_TRUE(eventually([&] { return engine_status(container) == "running"; }));
+  EXPECT_TRUE(eventually([&] { return last(alice_->launch_statuses(job_id)) == "Unpaused"; }));
+
+  alice_->ask("control launch " + job_id + " stop");
+  EXPECT_EQ(last(alice_->launch_statuses(job_id)), "Stopping");
+  EXPECT_TRUE(eventually([&] { return last(alice_->launch_statuses(job_id)) == "Stopped"; }, 60s))
+      << joined(alice_->launch_statuses(job_id));
+  const Statuses history = alice_->launch_statuses(job_id);
+  EXPECT_TRUE(in_order(history, {"Running", "Pausing", "Paused", "Unpausing", "Unpaused",
+                                 "Stopping", "Stopping", "Stopped"}))
+      << joined(history);
+  const std::string results = "results/sleeper_" + job_id;
+  ASSERT_TRUE(eventually([&] { return alice_->launch(job_id).at("results_path") == results; }));
+  EXPECT_EQ(read_text(alice_->folder() / results / "output.log"), "");
+  EXPECT_TRUE(fs::is_empty(alice_->folder() / results / "filesys"));
+  EXPECT_TRUE(eventually([&] { return !engine_has_container(container); }));
+}
+
+TEST_F(RunningJob, TheRunningNodeStopsItsOwnLanding) {
+  const std::string job_id = start_sleeper();
+  bob_->ask("control landing " + job_id + " stop");
+  EXPECT_EQ(last(bob_->landing_statuses(job_id)), "Stopping");
+  EXPECT_TRUE(eventually([&] { return last(bob_->landing_statuses(job_id)) == "Stopped"; }, 60s))
+      << joined(bob_->landing_statuses(job_id));
+  EXPECT_TRUE(eventually([&] { return last(alice_->launch_statuses(job_id)) == "Stopped"; }));
+}
+
+TEST_F(RunningJob, FailedBuildsAreReportedAndKept) {
+  const std::string absent = send_job(
+      *alice_, *bob_, job_folder("absent", "FROM velmora-test/absent:1\nCMD [\"true\"]\n", {}));
+  const std::string no_cmd = send_job(*alice_, *bob_, busybox_job("nocmd", "", {}));
+  ASSERT_TRUE(eventually([&] {
+    return last(alice_->launch_statuses(absent)) == "Building Image Failed" &&
+           last(alice_->launch_statuses(no_cmd)) == "Building Container Failed";
+  }, 120s)) << joined(alice_->launch_statuses(absent)) << joined(alice_->launch_statuses(no_cmd));
+  EXPECT_EQ(alice_->launch_statuses(absent),
+            (Statuses{"New", "Sent", "Received", "Building Image", "Building Image Failed"}));
+  EXPECT_TRUE(bob_->logged("WARNING:velmora.model:Lander " + absent + " encountered an error"));
+  EXPECT_EQ(last(bob_->landing_statuses(absent)), "Building Image Failed");
+  EXPECT_EQ(last(bob_->landing_statuses(no_cmd)), "Building Container Failed");
+  EXPECT_NO_THROW(engine_.inspect_image("nocmd:" + no_cmd));
+  EXPECT_NE(bob_->file_text("landings.bin").find("Building Image Failed"), std::string::npos);
+}
+
+TEST_F(RunningJob, ARestartedNodeDropsALandingWhoseContainerWentAndReattachesTheOthers) {
+  const std::string gone = start_sleeper();
+  const std::string kept = start_sleeper();
+  const std::string gone_container = container_of(gone);
+  bob_->process().send_signal(SIGKILL);
+  ASSERT_TRUE(bob_->process().wait_for_exit());
+  engine_.remove_container(gone_container, {.force = true});
+
+  bob_.reset();
+  bob_ = start_node("bob");
+  bob_->ask("start_threads");
+  EXPECT_TRUE(bob_->logged("INFO:velmora.model:Importing keypair from file system"));
+  EXPECT_TRUE(bob_->logged("INFO:velmora.model:Could not find container id " + gone_container +
+                           "; removing associated landing"))
+      << bob_->process().standard_error();
+  EXPECT_TRUE(eventually([&] { return last(alice_->launch_statuses(gone)) == "Container Removed"; }));
+  EXPECT_EQ(bob_->file_text("landings.bin").find(gone), std::string::npos);
+
+  alice_->ask("control launch " + kept + " stop");
+  EXPECT_TRUE(eventually([&] { return last(alice_->launch_statuses(kept)) == "Stopped"; }, 60s))
+      << joined(alice_->launch_statuses(kept));
+  EXPECT_TRUE(eventually([&] {
+    return alice_->launch(kept).at("results_path") == "results/sleeper_" + kept;
+  }));
 }
 
 }  // namespace
