@@ -56,6 +56,8 @@ ChildProcess::ChildProcess(const std::filesystem::path& program,
   int to_child[2] = {-1, -1};
   int from_child[2] = {-1, -1};
   if (converse) {
+    // A child that has ended makes write_line fail with EPIPE rather than end this process.
+    ::signal(SIGPIPE, SIG_IGN);
     if (::pipe2(to_child, O_CLOEXEC) != 0 || ::pipe2(from_child, O_CLOEXEC) != 0)
       throw utils::OSError(errno, "pipe");
     posix_spawn_file_actions_adddup2(&actions, to_child[0], STDIN_FILENO);
