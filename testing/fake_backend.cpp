@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <fstream>
 #include <string_view>
 
 #include "velmora/utils/bytes.hpp"
@@ -139,7 +140,37 @@ Answer FakeBackend::token_expired() {
 
 Answer FakeBackend::backend_answer(const Value& members) { return {200, members.dump()}; }
 
+void FakeBackend::record_to(const std::filesystem::path& folder) {
+  std::filesystem::create_directories(folder / "packages");
+  std::lock_guard lock(record_mutex_);
+  record_folder_ = folder;
+}
+
+void FakeBackend::append_record(const char* name, const std::string& line) {
+  std::lock_guard lock(record_mutex_);
+  if (record_folder_.empty()) return;
+  std::ofstream(record_folder_ / name, std::ios::binary | std::ios::app) << line + "\n";
+}
+
+void FakeBackend::record_package(const Transfer& upload) {
+  std::filesystem::path copy;
+  {
+    std::lock_guard lock(record_mutex_);
+    if (record_folder_.empty()) return;
+    copy = record_folder_ / "packages" / std::to_string(++packages_recorded_);
+  }
+  std::filesystem::copy_file(storage_.path() / upload.id, copy);
+  append_record("packages.jsonl", Value{{"from", upload.from},
+                                        {"to", upload.to},
+                                        {"filename", upload.filename},
+                                        {"file", copy.string()}}
+                                      .dump());
+}
+
 Answer FakeBackend::route(const RecordedRequest& request) {
+  append_record("requests.jsonl",
+                Value{{"method", request.method}, {"path", request.path}, {"body", request.body}}
+                    .dump(-1, ' ', false, Value::error_handler_t::replace));
   if (request.method != "POST") return {405, "Method Not Allowed", "text/plain"};
   const std::string_view path = request.path;
   if (path == "/refresh/token" || path.ends_with("/refresh/token")) return refresh_token(request);
@@ -252,6 +283,7 @@ Answer FakeBackend::transfer(const std::string& path, const Value& body) {
              std::filesystem::exists(storage_.path() / t.id);
     });
     if (upload == uploads_.end()) return invalid(6, "No upload to complete");
+    record_package(*upload);
     queues_[upload->to].push_back(std::move(*upload));
     uploads_.erase(upload);
     return done();

@@ -53,6 +53,12 @@ class FakeBackend {
   // How many files the storage holds: uploads not yet downloaded and completed.
   std::size_t stored_files() const;
 
+  // From now on keeps a record in folder, an existing folder, for another process to read
+  // (backend_record.hpp): "requests.jsonl", a line for each request routed here, and, for each
+  // upload completed, a copy of the package "packages/<n>" followed by a line in
+  // "packages.jsonl". Lines are appended whole, in the order the backend took them.
+  void record_to(const std::filesystem::path& folder);
+
   // The answer of a backend that finds the bearer token expired.
   static Answer token_expired();
   // A 200 answer of these members: what the backend answers a signed request.
@@ -93,6 +99,10 @@ class FakeBackend {
   Answer group(const utils::Value& body);
   std::string storage_url(const std::string& id) const;
   std::string new_transfer_id();
+  // Appends line and a line break to the record's file name, when there is a record.
+  void append_record(const char* name, const std::string& line);
+  // Keeps a copy of the completed upload in the record, when there is one; mutex_ is held.
+  void record_package(const Transfer& upload);
 
   mutable std::mutex mutex_;
   // All guarded by mutex_:
@@ -105,6 +115,11 @@ class FakeBackend {
   std::map<std::string, std::deque<Transfer>> queues_;  // by receiving device
   std::map<std::string, Group> groups_;                 // by name
   unsigned long transfers_made_ = 0;
+
+  std::mutex record_mutex_;  // after mutex_ when both are held
+  // Guarded by record_mutex_:
+  std::filesystem::path record_folder_;  // no record when empty
+  unsigned long packages_recorded_ = 0;
 
   ScopedFolder storage_{"velmora-fake-storage-"};
   FakeHttpsServer server_;  // last: it serves from construction on
