@@ -1,11 +1,13 @@
 #include "testing/child_process.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -29,7 +31,8 @@ std::string read_file(const std::filesystem::path& path) {
 ChildProcess::ChildProcess(const std::filesystem::path& program,
                            const std::vector<std::string>& args,
                            const std::filesystem::path& folder,
-                           const std::map<std::string, std::string>& extra_environment)
+                           const std::map<std::string, std::string>& extra_environment,
+                           bool converse)
     : stdout_file_(folder.string() + ".stdout"), stderr_file_(folder.string() + ".stderr") {
   std::vector<std::string> environment;
   for (char** entry = environ; *entry; ++entry) {
@@ -50,9 +53,20 @@ ChildProcess::ChildProcess(const std::filesystem::path& program,
 
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdout_file_.c_str(),
-                                   O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  int to_child[2] = {-1, -1};
+  int from_child[2] = {-1, -1};
+  if (converse) {
+    // A child that has ended makes write_line fail with EPIPE rather than end this process.
+    ::signal(SIGPIPE, SIG_IGN);
+    if (::pipe2(to_child, O_CLOEXEC) != 0 || ::pipe2(from_child, O_CLOEXEC) != 0)
+      throw utils::OSError(errno, "pipe");
+    posix_spawn_file_actions_adddup2(&actions, to_child[0], STDIN_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, from_child[1], STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdout_file_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  }
   posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderr_file_.c_str(),
                                    O_WRONLY | O_CREAT | O_TRUNC, 0600);
   posix_spawn_file_actions_addchdir_np(&actions, folder.c_str());
@@ -66,10 +80,27 @@ ChildProcess::ChildProcess(const std::filesystem::path& program,
   const int error = posix_spawn(&pid_, argv[0], &actions, &attributes, argv.data(), envp.data());
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
-  if (error != 0) throw utils::OSError(error, program);
+  if (converse) {
+    ::close(to_child[0]);
+    ::close(from_child[1]);
+    input_ = to_child[1];
+    output_ = from_child[0];
+  }
+  if (error != 0) {
+    close_conversation();
+    throw utils::OSError(error, program);
+  }
+}
+
+void ChildProcess::close_conversation() noexcept {
+  for (int* end : {&input_, &output_}) {
+    if (*end >= 0) ::close(*end);
+    *end = -1;
+  }
 }
 
 ChildProcess::~ChildProcess() {
+  close_conversation();
   if (running()) {
     ::kill(pid_, SIGKILL);
     wait_for_exit();
@@ -96,6 +127,35 @@ std::optional<int> ChildProcess::wait_for_exit(std::chrono::milliseconds within)
     }
   }
   return status_;
+}
+
+void ChildProcess::write_line(const std::string& line) {
+  const std::string text = line + "\n";
+  for (std::size_t written = 0; written < text.size();) {
+    const ssize_t n = ::write(input_, text.data() + written, text.size() - written);
+    if (n < 0 && errno != EINTR) throw utils::OSError(errno, "the child's standard input");
+    if (n > 0) written += static_cast<std::size_t>(n);
+  }
+}
+
+std::optional<std::string> ChildProcess::read_line(std::chrono::milliseconds within) {
+  const auto deadline = std::chrono::steady_clock::now() + within;
+  for (;;) {
+    if (const auto end = unread_.find('\n'); end != std::string::npos) {
+      std::string line = unread_.substr(0, end);
+      unread_.erase(0, end + 1);
+      return line;
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    pollfd ready{output_, POLLIN, 0};
+    if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buffer[4096];
+    const ssize_t n = ::read(output_, buffer, sizeof buffer);
+    if (n == 0) return std::nullopt;
+    if (n > 0) unread_.append(buffer, static_cast<std::size_t>(n));
+  }
 }
 
 std::string ChildProcess::standard_output() const { return read_file(stdout_file_); }

@@ -17,6 +17,7 @@
 //   launches | landings                  ok ["<job id>", ...] the ids in the store, in order
 //   launch <job id>                      ok {...}             the launch's mapping (to_dict)
 //   landing <job id>                     ok {...}             the landing's mapping, and "cntr_id"
+//                                                             and "img_id" (null when none)
 //   control launch|landing <job id> stop|start|pause|unpause
 //                                        ok null              the record's own control
 //   quit                                 ok null              ends the node, then the process
@@ -164,8 +165,11 @@ Value answer(Velmora& node, const std::string& line, bool& quit) {
   if (command == "landing") {
     const auto lander = find_record(node.landings(), next());
     Value mapping = lander->to_dict();
-    const auto cntr_id = lander->cntr_id();
-    mapping["cntr_id"] = cntr_id ? Value(*cntr_id) : Value();
+    const auto or_null = [](const std::optional<std::string>& text) {
+      return text ? Value(*text) : Value();
+    };
+    mapping["cntr_id"] = or_null(lander->cntr_id());
+    mapping["img_id"] = or_null(lander->img_id());
     return mapping;
   }
   if (command == "control") {

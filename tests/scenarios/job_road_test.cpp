@@ -1,0 +1,310 @@
+// The job road between node processes: a job folder sent from one user's node to a friend's, run
+// on the engine there, its statuses and results back on the sender's node; and how the road
+// holds when a job is refused, controlled, fails or outlives its node.
+#include <signal.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+
+#include "testing/eventually.hpp"
+#include "velmora/boxwright/engine/engine_error.hpp"
+#include "tests/scenarios/scenario_fixture.hpp"
+#include "velmora/utils/text/json_parse.hpp"
+
+namespace velmora::scenarios {
+namespace {
+
+namespace fs = std::filesystem;
+using testing::eventually;
+using Statuses = std::vector<std::string>;
+
+constexpr const char* kSimSteps =
+    "COPY input.txt /input.txt\n"
+    "CMD [\"/bin/sh\",\"-c\",\"echo hello-from-job; mkdir /out; cat /input.txt > /out/result.txt\"]\n";
+
+const Statuses kLandingRoad{"New",     "Received", "Building Image", "Building Container",
+                            "Running", "Complete"};
+const Statuses kLaunchRoad{"New",     "Sent",     "Received", "Building Image",
+                           "Building Container", "Running", "Complete"};
+
+std::string joined(const Statuses& statuses) {
+  std::string text;
+  for (const std::string& status : statuses) text += "\"" + status + "\" ";
+  return text;
+}
+
+// Whether a landing's statuses have come to their end: complete, or failed.
+bool settled(const Statuses& statuses) {
+  return !statuses.empty() && (statuses.back() == "Complete" || statuses.back().ends_with("Failed"));
+}
+
+std::set<std::string> names_in(const fs::path& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename());
+  return names;
+}
+
+std::string read_text(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+class JobRoad : public ScenarioFixture {
+ protected:
+  // Two friends: bob declares alice his friend, and alice's node has taken it in.
+  void make_friends(NodeProcess& alice, NodeProcess& bob) {
+    ASSERT_EQ(bob.ask("declare_friend " + alice.id_hex()), true);
+    ASSERT_TRUE(eventually([&] {
+      return alice.file_text("accepted_requests.bin").find(bob.id()) != std::string::npos;
+    }));
+  }
+  fs::path sim_folder() { return busybox_job("sim.v1", kSimSteps, {{"input.txt", "42\n"}}); }
+};
+
+TEST_F(JobRoad, AJobTravelsToAFriendsNodeAndItsResultsComeBack) {
+  // 1. Two fresh nodes.
+  auto alice = start_node("alice");
+  auto bob = start_node("bob");
+  EXPECT_EQ(names_in(alice->folder()),
+            (std::set<std::string>{"priv.key", "pub.key", "mid.bin", "VelmoraGroups.bin",
+                                   "launches.bin", "landings.bin", "VelmoraFriends.bin",
+                                   "inbound_requests.bin", "pending_requests.bin",
+                                   "accepted_requests.bin", "rejected_requests.bin",
+                                   "friend_removals.bin", "group_invitations.bin",
+                                   "group_requests.bin", "group_removals.bin", "results"}));
+  EXPECT_EQ(fs::status(alice->folder() / "priv.key").permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_TRUE(in_order(alice->log(), {"INFO:velmora.model:Instantiating Velmora",
+                                      "INFO:velmora.model:Docker is running!",
+                                      "INFO:velmora.model:Keys not found in file system; "
+                                      "creating them",
+                                      "INFO:velmora.model:Creating results folder at results",
+                                      "INFO:velmora.model:creating threads"}))
+      << alice->process().standard_error();
+  EXPECT_TRUE(status_reports(alice->id()).empty());
+  EXPECT_TRUE(status_reports(bob->id()).empty());
+  EXPECT_NE(alice->id(), bob->id());
+
+  // 2. Their polls start once.
+  alice->ask("start_threads");
+  bob->ask("start_threads");
+  EXPECT_EQ(status_reports(alice->id()), Statuses{"ONLINE"});
+  EXPECT_EQ(status_reports(bob->id()), Statuses{"ONLINE"});
+  alice->ask("start_threads");
+  EXPECT_TRUE(alice->logged("WARNING:velmora.model:Redundant thread start"));
+  EXPECT_EQ(status_reports(alice->id()), Statuses{"ONLINE"});
+
+  // 3. Friends.
+  make_friends(*alice, *bob);
+  EXPECT_NE(bob->file_text("VelmoraFriends.bin").find(alice->id()), std::string::npos);
+
+  // 4. The job leaves alice's node.
+  const fs::path job = sim_folder();
+  const std::string job_id = send_job(*alice, *bob, job);
+  utils::Value launch = alice->launch(job_id);
+  EXPECT_EQ(launch.at("name"), "sim");
+  EXPECT_EQ(job_id.size(), 32u);
+  EXPECT_EQ(job_id.find_first_not_of("0123456789abcdef"), std::string::npos);
+  EXPECT_EQ(launch.at("owner"), alice->id());
+  EXPECT_EQ(launch.at("receiver"), bob->id());
+  EXPECT_EQ(launch.at("path"), job.string());
+  EXPECT_EQ(alice->launch_statuses(job_id), (Statuses{"New", "Sent"}));
+  EXPECT_EQ(launch.at("results_path"), "None");
+  const std::string stored = alice->file_text("launches.bin");
+  EXPECT_NE(stored.find(job_id), std::string::npos);
+  EXPECT_NE(stored.find("\"Sent\""), std::string::npos);
+
+  std::vector<testing::RecordedPackage> submissions;
+  for (const auto& package : packages())
+    if (package.from == alice->id()) submissions.push_back(package);
+  ASSERT_EQ(submissions.size(), 1u);
+  EXPECT_EQ(submissions[0].to, bob->id());
+  const PackageView submission = open_package(submissions[0].file, folder_.path() / "opened");
+  std::vector<std::string> members;
+  for (const auto& [key, value] : submission.label.items()) members.push_back(key);
+  EXPECT_EQ(members, (std::vector<std::string>{"origin", "dest", "subject", "sent_time", "job_id",
+                                               "job_name"}));
+  EXPECT_EQ(submission.label.value("subject", ""), "job_submission");
+  EXPECT_EQ(submission.label.value("job_name", ""), "sim");
+  std::vector<std::string> attached = submission.attachment_names;
+  std::sort(attached.begin(), attached.end());
+  EXPECT_EQ(attached, (std::vector<std::string>{"Dockerfile", "busybox.tar", "input.txt"}));
+  EXPECT_TRUE(alice->temp_names().empty());
+
+  // 5. Bob's node runs it.
+  ASSERT_TRUE(eventually([&] { return settled(bob->landing_statuses(job_id)); }, 120s));
+  ASSERT_EQ(bob->landing_statuses(job_id), kLandingRoad) << bob->process().standard_error();
+  const utils::Value landing = bob->landing(job_id);
+  EXPECT_EQ(landing.at("owner"), alice->id());
+  EXPECT_EQ(landing.at("receiver"), bob->id());
+  const utils::Value image = engine_.inspect_image(landing.at("img_id").get<std::string>());
+  EXPECT_NE(image.at("RepoTags").dump().find(":" + job_id + "\""), std::string::npos);
+  ASSERT_TRUE(landing.at("cntr_id").is_string());
+  EXPECT_TRUE(eventually(
+      [&] { return !engine_has_container(landing.at("cntr_id").get<std::string>()); }));
+  EXPECT_TRUE(eventually([&] { return bob->temp_names().empty(); }));
+  EXPECT_TRUE(eventually(
+      [&] { return bob->file_text("landings.bin").find("\"Complete\"") != std::string::npos; }));
+
+  // 6. What bob's node sent back, in order.
+  EXPECT_TRUE(eventually([&] {
+    return job_packages(bob->id(), alice->id()) ==
+           Statuses{"job_update Received", "job_update Building Image",
+                    "job_update Building Container", "job_update Running", "job_results",
+                    "job_update Complete"};
+  })) << joined(job_packages(bob->id(), alice->id()));
+
+  // 7. Alice's node files the results.
+  ASSERT_TRUE(eventually([&] { return alice->launch_statuses(job_id) == kLaunchRoad; }))
+      << joined(alice->launch_statuses(job_id));
+  const std::string results = "results/sim_" + job_id;
+  ASSERT_TRUE(eventually([&] { return alice->launch(job_id).at("results_path") == results; }));
+  EXPECT_EQ(read_text(alice->folder() / results / "output.log"), "hello-from-job\n");
+  EXPECT_EQ(read_text(alice->folder() / results / "filesys/out/result.txt"), "42\n");
+  EXPECT_EQ(names_in(alice->folder() / results), (std::set<std::string>{"output.log", "filesys"}));
+  EXPECT_TRUE(eventually([&] { return alice->temp_names().empty(); }));
+
+  // 14. Shutdown.
+  alice->ask("kill_threads");
+  bob->ask("kill_threads");
+  EXPECT_EQ(status_reports(alice->id()), (Statuses{"ONLINE", "OFFLINE"}));
+  EXPECT_EQ(status_reports(bob->id()), (Statuses{"ONLINE", "OFFLINE"}));
+  alice->ask("start_threads");
+  EXPECT_TRUE(alice->logged("WARNING:velmora.model:Redundant thread start"));
+  EXPECT_EQ(status_reports(alice->id()), (Statuses{"ONLINE", "OFFLINE"}));
+  alice->ask("quit");
+  EXPECT_EQ(alice->process().wait_for_exit(), 0);
+}
+
+TEST_F(JobRoad, AStrangersJobIsRejected) {
+  auto bob = start_node("bob");
+  auto carol = start_node("carol");
+  bob->ask("start_threads");
+  carol->ask("start_threads");
+  const std::string job_id = send_job(*carol, *bob, sim_folder());
+  ASSERT_TRUE(eventually([&] {
+    return carol->launch_statuses(job_id) == Statuses{"New", "Sent", "Received", "Rejected"};
+  })) << joined(carol->launch_statuses(job_id));
+  EXPECT_TRUE(bob->logged("WARNING:velmora.model:Job " + job_id + " from " + carol->id() +
+                          " has been rejected"));
+  EXPECT_EQ(bob->ask("landings"), utils::Value::array());
+  EXPECT_TRUE(eventually([&] { return bob->temp_names().empty(); }));
+  EXPECT_THROW(engine_.inspect_image("sim:" + job_id), boxwright::engine::NotFoundError);
+}
+
+class RunningJob : public JobRoad {
+ protected:
+  RunningJob() : alice_(start_node("alice")), bob_(start_node("bob")) {
+    alice_->ask("start_threads");
+    bob_->ask("start_threads");
+    make_friends(*alice_, *bob_);
+  }
+
+  // A job that sleeps until it is stopped, sent from alice to bob and running there; its id.
+  std::string start_sleeper() {
+    const std::string job_id = send_job(
+        *alice_, *bob_,
+        busybox_job("sleeper", "STOPSIGNAL SIGKILL\nCMD [\"/bin/sleep\",\"300\"]\n", {}));
+    EXPECT_TRUE(eventually([&] { return last(alice_->launch_statuses(job_id)) == "Running"; },
+                           120s))
+        << joined(alice_->launch_statuses(job_id));
+    return job_id;
+  }
+  std::string container_of(const std::string& job_id) {
+    return bob_->landing(job_id).at("cntr_id").get<std::string>();
+  }
+  std::string engine_status(const std::string& container) {
+    return engine_.inspect_container(container).at("State").at("Status").get<std::string>();
+  }
+  static std::string last(const Statuses& statuses) {
+    return statuses.empty() ? "" : statuses.back();
+  }
+
+  std::unique_ptr<NodeProcess> alice_;
+  std::unique_ptr<NodeProcess> bob_;
+};
+
+TEST_F(RunningJob, TheSendersControlsReachTheContainer) {
+  const std::string job_id = start_sleeper();
+  const std::string container = container_of(job_id);
+
+  alice_->ask("control launch " + job_id + " pause");
+  EXPECT_EQ(last(alice_->launch_statuses(job_id)), "Pausing");
+  EXPECT_TRUE(eventually([&] { return engine_status(container) == "paused"; }));
+  EXPECT_TRUE(eventually([&] { return last(alice_->launch_statuses(job_id)) == "Paused"; }));
+
+  alice_->ask("control launch " + job_id + " unpause");
+  EXPECT_EQ(last(alice_->launch_statuses(job_id)), "Unpausing");
+  EXPECT_TRUE(eventually([&] { return engine_status(container) == "running"; }));
+  EXPECT_TRUE(eventually([&] { return last(alice_->launch_statuses(job_id)) == "Unpaused"; }));
+
+  alice_->ask("control launch " + job_id + " stop");
+  EXPECT_EQ(last(alice_->launch_statuses(job_id)), "Stopping");
+  EXPECT_TRUE(eventually([&] { return last(alice_->launch_statuses(job_id)) == "Stopped"; }, 60s))
+      << joined(alice_->launch_statuses(job_id));
+  const Statuses history = alice_->launch_statuses(job_id);
+  EXPECT_TRUE(in_order(history, {"Running", "Pausing", "Paused", "Unpausing", "Unpaused",
+                                 "Stopping", "Stopping", "Stopped"}))
+      << joined(history);
+  const std::string results = "results/sleeper_" + job_id;
+  ASSERT_TRUE(eventually([&] { return alice_->launch(job_id).at("results_path") == results; }));
+  EXPECT_EQ(read_text(alice_->folder() / results / "output.log"), "");
+  EXPECT_TRUE(fs::is_empty(alice_->folder() / results / "filesys"));
+  EXPECT_TRUE(eventually([&] { return !engine_has_container(container); }));
+}
+
+TEST_F(RunningJob, TheRunningNodeStopsItsOwnLanding) {
+  const std::string job_id = start_sleeper();
+  bob_->ask("control landing " + job_id + " stop");
+  EXPECT_EQ(last(bob_->landing_statuses(job_id)), "Stopping");
+  EXPECT_TRUE(eventually([&] { return last(bob_->landing_statuses(job_id)) == "Stopped"; }, 60s))
+      << joined(bob_->landing_statuses(job_id));
+  EXPECT_TRUE(eventually([&] { return last(alice_->launch_statuses(job_id)) == "Stopped"; }));
+}
+
+TEST_F(RunningJob, FailedBuildsAreReportedAndKept) {
+  const std::string absent = send_job(
+      *alice_, *bob_, job_folder("absent", "FROM velmora-test/absent:1\nCMD [\"true\"]\n", {}));
+  const std::string no_cmd = send_job(*alice_, *bob_, busybox_job("nocmd", "", {}));
+  ASSERT_TRUE(eventually([&] {
+    return last(alice_->launch_statuses(absent)) == "Building Image Failed" &&
+           last(alice_->launch_statuses(no_cmd)) == "Building Container Failed";
+  }, 120s)) << joined(alice_->launch_statuses(absent)) << joined(alice_->launch_statuses(no_cmd));
+  EXPECT_EQ(alice_->launch_statuses(absent),
+            (Statuses{"New", "Sent", "Received", "Building Image", "Building Image Failed"}));
+  EXPECT_TRUE(bob_->logged("WARNING:velmora.model:Lander " + absent + " encountered an error"));
+  EXPECT_EQ(last(bob_->landing_statuses(absent)), "Building Image Failed");
+  EXPECT_EQ(last(bob_->landing_statuses(no_cmd)), "Building Container Failed");
+  EXPECT_NO_THROW(engine_.inspect_image("nocmd:" + no_cmd));
+  EXPECT_NE(bob_->file_text("landings.bin").find("Building Image Failed"), std::string::npos);
+}
+
+TEST_F(RunningJob, ARestartedNodeDropsALandingWhoseContainerWentAndReattachesTheOthers) {
+  const std::string gone = start_sleeper();
+  const std::string kept = start_sleeper();
+  const std::string gone_container = container_of(gone);
+  bob_->process().send_signal(SIGKILL);
+  ASSERT_TRUE(bob_->process().wait_for_exit());
+  engine_.remove_container(gone_container, {.force = true});
+
+  bob_.reset();
+  bob_ = start_node("bob");
+  bob_->ask("start_threads");
+  EXPECT_TRUE(bob_->logged("INFO:velmora.model:Importing keypair from file system"));
+  EXPECT_TRUE(bob_->logged("INFO:velmora.model:Could not find container id " + gone_container +
+                           "; removing associated landing"))
+      << bob_->process().standard_error();
+  EXPECT_TRUE(eventually([&] { return last(alice_->launch_statuses(gone)) == "Container Removed"; }));
+  EXPECT_EQ(bob_->file_text("landings.bin").find(gone), std::string::npos);
+
+  alice_->ask("control launch " + kept + " stop");
+  EXPECT_TRUE(eventually([&] { return last(alice_->launch_statuses(kept)) == "Stopped"; }, 60s))
+      << joined(alice_->launch_statuses(kept));
+  EXPECT_TRUE(eventually([&] {
+    return alice_->launch(kept).at("results_path") == "results/sleeper_" + kept;
+  }));
+}
+
+}  // namespace
+}  // namespace velmora::scenarios
