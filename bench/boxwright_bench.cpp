@@ -3,15 +3,14 @@
 // DOCKER_HOST. The counters give the peak resident size of this process (collection runs in it)
 // and of the docker CLI. Everything the run makes is removed at its end.
 #include <benchmark/benchmark.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "testing/docker_cli.hpp"
 #include "testing/engine_janitor.hpp"
 #include "testing/eventually.hpp"
 #include "testing/job_folder.hpp"
@@ -19,15 +18,12 @@
 #include "velmora/boxwright/engine/engine_client.hpp"
 #include "velmora/boxwright/results/result_collection.hpp"
 
-extern char** environ;
-
 namespace {
 
 using namespace velmora;
 
 constexpr int kFiles = 5000;
 constexpr int kFileBytes = 100 * 1024;  // 5,000 files of 100 KiB: 500 MiB
-constexpr const char* kDockerCli = "/usr/local/bin/docker";
 
 // The exited container and what it wrote, made once; removed when the run ends.
 struct Setting {
@@ -92,14 +88,8 @@ void BM_docker_cp(benchmark::State& state) {
     state.PauseTiming();
     auto dest = std::make_unique<testing::ScopedFolder>("velmora-bench-");
     const std::string target = (dest->path() / "out").string();
-    std::vector<char*> argv = {const_cast<char*>(kDockerCli), const_cast<char*>("cp"),
-                               const_cast<char*>(source.c_str()), const_cast<char*>(target.c_str()),
-                               nullptr};
     state.ResumeTiming();
-    pid_t child = 0;
-    int status = 0;
-    if (posix_spawn(&child, kDockerCli, nullptr, nullptr, argv.data(), environ) != 0 ||
-        waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    if (!testing::run_docker_cli({"cp", source, target})) {
       state.SkipWithError("docker cp failed");
       break;
     }

@@ -9,15 +9,12 @@
 // Compare the counters node_ms and cli_ms (wall time per landing) and their ratio node_per_cli.
 // The fakes run in this process, so the CPU column holds the backend's work too.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 
 #include <chrono>
 #include <string>
-#include <vector>
 
+#include "testing/docker_cli.hpp"
 #include "testing/engine_janitor.hpp"
 #include "testing/fake_backend.hpp"
 #include "testing/fake_identity_provider.hpp"
@@ -27,13 +24,10 @@
 #include "velmora/job/lander.hpp"
 #include "velmora/networking/network_error.hpp"
 
-extern char** environ;
-
 namespace {
 
 using namespace velmora;
 
-constexpr const char* kDockerCli = "/usr/local/bin/docker";
 constexpr const char* kOwnerId = "3f2b0c1e-8d4a-4c9e-9b7a-2e5d6f1a0b3c";
 constexpr const char* kLandingId = "9c8d7e6f-5a4b-4c3d-8e2f-1a0b9c8d7e6f";
 
@@ -99,30 +93,15 @@ void land_once(Setting& s, std::string& image) {
   if (image.empty()) image = s.janitor.image(*landing->img_id());
 }
 
-// Runs the docker CLI with args, its output thrown away; whether it succeeded.
-bool docker(std::vector<std::string> args) {
-  std::vector<char*> argv = {const_cast<char*>(kDockerCli)};
-  for (std::string& arg : args) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t child = 0;
-  int status = 0;
-  const bool ran = posix_spawn(&child, kDockerCli, &actions, nullptr, argv.data(), environ) == 0 &&
-                   waitpid(child, &status, 0) == child;
-  posix_spawn_file_actions_destroy(&actions);
-  return ran && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-}
-
 // The same job by the CLI: build, run (attached: it waits for the exit), cp, rm.
 bool cli_once(Setting& s, int run) {
   const std::string tag = "velmora-bench-cli:latest";
   const std::string name = "velmora-bench-cli-" + std::to_string(run);
   const std::string copy = (s.folder.path() / ("result-" + std::to_string(run))).string();
-  return docker({"build", "-q", "-t", tag, s.job.path().string()}) &&
-         docker({"run", "--name", name, tag}) && docker({"cp", name + ":/result.txt", copy}) &&
-         docker({"rm", name});
+  return testing::run_docker_cli({"build", "-q", "-t", tag, s.job.path().string()}) &&
+         testing::run_docker_cli({"run", "--name", name, tag}) &&
+         testing::run_docker_cli({"cp", name + ":/result.txt", copy}) &&
+         testing::run_docker_cli({"rm", name});
 }
 
 double milliseconds_since(std::chrono::steady_clock::time_point start) {

@@ -1,0 +1,67 @@
+#include "testing/harnessed_node.hpp"
+
+#include <chrono>
+
+#include "velmora/utils/error.hpp"
+#include "velmora/utils/text/json_parse.hpp"
+
+namespace velmora::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string text_of_hex(const std::string& hex) {
+  std::string text;
+  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
+    text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return text;
+}
+
+std::unique_ptr<ChildProcess> start(const std::filesystem::path& program,
+                                    std::vector<std::string> args,
+                                    const std::filesystem::path& folder,
+                                    const std::filesystem::path& temp_dir,
+                                    std::map<std::string, std::string> environment) {
+  std::filesystem::create_directories(folder);
+  std::filesystem::create_directories(temp_dir);
+  args.insert(args.begin(), {"--folder", folder.string()});
+  environment["TMPDIR"] = temp_dir.string();
+  return std::make_unique<ChildProcess>(program, args, folder, environment, true);
+}
+
+}  // namespace
+
+HarnessedNode::HarnessedNode(const std::filesystem::path& program,
+                             const std::vector<std::string>& args,
+                             const std::filesystem::path& folder,
+                             const std::filesystem::path& temp_dir,
+                             const std::map<std::string, std::string>& extra_environment)
+    : folder_(folder),
+      temp_dir_(temp_dir),
+      process_(start(program, args, folder, temp_dir, extra_environment)) {
+  if (process_->read_line(120s) != "ready")
+    throw utils::RuntimeError("the node in " + folder.string() + " did not start: " + log());
+  id_hex_ = ask("id").get<std::string>();
+  id_ = text_of_hex(id_hex_);
+}
+
+HarnessedNode::~HarnessedNode() {
+  try {
+    process_->write_line("quit");
+    process_->read_line(60s);
+    process_->wait_for_exit(60s);
+  } catch (const std::exception&) {
+    // gone already: the child process object reaps it
+  }
+}
+
+utils::Value HarnessedNode::ask(const std::string& command) {
+  process_->write_line(command);
+  const std::string answer = process_->read_line(120s).value_or("(no answer)");
+  if (!answer.starts_with("ok "))
+    throw utils::RuntimeError("the node in " + folder_.string() + " answered '" + command +
+                              "' with " + answer);
+  return utils::parse_json(answer.substr(3));
+}
+
+}  // namespace velmora::testing

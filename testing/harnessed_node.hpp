@@ -1,0 +1,49 @@
+#pragma once
+// A node_harness process (testing/node_harness_main.cpp) and the conversation with it: one node
+// object working in a folder of its own, with a temporary folder of its own beside it. One
+// thread uses it.
+
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "testing/child_process.hpp"
+#include "velmora/utils/value.hpp"
+
+namespace velmora::testing {
+
+class HarnessedNode {
+ public:
+  // Starts program with the harness's options (args, without --folder) in folder, with TMPDIR
+  // temp_dir (both made when missing) and extra_environment beside this process's environment,
+  // and waits for it to say "ready". RuntimeError, with the node's log, when it does not.
+  HarnessedNode(const std::filesystem::path& program, const std::vector<std::string>& args,
+                const std::filesystem::path& folder, const std::filesystem::path& temp_dir,
+                const std::map<std::string, std::string>& extra_environment);
+  HarnessedNode(const HarnessedNode&) = delete;
+  HarnessedNode& operator=(const HarnessedNode&) = delete;
+  ~HarnessedNode();  // asks the node to quit and waits for it; kills it when it does not end
+
+  // The JSON value of the "ok" answer to command. RuntimeError with the answer otherwise, or
+  // when none comes within two minutes.
+  utils::Value ask(const std::string& command);
+
+  // The device id: its bytes as text, and as the hex digits that commands take.
+  const std::string& id() const noexcept { return id_; }
+  const std::string& id_hex() const noexcept { return id_hex_; }
+  const std::filesystem::path& folder() const noexcept { return folder_; }
+  const std::filesystem::path& temp_dir() const noexcept { return temp_dir_; }
+  // What the node logged so far.
+  std::string log() const { return process_->standard_error(); }
+
+ private:
+  std::filesystem::path folder_;
+  std::filesystem::path temp_dir_;
+  std::unique_ptr<ChildProcess> process_;
+  std::string id_hex_;
+  std::string id_;
+};
+
+}  // namespace velmora::testing
