@@ -313,5 +313,110 @@ TEST_F(RunningJob, ARestartedNodeDropsALandingWhoseContainerWentAndReattachesThe
   }));
 }
 
+TEST_F(RunningJob, ANodeRestartedWhileTheEngineIsDownKeepsItsLandingsAndReportsNothing) {
+  const std::string job_id = start_sleeper();
+  const std::string container = container_of(job_id);
+  bob_->process().send_signal(SIGKILL);
+  ASSERT_TRUE(bob_->process().wait_for_exit());
+  const Statuses sent_to_alice = job_packages(bob_->id(), alice_->id());
+
+  // The landings are taken in as the node is built, before it answers: what it reported by then
+  // is in the record.
+  bob_.reset();
+  bob_ = start_node("bob", {{"DOCKER_HOST", "unix://" + (folder_.path() / "no.sock").string()}});
+  bob_->ask("start_threads");
+  EXPECT_TRUE(bob_->logged("INFO:velmora.model:Importing keypair from file system"));
+  EXPECT_FALSE(bob_->logged("INFO:velmora.model:Docker is running!")) << bob_->log();
+  EXPECT_EQ(status_reports(bob_->id()), (Statuses{"ONLINE", "ONLINE"}));
+  EXPECT_EQ(bob_->ask("landings"), utils::Value::array({job_id}));
+  EXPECT_EQ(last(landing_statuses(*bob_, job_id)), "Running");
+  EXPECT_NE(file_text(*bob_, "landings.bin").find(job_id), std::string::npos);
+  EXPECT_EQ(job_packages(bob_->id(), alice_->id()), sent_to_alice);
+  EXPECT_EQ(last(launch_statuses(*alice_, job_id)), "Running");
+
+  EXPECT_EQ(engine_status(container), "running");
+  engine_.remove_container(container, {.force = true});
+}
+
+// Carol's node sends packages made by hand: signed by her device, under her true origin, about
+// jobs between alice and bob.
+class HostilePeer : public RunningJob {
+ protected:
+  HostilePeer() : carol_(start_node("carol")) { carol_->ask("start_threads"); }
+
+  void send_from_carol(const HarnessedNode& to, const std::string& subject,
+                       const utils::Value& labels, const fs::path& attachment = {}) {
+    utils::Value package{{"dest", to.id_hex()}, {"subject", subject}, {"labels", labels}};
+    if (!attachment.empty()) package["attachment"] = attachment.string();
+    carol_->ask("package " + package.dump());
+  }
+  // Whether node logged that it refused what carol sent about job_id, and why.
+  bool refused(const HarnessedNode& node, const std::string& what, const std::string& job_id,
+               const std::string& why) {
+    return node.logged("WARNING:velmora.model:Refused " + what + " for job " + job_id + " from " +
+                       carol_->id() + ": " + why);
+  }
+
+  std::unique_ptr<HarnessedNode> carol_;
+};
+
+TEST_F(HostilePeer, CannotStopAnotherOwnersLandingNorTakeOverItsId) {
+  const std::string job_id = start_sleeper();
+  const std::string container = container_of(job_id);
+  const Statuses sent_to_alice = job_packages(bob_->id(), alice_->id());
+
+  send_from_carol(*bob_, "stop_landing", {{"job_id", job_id}});
+  ASSERT_TRUE(eventually(
+      [&] { return refused(*bob_, "control 'stop'", job_id, "not the landing's owner"); }))
+      << bob_->log();
+  EXPECT_EQ(engine_status(container), "running");
+  EXPECT_EQ(last(landing_statuses(*bob_, job_id)), "Running");
+
+  // As bob's friend, so that only the id stands in the way.
+  ASSERT_EQ(bob_->ask("declare_friend " + carol_->id_hex()), true);
+  send_from_carol(*bob_, "job_submission", {{"job_id", job_id}, {"job_name", "sim"}},
+                  sim_folder());
+  ASSERT_TRUE(eventually([&] {
+    return bob_->logged("WARNING:velmora.model:Job " + job_id + " from " + carol_->id() +
+                        " has been rejected");
+  })) << bob_->log();
+  EXPECT_TRUE(eventually([&] {
+    return job_packages(bob_->id(), carol_->id()) ==
+           Statuses{"job_update Received", "job_update Rejected"};
+  })) << joined(job_packages(bob_->id(), carol_->id()));
+  const utils::Value landing = bob_->ask("landing " + job_id);
+  EXPECT_EQ(landing.at("owner"), alice_->id());
+  EXPECT_EQ(landing.at("cntr_id"), container);
+  EXPECT_EQ(last(landing_statuses(*bob_, job_id)), "Running");
+  EXPECT_EQ(engine_status(container), "running");
+  EXPECT_THROW(engine_.inspect_image("sim:" + job_id), boxwright::engine::NotFoundError);
+  EXPECT_TRUE(eventually([&] { return bob_->temp_names().empty(); }));
+
+  EXPECT_EQ(job_packages(carol_->id(), bob_->id()), (Statuses{"stop_landing", "job_submission"}));
+  EXPECT_EQ(job_packages(bob_->id(), alice_->id()), sent_to_alice);
+  EXPECT_EQ(last(launch_statuses(*alice_, job_id)), "Running");
+}
+
+TEST_F(HostilePeer, CannotReportOnALaunchItDidNotReceive) {
+  const std::string job_id = start_sleeper();
+  const fs::path forged = folder_.path() / "forged";
+  fs::create_directories(forged / "filesys");
+  std::ofstream(forged / "output.log") << "forged\n";
+
+  send_from_carol(*alice_, "job_update", {{"job_id", job_id}, {"status", "Complete"}});
+  send_from_carol(*alice_, "job_results", {{"job_id", job_id}}, forged);
+  ASSERT_TRUE(eventually([&] {
+    return refused(*alice_, "update", job_id, "not the launch's receiver") &&
+           refused(*alice_, "results", job_id, "not the launch's receiver");
+  })) << alice_->log();
+  EXPECT_TRUE(eventually([&] { return alice_->temp_names().empty(); }));
+  EXPECT_EQ(last(launch_statuses(*alice_, job_id)), "Running");
+  EXPECT_EQ(alice_->ask("launch " + job_id).at("results_path"), "None");
+  EXPECT_TRUE(fs::is_empty(alice_->folder() / "results"));
+  EXPECT_EQ(file_text(*alice_, "launches.bin").find("Complete"), std::string::npos);
+  EXPECT_EQ(job_packages(carol_->id(), alice_->id()),
+            (Statuses{"job_update Complete", "job_results"}));
+}
+
 }  // namespace
 }  // namespace velmora::scenarios
