@@ -1,6 +1,7 @@
 // The job road between node processes: a job folder sent from one user's node to a friend's, run
 // on the engine there, its statuses and results back on the sender's node; and how the road
-// holds when a job is refused, controlled, fails or outlives its node.
+// holds when a job is refused, controlled, fails or outlives its node, and when a stranger sends
+// packages about other users' jobs.
 #include <signal.h>
 
 #include <algorithm>
