@@ -373,8 +373,10 @@ TEST_F(HostilePeer, CannotStopAnotherOwnersLandingNorTakeOverItsId) {
   EXPECT_EQ(engine_status(container), "running");
   EXPECT_EQ(last(landing_statuses(*bob_, job_id)), "Running");
 
-  // As bob's friend, so that only the id stands in the way.
+  // As bob's friend, so that only the id stands in the way. Should the job be built all the same,
+  // its image goes at the end.
   ASSERT_EQ(bob_->ask("declare_friend " + carol_->id_hex()), true);
+  janitor_.image("sim:" + job_id);
   send_from_carol(*bob_, "job_submission", {{"job_id", job_id}, {"job_name", "sim"}},
                   sim_folder());
   ASSERT_TRUE(eventually([&] {
