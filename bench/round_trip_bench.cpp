@@ -11,7 +11,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <map>
 #include <random>
 #include <string>
@@ -26,8 +25,8 @@
 #include "testing/fake_identity_provider.hpp"
 #include "testing/file_tree.hpp"
 #include "testing/harnessed_node.hpp"
+#include "testing/job_folder.hpp"
 #include "testing/scoped_folder.hpp"
-#include "testing/tar_writer.hpp"
 #include "velmora/boxwright/image_tags.hpp"
 #include "velmora/utils/error.hpp"
 
@@ -83,18 +82,9 @@ struct Fakes {
   testing::FakeBackend backend{tls};
 };
 
-// A job folder that exits at once: busybox from a tar archive (a package keeps no file modes),
-// and a label that makes its image a fresh build.
+// A job folder that exits at once, with a label that makes its image a fresh build.
 fs::path job_folder(const fs::path& folder, const std::string& label) {
-  fs::create_directories(folder);
-  std::ofstream(folder / "busybox.tar", std::ios::binary)
-      << testing::TarWriter()
-             .file("bin/busybox", testing::file_content("/bin/busybox"), 0755)
-             .bytes();
-  std::ofstream(folder / "Dockerfile") << "FROM scratch\nLABEL " << label
-                                       << "\nADD busybox.tar /\n"
-                                          "CMD [\"/bin/busybox\", \"true\"]\n";
-  return folder;
+  return testing::write_busybox_tar_job(folder, label, "CMD [\"/bin/busybox\", \"true\"]\n");
 }
 
 std::map<std::string, double> status_times(const utils::Value& record) {

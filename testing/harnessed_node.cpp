@@ -1,6 +1,8 @@
 #include "testing/harnessed_node.hpp"
 
+#include <algorithm>
 #include <chrono>
+#include <sstream>
 
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/text/json_parse.hpp"
@@ -56,12 +58,44 @@ HarnessedNode::~HarnessedNode() {
 }
 
 utils::Value HarnessedNode::ask(const std::string& command) {
-  process_->write_line(command);
-  const std::string answer = process_->read_line(120s).value_or("(no answer)");
+  const std::string answer = answer_line(command);
+  if (!answer.starts_with("ok "))
+    throw utils::RuntimeError("the node in " + folder_.string() + " answered '" + command +
+                              "' with " + answer + "; its log:\n" + log());
+  return utils::parse_json(answer.substr(3));
+}
+
+std::optional<utils::Value> HarnessedNode::try_ask(const std::string& command) {
+  const std::string answer = answer_line(command);
+  if (answer.starts_with("error ")) return std::nullopt;
   if (!answer.starts_with("ok "))
     throw utils::RuntimeError("the node in " + folder_.string() + " answered '" + command +
                               "' with " + answer);
   return utils::parse_json(answer.substr(3));
+}
+
+std::string HarnessedNode::answer_line(const std::string& command) {
+  process_->write_line(command);
+  return process_->read_line(120s).value_or("(no answer)");
+}
+
+std::vector<std::string> HarnessedNode::temp_names() const {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(temp_dir_))
+    names.push_back(entry.path().filename());
+  return names;
+}
+
+std::vector<std::string> HarnessedNode::log_lines() const {
+  std::vector<std::string> lines;
+  std::istringstream text(log());
+  for (std::string line; std::getline(text, line);) lines.push_back(line);
+  return lines;
+}
+
+bool HarnessedNode::logged(const std::string& line) const {
+  const std::vector<std::string> lines = log_lines();
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
 }
 
 }  // namespace velmora::testing

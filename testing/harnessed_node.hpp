@@ -1,11 +1,12 @@
 #pragma once
 // A node_harness process (testing/node_harness_main.cpp) and the conversation with it: one node
-// object working in a folder of its own, with a temporary folder of its own beside it. One
-// thread uses it.
+// object working in a folder of its own, with a temporary folder of its own beside it, and what
+// it logged. One thread uses it.
 
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -29,16 +30,28 @@ class HarnessedNode {
   // The JSON value of the "ok" answer to command. RuntimeError with the answer otherwise, or
   // when none comes within two minutes.
   utils::Value ask(const std::string& command);
+  // The same, but null for an "error" answer.
+  std::optional<utils::Value> try_ask(const std::string& command);
 
   // The device id: its bytes as text, and as the hex digits that commands take.
   const std::string& id() const noexcept { return id_; }
   const std::string& id_hex() const noexcept { return id_hex_; }
   const std::filesystem::path& folder() const noexcept { return folder_; }
   const std::filesystem::path& temp_dir() const noexcept { return temp_dir_; }
-  // What the node logged so far.
+  // The names in the temporary folder.
+  std::vector<std::string> temp_names() const;
+
+  // What the node logged so far: whole, a line each, and whether it holds line.
   std::string log() const { return process_->standard_error(); }
+  std::vector<std::string> log_lines() const;
+  bool logged(const std::string& line) const;
+
+  // The process, for signals and its exit.
+  ChildProcess& process() noexcept { return *process_; }
 
  private:
+  std::string answer_line(const std::string& command);  // "(no answer)" when none comes
+
   std::filesystem::path folder_;
   std::filesystem::path temp_dir_;
   std::unique_ptr<ChildProcess> process_;

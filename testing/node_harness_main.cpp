@@ -20,6 +20,11 @@
 //                                                             and "img_id" (null when none)
 //   control launch|landing <job id> stop|start|pause|unpause
 //                                        ok null              the record's own control
+//   package {"dest": "<hex>", "subject": "<subject>", "labels": {...}, "attachment": "<folder>"}
+//                                        ok null              sends a package made by hand through
+//                                                             the node's own client, as a peer
+//                                                             that does not keep the rules might;
+//                                                             labels and attachment optional
 //   quit                                 ok null              ends the node, then the process
 // End of input ends the process as quit does. A node that cannot be built exits with status 1.
 #include <algorithm>
@@ -35,6 +40,7 @@
 #include "velmora/model/velmora.hpp"
 #include "velmora/utils/bytes.hpp"
 #include "velmora/utils/error.hpp"
+#include "velmora/utils/text/json_parse.hpp"
 #include "velmora/utils/value.hpp"
 
 namespace {
@@ -179,6 +185,16 @@ Value answer(Velmora& node, const std::string& line, bool& quit) {
     if (side == "launch") return control(*find_record(node.launches(), job_id), word), Value();
     if (side == "landing") return control(*find_record(node.landings(), job_id), word), Value();
     throw velmora::utils::ValueError("control of launch or landing, not " + side);
+  }
+  if (command == "package") {
+    std::string rest;
+    std::getline(words >> std::ws, rest);
+    const Value package = velmora::utils::parse_json(rest);
+    const std::string attachment = package.value("attachment", "");
+    node.network()->send_pkg(velmora::utils::b2s(from_hex(package.at("dest").get<std::string>())),
+                             package.at("subject").get<std::string>(), attachment,
+                             package.value("labels", Value::object()));
+    return Value();
   }
   if (command == "quit") return quit = true, Value();
   throw velmora::utils::ValueError("unknown command " + command);

@@ -3,8 +3,7 @@
 #include <fstream>
 
 #include "testing/eventually.hpp"
-#include "testing/file_tree.hpp"
-#include "testing/tar_writer.hpp"
+#include "testing/job_folder.hpp"
 
 namespace velmora::model {
 
@@ -56,12 +55,9 @@ std::vector<std::string> JobRoadFixture::warnings() const {
 
 std::filesystem::path JobRoadFixture::job_folder_named(std::string_view name,
                                                        std::string_view steps) {
-  const std::filesystem::path folder = job_folders_.emplace_back().path() / "jobs" / name;
-  std::filesystem::create_directories(folder);
-  std::ofstream(folder / "busybox.tar", std::ios::binary)
-      << testing::TarWriter().file("bin/busybox", testing::file_content("/bin/busybox"), 0755).bytes();
-  std::ofstream(folder / "Dockerfile") << "FROM scratch\nLABEL velmora.test=" << job::Job::_make_id()
-                                       << "\nADD busybox.tar /\n" << steps;
+  const std::filesystem::path folder = testing::write_busybox_tar_job(
+      job_folders_.emplace_back().path() / "jobs" / name, "velmora.test=" + job::Job::_make_id(),
+      steps);
   std::ofstream(folder / "input.txt") << "42\n";
   return folder;
 }

@@ -37,11 +37,8 @@ class JobRoadFixture : public NodeFixture {
   // The messages logged on "velmora.model" at WARNING and above since the fixture was made.
   std::vector<std::string> warnings() const;
 
-  // A folder named name in a folder of its own, holding "input.txt" ("42\n") and a Dockerfile of
-  // steps on an image FROM scratch with an executable /bin/busybox. A folder that travels in a
-  // package loses its files' modes, and a landing's build pulls its base image first: so busybox
-  // comes in a tar archive that ADD unpacks with its mode. Its image shares no layer with
-  // another test's.
+  // A folder named name in a folder of its own: testing::write_busybox_tar_job's job of steps,
+  // and "input.txt" ("42\n"). Its image shares no layer with another test's.
   std::filesystem::path job_folder_named(std::string_view name, std::string_view steps);
 
   std::unique_ptr<Velmora> node_;

@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "testing/eventually.hpp"
-#include "testing/tar_writer.hpp"
+#include "testing/job_folder.hpp"
 #include "velmora/boxwright/engine/engine_error.hpp"
 #include "velmora/networking/package/zip_archive.hpp"
 #include "velmora/utils/text/json_parse.hpp"
@@ -17,25 +17,20 @@ namespace fs = std::filesystem;
 
 const std::vector<std::string> kUsers{"alice", "bob", "carol"};
 
-std::string read_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-std::string text_of_hex(const std::string& hex) {
-  std::string text;
-  for (std::size_t i = 0; i + 1 < hex.size(); i += 2)
-    text += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  return text;
-}
-
-std::vector<std::string> statuses(const utils::Value& record) {
-  std::vector<std::string> found;
+Statuses statuses(const utils::Value& record) {
+  Statuses found;
   for (const utils::Value& entry : record.at("status_history"))
     found.push_back(entry.at(0).get<std::string>());
   return found;
+}
+
+// Writes the files given (name, content) into folder, made when missing; answers it.
+fs::path write_files(const fs::path& folder,
+                     const std::vector<std::pair<std::string, std::string>>& files) {
+  fs::create_directories(folder);
+  for (const auto& [file, content] : files)
+    std::ofstream(folder / file, std::ios::binary) << content;
+  return folder;
 }
 
 // A tag of lower-case hex digits, fresh for each test process.
@@ -48,69 +43,14 @@ std::string unique_word() {
 
 }  // namespace
 
-NodeProcess::NodeProcess(std::string user, fs::path folder, fs::path temp_dir,
-                         std::unique_ptr<testing::ChildProcess> process)
-    : user_(std::move(user)),
-      folder_(std::move(folder)),
-      temp_dir_(std::move(temp_dir)),
-      process_(std::move(process)) {
-  const std::optional<std::string> ready = process_->read_line(120s);
-  if (ready != "ready")
-    throw std::runtime_error(user_ + "'s node did not start: " + process_->standard_error());
-  id_hex_ = ask("id").get<std::string>();
-  id_ = text_of_hex(id_hex_);
-  ask("register");
+Statuses launch_statuses(HarnessedNode& node, const std::string& job_id) {
+  const auto record = node.try_ask("launch " + job_id);
+  return record ? statuses(*record) : Statuses{};
 }
 
-std::string NodeProcess::answer_line(const std::string& command) {
-  process_->write_line(command);
-  return process_->read_line(60s).value_or("");
-}
-
-utils::Value NodeProcess::ask(const std::string& command) {
-  if (auto value = try_ask(command)) return std::move(*value);
-  throw std::runtime_error(user_ + "'s node refused \"" + command + "\": " + process_->standard_error());
-}
-
-std::optional<utils::Value> NodeProcess::try_ask(const std::string& command) {
-  const std::string line = answer_line(command);
-  if (line.starts_with("error ")) return std::nullopt;
-  if (!line.starts_with("ok "))
-    throw std::runtime_error(user_ + "'s node answered \"" + command + "\" with \"" + line + "\"");
-  return utils::parse_json(std::string_view(line).substr(3));
-}
-
-std::vector<std::string> NodeProcess::launch_statuses(const std::string& job_id) {
-  const auto record = try_ask("launch " + job_id);
-  return record ? statuses(*record) : std::vector<std::string>{};
-}
-
-std::vector<std::string> NodeProcess::landing_statuses(const std::string& job_id) {
-  const auto record = try_ask("landing " + job_id);
-  return record ? statuses(*record) : std::vector<std::string>{};
-}
-
-std::vector<std::string> NodeProcess::log() const {
-  std::vector<std::string> lines;
-  std::istringstream text(process_->standard_error());
-  for (std::string line; std::getline(text, line);) lines.push_back(line);
-  return lines;
-}
-
-bool NodeProcess::logged(const std::string& line) const {
-  const std::vector<std::string> lines = log();
-  return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
-
-std::string NodeProcess::file_text(const std::string& name) const {
-  return read_file(folder_ / name);
-}
-
-std::vector<std::string> NodeProcess::temp_names() const {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(temp_dir_))
-    names.push_back(entry.path().filename());
-  return names;
+Statuses landing_statuses(HarnessedNode& node, const std::string& job_id) {
+  const auto record = node.try_ask("landing " + job_id);
+  return record ? statuses(*record) : Statuses{};
 }
 
 ScenarioFixture::ScenarioFixture()
@@ -144,44 +84,31 @@ ScenarioFixture::~ScenarioFixture() {
   }
 }
 
-std::unique_ptr<NodeProcess> ScenarioFixture::start_node(const std::string& user) {
-  const fs::path folder = folder_.path() / user;
-  const fs::path temp_dir = folder_.path() / (user + "-tmp");
-  fs::create_directories(folder);
-  fs::create_directories(temp_dir);
-  std::map<std::string, std::string> environment = node_environment_;
-  environment["TMPDIR"] = temp_dir.string();
-  auto process = std::make_unique<testing::ChildProcess>(
+std::unique_ptr<HarnessedNode> ScenarioFixture::start_node(
+    const std::string& user, const std::map<std::string, std::string>& extra_environment) {
+  std::map<std::string, std::string> environment = extra_environment;
+  environment.insert(node_environment_.begin(), node_environment_.end());
+  auto node = std::make_unique<HarnessedNode>(
       NODE_HARNESS_PATH,
-      std::vector<std::string>{"--folder", folder.string(), "--refresh-token", "refresh-" + user,
-                               "--backend", backend_url_, "--file-query", "1",
-                               "--container-query", "1", "--keepalive", "600"},
-      folder, environment, true);
-  return std::make_unique<NodeProcess>(user, folder, temp_dir, std::move(process));
+      std::vector<std::string>{"--refresh-token", "refresh-" + user, "--backend", backend_url_,
+                               "--file-query", "1", "--container-query", "1", "--keepalive",
+                               "600"},
+      folder_.path() / user, folder_.path() / (user + "-tmp"), environment);
+  node->ask("register");
+  return node;
 }
 
 fs::path ScenarioFixture::job_folder(const std::string& name, const std::string& dockerfile,
                                      const std::vector<std::pair<std::string, std::string>>& files) {
-  const fs::path folder = folder_.path() / "jobs" / name;
-  fs::create_directories(folder);
+  const fs::path folder = write_files(folder_.path() / "jobs" / name, files);
   std::ofstream(folder / "Dockerfile", std::ios::binary) << dockerfile;
-  for (const auto& [file, content] : files) std::ofstream(folder / file, std::ios::binary) << content;
   return folder;
 }
 
 fs::path ScenarioFixture::busybox_job(const std::string& name, const std::string& steps,
                                       const std::vector<std::pair<std::string, std::string>>& files) {
-  const fs::path folder = job_folder(
-      name,
-      "FROM scratch\nLABEL " + label_ +
-          "\nADD busybox.tar /\nRUN [\"/bin/busybox\",\"--install\",\"-s\",\"/bin\"]\n" +
-          steps,
-      files);
-  // In a tar, which the engine unpacks with its modes: a received job folder keeps none.
-  std::ofstream(folder / "busybox.tar", std::ios::binary)
-      << testing::TarWriter().folder("bin").file("bin/busybox", read_file("/bin/busybox"), 0755)
-             .bytes();
-  return folder;
+  return testing::write_busybox_tar_job(write_files(folder_.path() / "jobs" / name, files), label_,
+                                        std::string(testing::kInstallBusyboxPrograms) + steps);
 }
 
 std::vector<testing::RecordedRequest> ScenarioFixture::requests() const {
@@ -217,7 +144,7 @@ std::vector<std::string> ScenarioFixture::job_packages(const std::string& from,
   return found;
 }
 
-std::string ScenarioFixture::send_job(NodeProcess& from, const NodeProcess& to,
+std::string ScenarioFixture::send_job(HarnessedNode& from, const HarnessedNode& to,
                                       const fs::path& job) {
   const std::string job_id = from.ask("send " + to.id_hex() + " " + job.string());
   janitor_.image(job.stem().string() + ":" + job_id);

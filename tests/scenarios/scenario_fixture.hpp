@@ -1,23 +1,25 @@
 #pragma once
 // Node processes on a fake backend process and the Docker engine of the environment, the way
-// users run them: each node a node_harness in a working folder and a temporary folder of its own
-// (TMPDIR), users "alice", "bob" and "carol" told apart by refresh token, and the backend's record
-// of every request and package read back from its folder. Jobs are built from scratch with
-// busybox, as a landing pulls its base image and nothing may come from a registry; each carries
-// the test's own label, so its images and containers go at the end, and no other test's.
+// users run them: each node a node_harness (testing::HarnessedNode) in a working folder and a
+// temporary folder of its own, users "alice", "bob" and "carol" told apart by refresh token, and
+// the backend's record of every request and package read back from its folder. Jobs are built
+// from scratch with busybox (testing::write_busybox_tar_job), as a landing pulls its base image
+// and nothing may come from a registry; each carries the test's own label, so its images and
+// containers go at the end, and no other test's.
 
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include "testing/backend_record.hpp"
 #include "testing/child_process.hpp"
 #include "testing/engine_janitor.hpp"
+#include "testing/harnessed_node.hpp"
 #include "testing/scoped_folder.hpp"
 #include "velmora/boxwright/engine/engine_client.hpp"
 #include "velmora/utils/value.hpp"
@@ -26,50 +28,12 @@ namespace velmora::scenarios {
 
 using namespace std::chrono_literals;
 
-// A node process: line commands to node_harness, the node's log on its standard error.
-class NodeProcess {
- public:
-  NodeProcess(std::string user, std::filesystem::path folder, std::filesystem::path temp_dir,
-              std::unique_ptr<testing::ChildProcess> process);
+using testing::HarnessedNode;
+using Statuses = std::vector<std::string>;
 
-  // The value of the answer to command; std::runtime_error for an error answer or none within a
-  // minute.
-  utils::Value ask(const std::string& command);
-  // The answer line to command, whatever it is ("" for none within a minute).
-  std::string answer_line(const std::string& command);
-
-  // The value of the answer to command; null for an error answer.
-  std::optional<utils::Value> try_ask(const std::string& command);
-
-  // The launch's (landing's) mapping, and its history's statuses (none while the node holds no
-  // such record).
-  utils::Value launch(const std::string& job_id) { return ask("launch " + job_id); }
-  utils::Value landing(const std::string& job_id) { return ask("landing " + job_id); }
-  std::vector<std::string> launch_statuses(const std::string& job_id);
-  std::vector<std::string> landing_statuses(const std::string& job_id);
-
-  // What the node logged so far, a line each.
-  std::vector<std::string> log() const;
-  bool logged(const std::string& line) const;
-  // The text of a file in the working folder ("" when there is none).
-  std::string file_text(const std::string& name) const;
-  // The names in the node's temporary folder.
-  std::vector<std::string> temp_names() const;
-
-  testing::ChildProcess& process() { return *process_; }
-  const std::string& user() const noexcept { return user_; }
-  const std::filesystem::path& folder() const noexcept { return folder_; }
-  const std::string& id() const noexcept { return id_; }          // the device id's text
-  const std::string& id_hex() const noexcept { return id_hex_; }  // as commands take it
-
- private:
-  std::string user_;
-  std::filesystem::path folder_;
-  std::filesystem::path temp_dir_;
-  std::unique_ptr<testing::ChildProcess> process_;
-  std::string id_hex_;
-  std::string id_;
-};
+// The statuses of the launch's (landing's) history on node; none while it holds no such record.
+Statuses launch_statuses(HarnessedNode& node, const std::string& job_id);
+Statuses landing_statuses(HarnessedNode& node, const std::string& job_id);
 
 class ScenarioFixture : public ::testing::Test {
  protected:
@@ -77,14 +41,15 @@ class ScenarioFixture : public ::testing::Test {
   ~ScenarioFixture() override;
 
   // Starts user's node in the folder <test folder>/<user> (made when missing), registered with
-  // the backend, its polls not started.
-  std::unique_ptr<NodeProcess> start_node(const std::string& user);
+  // the backend, its polls not started; extra_environment goes beside the fakes' settings.
+  std::unique_ptr<HarnessedNode> start_node(
+      const std::string& user, const std::map<std::string, std::string>& extra_environment = {});
 
   // A job folder <test folder>/jobs/<name> of the Dockerfile and the files given (name, content).
   std::filesystem::path job_folder(const std::string& name, const std::string& dockerfile,
                                    const std::vector<std::pair<std::string, std::string>>& files);
-  // A job folder whose Dockerfile puts busybox at /bin (with the test's label) and goes on with
-  // steps; the file "busybox.tar" is added to files.
+  // A job folder <test folder>/jobs/<name> of testing::write_busybox_tar_job with the test's
+  // label, busybox's programs in /bin, then steps; and the files given.
   std::filesystem::path busybox_job(const std::string& name, const std::string& steps,
                                     const std::vector<std::pair<std::string, std::string>>& files);
 
@@ -99,7 +64,8 @@ class ScenarioFixture : public ::testing::Test {
 
   // Sends the job folder from one node to another; answers the job id. The image the landing
   // will build ("<folder stem>:<job id>") is handed to the janitor.
-  std::string send_job(NodeProcess& from, const NodeProcess& to, const std::filesystem::path& job);
+  std::string send_job(HarnessedNode& from, const HarnessedNode& to,
+                       const std::filesystem::path& job);
   bool engine_has_container(const std::string& id) const;
 
   testing::ScopedFolder folder_{"velmora-scenario-"};
