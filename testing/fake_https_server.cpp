@@ -13,7 +13,6 @@ namespace {
 // memory (tests send small ones).
 constexpr std::size_t kMaxRequestBody = std::size_t{16} << 30;
 constexpr std::size_t kFileChunk = std::size_t{256} << 10;
-constexpr std::size_t kServerThreads = 32;
 constexpr std::size_t kMaxRecorded = 10'000;
 
 bool same_name(std::string_view a, std::string_view b) {
@@ -60,10 +59,11 @@ std::string RecordedRequest::bearer_token() const {
   return authorization.starts_with(kScheme) ? authorization.substr(kScheme.size()) : std::string();
 }
 
-FakeHttpsServer::FakeHttpsServer(const TlsFiles& tls, Route route, std::optional<FileStore> store)
+FakeHttpsServer::FakeHttpsServer(const TlsFiles& tls, Route route, std::optional<FileStore> store,
+                                 std::size_t threads)
     : route_(std::move(route)), server_(tls.cert.c_str(), tls.key.c_str()) {
   if (!server_.is_valid()) throw utils::RuntimeError("fake server cannot load its certificate");
-  server_.new_task_queue = [] { return new httplib::ThreadPool(kServerThreads); };
+  server_.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   server_.set_payload_max_length(kMaxRequestBody);
   server_.set_tcp_nodelay(true);
   if (store) serve_file_store(*store);

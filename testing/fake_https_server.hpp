@@ -10,6 +10,7 @@
 #include <httplib.h>
 
 #include <condition_variable>
+#include <cstddef>
 #include <deque>
 #include <functional>
 #include <filesystem>
@@ -61,9 +62,12 @@ class FakeHttpsServer {
  public:
   using Route = std::function<Answer(const RecordedRequest&)>;
 
-  // Serves at once; route must stay callable, and store's folder in place, while this object
-  // lives.
-  FakeHttpsServer(const TlsFiles& tls, Route route, std::optional<FileStore> store = {});
+  static constexpr std::size_t kDefaultThreads = 32;
+
+  // Serves at once, on threads worker threads (with one, requests are served one after
+  // another); route must stay callable, and store's folder in place, while this object lives.
+  FakeHttpsServer(const TlsFiles& tls, Route route, std::optional<FileStore> store = {},
+                  std::size_t threads = kDefaultThreads);
   FakeHttpsServer(const FakeHttpsServer&) = delete;
   FakeHttpsServer& operator=(const FakeHttpsServer&) = delete;
   ~FakeHttpsServer();  // stops serving and waits for the server's threads

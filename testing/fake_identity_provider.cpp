@@ -24,8 +24,11 @@ std::string text_member(const Value& object, const char* key) {
 
 }  // namespace
 
+// One worker thread: the HTTP library is built without ThreadSanitizer, which reports races between
+// its workers when several serve at once; the provider's answers are small and quick, so serving
+// them one after another costs the tests nothing.
 FakeIdentityProvider::FakeIdentityProvider(const TlsFiles& tls)
-    : server_(tls, [this](const RecordedRequest& request) { return route(request); }) {}
+    : server_(tls, [this](const RecordedRequest& request) { return route(request); }, {}, 1) {}
 
 void FakeIdentityProvider::set_refresh_token(const std::string& refresh_token,
                                              const std::string& access_token) {
