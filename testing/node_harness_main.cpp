@@ -40,6 +40,7 @@
 #include "velmora/model/velmora.hpp"
 #include "velmora/utils/bytes.hpp"
 #include "velmora/utils/error.hpp"
+#include "velmora/utils/text/hex.hpp"
 #include "velmora/utils/text/json_parse.hpp"
 #include "velmora/utils/value.hpp"
 
@@ -48,16 +49,6 @@ namespace {
 using velmora::model::Velmora;
 using velmora::utils::Bytes;
 using velmora::utils::Value;
-
-std::string to_hex(const Bytes& bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string hex;
-  for (const unsigned char byte : bytes.view()) {
-    hex += kDigits[byte >> 4];
-    hex += kDigits[byte & 0xf];
-  }
-  return hex;
-}
 
 Bytes from_hex(const std::string& hex) {
   const auto digit = [&](char c) {
@@ -150,7 +141,7 @@ Value answer(Velmora& node, const std::string& line, bool& quit) {
     if (!(words >> word)) throw velmora::utils::ValueError("missing argument to " + command);
     return word;
   };
-  if (command == "id") return to_hex(node.device()->uuid());
+  if (command == "id") return velmora::utils::hex_digits(node.device()->uuid().view());
   if (command == "register") return node.network()->register_(*node.device());
   if (command == "start_threads") return node.start_threads(), Value();
   if (command == "kill_threads") return node.kill_threads(), Value();

@@ -12,6 +12,7 @@
 #include "velmora/job/stored_state.hpp"
 #include "velmora/networking/package/package_label.hpp"
 #include "velmora/utils/error.hpp"
+#include "velmora/utils/text/hex.hpp"
 
 namespace velmora::job {
 namespace {
@@ -56,14 +57,7 @@ std::string Job::_make_id() {
   }
   uuid[6] = static_cast<std::uint8_t>((uuid[6] & 0x0F) | 0x40);  // version 4
   uuid[8] = static_cast<std::uint8_t>((uuid[8] & 0x3F) | 0x80);  // the RFC 4122 variant
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string id;
-  id.reserve(2 * uuid.size());
-  for (const std::uint8_t byte : uuid) {
-    id.push_back(kHex[byte >> 4]);
-    id.push_back(kHex[byte & 0x0F]);
-  }
-  return id;
+  return utils::hex_digits({reinterpret_cast<const char*>(uuid.data()), uuid.size()});
 }
 
 Job::Job(std::filesystem::path path, std::string name, std::string owner, std::string receiver,

@@ -11,6 +11,7 @@
 #include <typeinfo>
 
 #include "velmora/utils/error.hpp"
+#include "velmora/utils/text/hex.hpp"
 
 namespace velmora::utils::log {
 namespace {
@@ -115,13 +116,7 @@ std::string token_fingerprint(std::string_view token) {
   unsigned int length = 0;
   if (EVP_Digest(token.data(), token.size(), digest, &length, EVP_sha256(), nullptr) != 1)
     throw RuntimeError("SHA-256 of a token failed");
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string fingerprint;
-  for (int i = 0; i < 6; ++i) {
-    fingerprint.push_back(kHex[digest[i] >> 4]);
-    fingerprint.push_back(kHex[digest[i] & 0xF]);
-  }
-  return fingerprint;
+  return hex_digits({reinterpret_cast<const char*>(digest), 6});
 }
 
 int Logger::effective_level() const noexcept {
