@@ -77,24 +77,32 @@ BENCHMARK_CAPTURE(BM_SignedRequest, ec_certificate, testing::TlsKey::ec_p256)
 BENCHMARK_CAPTURE(BM_SignedRequest, rsa_certificate, testing::TlsKey::rsa2048)
     ->Unit(benchmark::kMicrosecond)->Threads(1)->Threads(8)->UseRealTime();
 
-// One pass of the device-list poll once the list has been read before: the signed request, the
-// answer read, the table swapped. The CPU column is the calling thread's.
-void BM_UpdateDevices(benchmark::State& state) {
+// One pass of the device-list poll once the list has been read before: the signed request, then,
+// for an answer that differs from the last one (one device's status changed), the answer read
+// and the table swapped with every unchanged device taken over; an identical answer is not read
+// at all. The CPU column is the calling thread's.
+void BM_UpdateDevices(benchmark::State& state, bool changed) {
   auto& setting_ = setting(testing::TlsKey::ec_p256);
   const std::string& answer = device_list_answer(static_cast<int>(state.range(0)));
+  std::string other = answer;  // device 0 is OFFLINE
+  other.replace(other.find("\"OFFLINE\""), 9, "\"ONLINE\"");
   setting_.backend.server().script("/list/users", {200, answer});
   setting_.network->update_devices();
+  bool flip = false;
   for (auto _ : state) {
     state.PauseTiming();
-    setting_.backend.server().script("/list/users", {200, answer});
+    flip = changed && !flip;
+    setting_.backend.server().script("/list/users", {200, flip ? other : answer});
     state.ResumeTiming();
     setting_.network->update_devices();
   }
   state.SetComplexityN(state.range(0));
   state.counters["answer_MB"] = static_cast<double>(answer.size()) / 1e6;
 }
-BENCHMARK(BM_UpdateDevices)->Arg(1'000)->Arg(10'000)->Arg(30'000)->Unit(benchmark::kMillisecond)
-    ->Complexity();
+BENCHMARK_CAPTURE(BM_UpdateDevices, changed, true)->Arg(1'000)->Arg(10'000)->Arg(30'000)
+    ->Unit(benchmark::kMillisecond)->Complexity();
+BENCHMARK_CAPTURE(BM_UpdateDevices, identical, false)->Arg(1'000)->Arg(10'000)->Arg(30'000)
+    ->Unit(benchmark::kMillisecond)->Complexity();
 
 // Its parts: reading the answer's JSON, and building the table from it.
 void BM_ParseDeviceListAnswer(benchmark::State& state) {

@@ -6,6 +6,7 @@
 
 #include "backend_fixture.hpp"
 #include "files_and_keys.hpp"
+#include "velmora/networking/package/package_file.hpp"
 #include "velmora/utils/error.hpp"
 #include "zip_maker.hpp"
 
@@ -58,6 +59,20 @@ TEST_F(HostilePackages, ALabelThatFailsItsCrcIsABadFileAndTheDownloadStays) {
   EXPECT_EQ(refusal(), "Package has bad file: label.json");
   EXPECT_EQ(temp_names(), std::vector<std::string>{"pkg.zip"});
   EXPECT_EQ(backend_.queued(kPeerId), 0u);  // acknowledged before it was opened
+}
+
+// A label is held in memory to be parsed, so one past the bound is refused unread.
+TEST_F(HostilePackages, ALabelBeyondItsBoundIsRefusedAndTheDownloadStays) {
+  std::string label = kLabel;
+  label.resize(package::kMaxLabelBytes + 1, ' ');
+  deliver({{"label.json", label}, {"attachment.zip", zipped({{"f.txt", "x"}})}});
+  EXPECT_EQ(refusal(), "Package label is larger than " +
+                           std::to_string(package::kMaxLabelBytes) + " bytes");
+  EXPECT_EQ(temp_names(), std::vector<std::string>{"pkg.zip"});
+
+  label.resize(package::kMaxLabelBytes);  // at the bound: trailing blanks are JSON's whitespace
+  deliver({{"label.json", label}}, "at-bound.zip");
+  EXPECT_EQ(receiver_->recv_pkg().label["subject"], "s");
 }
 
 TEST_F(HostilePackages, APackageWithoutALabelOrNoZipAtAllIsRefused) {

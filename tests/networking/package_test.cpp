@@ -1,6 +1,7 @@
 // Packages between two clients through the fake backend: labels, attachments, and what is left in
 // the temporary directory.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <atomic>
 #include <chrono>
@@ -113,6 +114,43 @@ TEST_F(Packages, AnEmptyFolderGivesAnEmptyFolderAndAnEmptyPathNone) {
   const ReceivedPackage without = receiver_->recv_pkg();
   EXPECT_FALSE(without.attachment);
   EXPECT_EQ(without.label["status"], "Running");
+}
+
+// Lowers the process's limit of open descriptors to what it holds now plus headroom, for as long
+// as it lives.
+class DescriptorLimit {
+ public:
+  explicit DescriptorLimit(std::size_t headroom) {
+    getrlimit(RLIMIT_NOFILE, &before_);
+    const auto open = std::distance(fs::directory_iterator("/proc/self/fd"), {});
+    const rlimit lowered{static_cast<rlim_t>(open) + headroom, before_.rlim_max};
+    lowered_ = setrlimit(RLIMIT_NOFILE, &lowered) == 0;
+  }
+  ~DescriptorLimit() { setrlimit(RLIMIT_NOFILE, &before_); }
+  bool lowered() const { return lowered_; }
+
+ private:
+  rlimit before_{};
+  bool lowered_ = false;
+};
+
+TEST_F(Packages, AFolderOfMoreIncompressibleFilesThanOpenDescriptorsTravels) {
+  constexpr int kFiles = 300;
+  std::mt19937 generator(11);
+  std::string random(8192, '\0');  // enough of a start to be taken for incompressible
+  for (int i = 0; i < kFiles; ++i) {
+    for (char& c : random) c = static_cast<char>(generator());
+    write_file(job_ / ("part" + std::to_string(i % 3)) / ("r" + std::to_string(i) + ".bin"),
+               random);
+  }
+  {
+    const DescriptorLimit limit(64);
+    ASSERT_TRUE(limit.lowered());
+    sender_->send_pkg(kPeerId, "job_submission", job_);
+  }
+  const ReceivedPackage got = receiver_->recv_pkg();
+  ASSERT_TRUE(got.attachment);
+  EXPECT_EQ(tree(*got.attachment), tree(job_));
 }
 
 TEST_F(Packages, ConcurrentSendsEachCarryTheirOwnTransferMembers) {

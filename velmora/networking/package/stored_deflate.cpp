@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "velmora/utils/error.hpp"
@@ -45,13 +46,17 @@ std::uint32_t file_crc(int fd, std::uint64_t size, const std::filesystem::path& 
 
 // The state of one source: the file, and how far its stream has been read.
 struct StoredDeflate {
-  StoredDeflate(std::uint64_t size, std::int64_t mtime) : size(size), mtime(mtime) {
+  StoredDeflate(std::filesystem::path path, std::uint64_t size, std::int64_t mtime)
+      : path(std::move(path)), size(size), mtime(mtime) {
     zip_error_init(&error);
   }
   StoredDeflate(const StoredDeflate&) = delete;
   StoredDeflate& operator=(const StoredDeflate&) = delete;
   ~StoredDeflate() { zip_error_fini(&error); }
 
+  std::filesystem::path path;
+  // Open only between the source's OPEN and CLOSE: an archive holds a source for every member
+  // until it is written, and a folder may have more files than the process may keep open.
   utils::FileDescriptor file;
   std::uint64_t size;
   std::int64_t mtime;
@@ -126,12 +131,20 @@ zip_int64_t callback(void* state, void* data, zip_uint64_t length, zip_source_cm
   auto* source = static_cast<StoredDeflate*>(state);
   switch (command) {
     case ZIP_SOURCE_OPEN:
+      try {
+        source->file.open(source->path, O_RDONLY);
+      } catch (const utils::OSError& failure) {
+        zip_error_set(&source->error, ZIP_ER_OPEN, failure.error_number());
+        return -1;
+      }
       source->offset = 0;
       source->header_left = source->block_left = 0;
       source->finished = false;
       return 0;
     case ZIP_SOURCE_READ: return source->read(static_cast<unsigned char*>(data), length);
-    case ZIP_SOURCE_CLOSE: return 0;
+    case ZIP_SOURCE_CLOSE:
+      source->file = utils::FileDescriptor();
+      return 0;
     case ZIP_SOURCE_STAT: return source->stat(data, length);
     case ZIP_SOURCE_ERROR: return zip_error_to_data(&source->error, data, length);
     case ZIP_SOURCE_FREE:
@@ -151,9 +164,10 @@ zip_int64_t callback(void* state, void* data, zip_uint64_t length, zip_source_cm
 
 zip_source_t* stored_deflate_source(zip_t* archive, const std::filesystem::path& path,
                                     std::uint64_t size, std::int64_t mtime) {
-  auto source = std::make_unique<StoredDeflate>(size, mtime);
-  source->file.open(path, O_RDONLY);
-  source->crc = file_crc(source->file.get(), size, path);
+  auto source = std::make_unique<StoredDeflate>(path, size, mtime);
+  utils::FileDescriptor file;
+  file.open(path, O_RDONLY);
+  source->crc = file_crc(file.get(), size, path);
   zip_source_t* made = zip_source_function(archive, &callback, source.get());
   if (made) (void)source.release();  // the source frees it
   return made;

@@ -14,8 +14,9 @@ typedef struct zip_source zip_source_t;
 namespace velmora::networking::package {
 
 // A new source of archive for the file at path (a regular file of size bytes, modified at mtime)
-// as a Deflate stream of stored blocks. Reads the file once for its CRC-32 first. Null with
-// archive's error set when it fails (an OSError is thrown for a file that cannot be read).
+// as a Deflate stream of stored blocks. Reads the file once for its CRC-32 first, then holds no
+// descriptor until the archive reads the stream. Null with archive's error set when it fails (an
+// OSError is thrown for a file that cannot be read).
 zip_source_t* stored_deflate_source(zip_t* archive, const std::filesystem::path& path,
                                     std::uint64_t size, std::int64_t mtime);
 
