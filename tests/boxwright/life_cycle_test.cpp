@@ -190,6 +190,17 @@ TEST(LifeCycle, ContainerRunsOnNvidiaWhereTheEngineListsIt) {
   }
 }
 
+TEST(LifeCycle, AContainerMadeButNotFoundAgainIsRemoved) {
+  FakeEngine engine;
+  engine.answer("GET", "/info", 200, R"({"OSType": "linux", "Runtimes": {}})");
+  engine.answer("POST", "/containers/create", 201, R"({"Id": "c0ffee"})");
+  engine.answer("GET", "/containers/c0ffee/json", 500, R"({"message": "engine trouble"})");
+  engine.answer("DELETE", "/containers/c0ffee", 204, "");
+  engine.serve();
+  EXPECT_THROW(build_container({"sha256:f00d"}), ContainerBuildError);
+  EXPECT_EQ(engine.requests_to("/containers/c0ffee").size(), 1u);
+}
+
 TEST(LifeCycle, EngineWithoutRuntimesIsALookupErrorBeforeAnyCreation) {
   FakeEngine engine;
   engine.answer("GET", "/info", 200, R"({"OSType": "linux"})");

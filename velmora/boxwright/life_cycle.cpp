@@ -83,9 +83,19 @@ Container build_container(const Image& img, const Value& labels) {
                   {"AttachStdout", false}, {"AttachStderr", false}, {"OpenStdin", false},
                   {"StdinOnce", false},    {"Tty", false}};
   if (nvidia) config["HostConfig"] = {{"Runtime", "nvidia"}};
+  std::string created;
   try {
-    return container_of(client.inspect_container(client.create_container(config)));
+    created = client.create_container(config);
+    return container_of(client.inspect_container(created));
   } catch (const std::exception&) {
+    // A container made but never handed out would stay "created" for ever, out of sight of the
+    // exited-container list.
+    if (!created.empty()) {
+      try {
+        client.remove_container(created);
+      } catch (const std::exception&) {
+      }
+    }
     throw ContainerBuildError({{"img", img.id}, {"detach", true}, {"labels", labels}});
   }
 }

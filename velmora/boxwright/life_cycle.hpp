@@ -30,8 +30,9 @@ Image build_image(const std::filesystem::path& path, std::string_view name,
 // Creates a container of img with labels, not started and not attached to; on the runtime
 // "nvidia" when the engine's information lists it among its "Runtimes". Throws
 // ContainerBuildError when the creation fails, whose build_args are {"img": img.id,
-// "detach": true, "labels": labels}; KeyError when the information has no "Runtimes", and
-// EngineError when the engine cannot be asked, before the creation.
+// "detach": true, "labels": labels}; a container that was made but cannot be looked up is
+// removed first. KeyError when the information has no "Runtimes", and EngineError when the
+// engine cannot be asked, before the creation.
 Container build_container(const Image& img, const utils::Value& labels = utils::Value::object());
 
 // Starts the container. Throws engine::NotFoundError when it has gone, EngineError otherwise.
