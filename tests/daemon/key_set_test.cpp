@@ -110,5 +110,16 @@ TEST_F(KeySetFetch, FailsWhenTheProviderCannotBeReached) {
   EXPECT_THROW(fetch_key_set({"127.0.0.1/evil?", "x"}), utils::ValueError);
 }
 
+TEST_F(KeySetFetch, GivesUpOnAProviderThatNeverAnswers) {
+  idp_.server().hold(kJwksPath);
+  try {
+    fetch_key_set({idp_.domain(), "x"}, std::chrono::milliseconds(300));
+    FAIL() << "fetched";
+  } catch (const utils::TransferError& error) {
+    EXPECT_TRUE(error.timed_out()) << error.what();
+  }
+  EXPECT_EQ(idp_.server().calls(kJwksPath), 1);
+}
+
 }  // namespace
 }  // namespace velmora::daemon

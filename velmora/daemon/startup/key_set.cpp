@@ -1,7 +1,6 @@
 #include "velmora/daemon/startup/key_set.hpp"
 
 #include <cctype>
-#include <chrono>
 #include <string_view>
 
 #include "velmora/networking/identity_provider.hpp"
@@ -15,7 +14,6 @@ namespace {
 
 constexpr std::size_t kMaxKeySetBytes = 1 << 20;
 constexpr int kMaxRedirects = 30;
-constexpr std::chrono::seconds kFetchTimeout{60};
 
 bool is_redirect(long status) {
   return status == 301 || status == 302 || status == 303 || status == 307 || status == 308;
@@ -30,11 +28,11 @@ bool is_https(std::string_view url) {
 }
 
 // The body of the answer at url, after its redirects.
-std::string fetch_following_redirects(std::string url) {
+std::string fetch_following_redirects(std::string url, std::chrono::milliseconds timeout) {
   for (int redirects = 0;; ++redirects) {
     std::string body;
     utils::HttpRequest request{.url = url};
-    request.timeout = kFetchTimeout;
+    request.timeout = timeout;
     request.answer = utils::ChunkSink([&body](std::string_view chunk) {
       if (body.size() + chunk.size() > kMaxKeySetBytes)
         throw utils::ValueError("the key set is larger than 1 MiB");
@@ -72,10 +70,10 @@ Kid2Jwk kid2jwk_of(const utils::Value& jwks) {
   return kid2jwk;
 }
 
-Kid2Jwk fetch_key_set(const IdentityProvider& provider) {
+Kid2Jwk fetch_key_set(const IdentityProvider& provider, std::chrono::milliseconds timeout) {
   networking::check_domain(provider.domain);
-  return kid2jwk_of(utils::parse_json(
-      fetch_following_redirects("https://" + provider.domain + "/.well-known/jwks.json")));
+  return kid2jwk_of(utils::parse_json(fetch_following_redirects(
+      "https://" + provider.domain + "/.well-known/jwks.json", timeout)));
 }
 
 }  // namespace velmora::daemon

@@ -3,6 +3,7 @@
 // "https://<domain>/.well-known/jwks.json" and indexed by key id. Each key's RSA public key is
 // made once, here, never per token.
 
+#include <chrono>
 #include <memory>
 #include <string>
 #include <unordered_map>
@@ -28,9 +29,14 @@ using Kid2Jwk = std::unordered_map<std::string, Jwk>;
 // the wrong kind.
 Kid2Jwk kid2jwk_of(const utils::Value& jwks);
 
+// The limit on each request of the key-set fetch (a redirect makes another request).
+inline constexpr std::chrono::milliseconds kKeySetFetchTimeout = std::chrono::seconds(60);
+
 // Fetches and indexes the key set: redirects followed (to HTTPS addresses only), the HTTP client's
-// time-outs, the answer's status not looked at. Throws ValueError for a domain that
-// networking::check_domain refuses, and what fetching, parsing (ValueError) or indexing throws.
-Kid2Jwk fetch_key_set(const IdentityProvider& provider);
+// connection time-out and stall guard, each request ended after timeout, the answer's status not
+// looked at. Throws ValueError for a domain that networking::check_domain refuses, and what
+// fetching (TransferError, also when the time is up), parsing (ValueError) or indexing throws.
+Kid2Jwk fetch_key_set(const IdentityProvider& provider,
+                      std::chrono::milliseconds timeout = kKeySetFetchTimeout);
 
 }  // namespace velmora::daemon
