@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <functional>
 
 #include "node_fixture.hpp"
 #include "testing/file_tree.hpp"
@@ -103,6 +104,49 @@ TEST_F(UserData, PrivateKeyFileIsWrittenBeforeThePublicOne) {
   EXPECT_FALSE(exists("mid.bin"));
   EXPECT_EQ(error_text<utils::ValueError>([&] { make_node(settings); }),
             "Private key found at 'priv.key', public key missing from 'missing/pub.key'");
+}
+
+// Each store is opened in its turn, the results folder between the fifth and the sixth: a store
+// file that cannot be read back ends the load there, with the files before it made and none after.
+TEST_F(UserData, StoresAreOpenedInTheirOrder) {
+  for (std::size_t broken = 0; broken < kStoreFiles.size(); ++broken) {
+    SCOPED_TRACE(kStoreFiles[broken]);
+    for (const auto& entry : std::filesystem::directory_iterator(work_))
+      std::filesystem::remove_all(entry.path());
+    lay_down_node_identity();
+    std::ofstream(work_ / kStoreFiles[broken], std::ios::binary) << "{";
+    EXPECT_THROW(make_node(), utils::ValueError);
+    for (std::size_t i = 0; i < kStoreFiles.size(); ++i)
+      EXPECT_EQ(exists(kStoreFiles[i]), i <= broken) << kStoreFiles[i];
+    EXPECT_EQ(exists("results"), broken >= 5);
+  }
+}
+
+// A key file is read only when it is a regular file of a key's size: a FIFO cannot hold the start.
+TEST_F(UserData, KeyFileThatIsNoRegularFileOrTooLargeIsRefused) {
+  const struct {
+    const char* file;
+    std::function<void(const std::filesystem::path&)> lay_down;
+    std::string text;
+  } cases[] = {
+      {"priv.key", [](const auto& path) { ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); },
+       "key file 'priv.key' is not a regular file"},
+      {"pub.key", [](const auto& path) { std::filesystem::create_directory(path); },
+       "key file 'pub.key' is not a regular file"},
+      {"pub.key",
+       [](const auto& path) { std::ofstream(path, std::ios::binary) << std::string(65537, 'k'); },
+       "key file 'pub.key' is too large to hold a key"},
+  };
+  for (const auto& one : cases) {
+    SCOPED_TRACE(one.text);
+    lay_down_node_identity();
+    std::filesystem::remove(work_ / one.file);
+    one.lay_down(work_ / one.file);
+    EXPECT_EQ(error_text<utils::ValueError>([&] { make_node(); }), one.text);
+    for (std::size_t i = 1; i < kStoreFiles.size(); ++i)  // "mid.bin" came with the keys
+      EXPECT_FALSE(exists(kStoreFiles[i])) << kStoreFiles[i];
+    std::filesystem::remove_all(work_ / one.file);
+  }
 }
 
 TEST_F(UserData, ResultsFolderThatIsAFileIsLeftAlone) {
