@@ -3,10 +3,14 @@
 // the engine cannot tell. Against the real engine, and a stand-in for the failures it never gives.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <utility>
+
 #include "node_fixture.hpp"
 #include "testing/environment_setting.hpp"
 #include "testing/eventually.hpp"
 #include "testing/fake_engine.hpp"
+#include "velmora/boxwright/life_cycle.hpp"
 #include "velmora/job/job_status.hpp"
 
 namespace velmora::model {
@@ -83,30 +87,48 @@ TEST_F(Reattach, LandingWhoseContainerIsThereIsWatchedAndReturnsItsResults) {
 }
 
 // A landing that cannot return its results is logged and not tried again; its container stays.
+// The pass goes on with the next container, and leaves alone one that no landing watches.
 TEST_F(Reattach, ExitedContainerWhoseResultsCannotBeSentIsSkippedForGood) {
   const auto folder = job_folder(job::kQuickJob);
-  const auto ran = make_lander(folder.path(), std::nullopt, false);
-  ran->run();
-  const std::string cntr_id = *ran->cntr_id();
-  ASSERT_TRUE(eventually([&] { return engine_state(cntr_id) == "exited"; }, 60s));
+  const auto unwatched = make_lander(folder.path(), std::nullopt, false);
+  const auto first = make_lander(folder.path(), std::nullopt, false);
+  const auto second = make_lander(folder.path(), std::nullopt, false);
+  for (const auto& lander : {unwatched, first, second}) {
+    lander->run();
+    ASSERT_TRUE(eventually([&] { return engine_state(*lander->cntr_id()) == "exited"; }, 60s));
+  }
+  // The one the engine lists first fails, so that the other is handled after the failure.
+  const auto listed = boxwright::get_exited_containers();
+  const auto position = [&](const std::shared_ptr<Lander>& lander) {
+    return std::find_if(listed.begin(), listed.end(),
+                        [&](const auto& cntr) { return cntr.id == *lander->cntr_id(); });
+  };
+  const auto& [failing, returned] =
+      position(first) < position(second) ? std::pair(first, second) : std::pair(second, first);
+  const std::string cntr_id = *failing->cntr_id();
   lay_down_node_identity();
   const auto node = make_node();
   // Bound to no client, it cannot send.
   node->running_landers().put(cntr_id, stored_landing("unbound", job::status::kRunning, cntr_id));
+  node->running_landers().put(*returned->cntr_id(), returned);
+  sent_to_owner();
 
   node->handle_exited_containers();
   EXPECT_EQ(node->running_landers().size(), 0u);
   EXPECT_TRUE(engine_has(cntr_id));
-  const auto records = log_.records();
-  const auto line = std::find_if(records.begin(), records.end(), [](const auto& record) {
-    return record.message.starts_with("skipping container");
-  });
-  ASSERT_NE(line, records.end());
-  EXPECT_EQ(line->message,
+  EXPECT_EQ(returned->status(), job::status::kComplete);
+  EXPECT_FALSE(engine_has(*returned->cntr_id()));
+  EXPECT_EQ(sent_to_owner(), (std::vector<std::string>{"job_results", "job_update Complete"}));
+  EXPECT_TRUE(engine_has(*unwatched->cntr_id()));
+  std::vector<utils::log::LogRecord> warnings;
+  for (const auto& record : log_.records())
+    if (record.level >= utils::log::kWarning) warnings.push_back(record);
+  ASSERT_EQ(warnings.size(), 1u);
+  EXPECT_EQ(warnings[0].message,
             "skipping container '" + engine_.inspect_container(cntr_id)["Name"]
                                          .get<std::string>()
                                          .substr(1) + "'");
-  EXPECT_EQ(line->level, utils::log::kError);
+  EXPECT_EQ(warnings[0].level, utils::log::kError);
 }
 
 TEST_F(Reattach, LandingWhoseContainerIsGoneIsReportedAndDropped) {
