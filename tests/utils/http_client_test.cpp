@@ -246,7 +246,8 @@ TEST(HttpClientLimits, ARequestWhoseKeptConnectionClosesGoesAgainWhole) {
       testing::read_request(socket);  // the next request, which this connection drops
       return;
     }
-    const std::string body = request.substr(request.find("\r\n\r\n") + 4);
+    const auto head_end = request.find("\r\n\r\n");
+    const std::string body = head_end == std::string::npos ? "" : request.substr(head_end + 4);
     testing::send_text(socket, "HTTP/1.1 200 OK\r\nContent-Length: " +
                                    std::to_string(body.size()) + "\r\n\r\n" + body);
   });
