@@ -27,6 +27,9 @@ BackgroundServer::BackgroundServer(httplib::Server* server,
 }
 
 void BackgroundServer::serve() {
+  // Clients keep their connections open for later requests; stopping waits for each one's
+  // keep-alive time to run out.
+  server_->set_keep_alive_timeout(1);
   thread_ = std::thread([this] { server_->listen_after_bind(); });
   // stop() only ends a server that is already running.
   while (!server_->is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(1));

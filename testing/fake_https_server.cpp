@@ -66,6 +66,8 @@ FakeHttpsServer::FakeHttpsServer(const TlsFiles& tls, Route route, std::optional
   server_.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   server_.set_payload_max_length(kMaxRequestBody);
   server_.set_tcp_nodelay(true);
+  // A kept connection holds a worker while it waits for its next request.
+  if (threads == 1) server_.set_keep_alive_max_count(1);
   if (store) serve_file_store(*store);
   const auto handle = [this](const httplib::Request& req, httplib::Response& res) {
     try {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 #include "testing/background_server.hpp"
 #include "testing/environment_setting.hpp"
@@ -36,6 +37,7 @@ void serve_echo(httplib::Server& server, std::atomic<int>& requests) {
     res.set_header("X-Seen-Method", req.method);
     res.set_header("X-Seen-Expect", req.get_header_value("Expect"));
     res.set_header("X-Seen-Type", req.get_header_value("Content-Type"));
+    res.set_header("X-Seen-Port", std::to_string(req.remote_port));
     res.set_content(req.body, "application/octet-stream");
   };
   server.Get("/echo", echo);
@@ -93,6 +95,18 @@ TEST_F(HttpClient, SendsBodiesFromMemoryAndFilesWithoutWaitingToContinue) {
   // A POST without a body still tells its length.
   EXPECT_EQ(http_request({.method = "POST", .url = url("/echo")}).status, 200);
   EXPECT_EQ(http_request({.url = url("/echo")}).header("x-absent"), nullptr);
+}
+
+TEST_F(HttpClient, AKeptConnectionServesLaterRequestsOfItsThreadOnly) {
+  const auto client_port = [&](const std::string& method) {
+    return *http_request({.method = method, .url = url("/echo"), .body = std::string("x")})
+                .header("x-seen-port");
+  };
+  const std::string first = client_port("POST");
+  EXPECT_EQ(client_port("PUT"), first);
+  std::string other_thread;
+  std::thread([&] { other_thread = client_port("POST"); }).join();
+  EXPECT_NE(other_thread, first);
 }
 
 TEST_F(HttpClient, StreamsAnAnswerToASinkOrAFile) {
@@ -216,6 +230,35 @@ TEST(HttpClientLimits, AnswerCutOffBeforeItsEndIsNoAnswer) {
       http_request({.url = "http://127.0.0.1:" + std::to_string(peer.port()) + "/"});
   EXPECT_EQ(whole.status, 200);
   EXPECT_EQ(whole.body, "whole");
+}
+
+// A server may close a kept connection as the next request comes; that request goes again on a
+// fresh connection, its body sent whole once more.
+TEST(HttpClientLimits, ARequestWhoseKeptConnectionClosesGoesAgainWhole) {
+  const auto file = testing::ScopedFolder();
+  const auto body_file = file.path() / "body";
+  std::ofstream(body_file, std::ios::binary) << "from a file";
+  std::atomic<int> connections = 0;
+  const testing::RawServer peer([&](int socket) {
+    std::string request = testing::read_request(socket);
+    if (++connections % 2 == 1) {
+      testing::send_text(socket, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nkept");
+      testing::read_request(socket);  // the next request, which this connection drops
+      return;
+    }
+    const auto head_end = request.find("\r\n\r\n");
+    const std::string body = head_end == std::string::npos ? "" : request.substr(head_end + 4);
+    testing::send_text(socket, "HTTP/1.1 200 OK\r\nContent-Length: " +
+                                   std::to_string(body.size()) + "\r\n\r\n" + body);
+  });
+  const std::string url = "http://127.0.0.1:" + std::to_string(peer.port()) + "/";
+  using Body = decltype(HttpRequest::body);
+  for (const Body& body : {Body{std::string("in memory")}, Body{body_file}}) {
+    EXPECT_EQ(http_request({.method = "POST", .url = url, .body = std::string()}).body, "kept");
+    const HttpResponse again = http_request({.method = "POST", .url = url, .body = body});
+    EXPECT_EQ(again.body, std::holds_alternative<std::string>(body) ? "in memory" : "from a file");
+  }
+  EXPECT_EQ(connections, 4);
 }
 
 // Kept bodies stop at their limit, also when the peer would send for ever: an error answer's at

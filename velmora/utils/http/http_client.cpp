@@ -149,6 +149,17 @@ struct Transfer {
     memory_body.remove_prefix(n);
     return n;
   }
+
+  // Sends the body again from offset, as when a kept connection turned out closed.
+  bool rewind_body(curl_off_t offset) {
+    if (std::holds_alternative<std::filesystem::path>(request.body))
+      return ::lseek(body_file.get(), offset, SEEK_SET) == offset;
+    const auto* bytes = std::get_if<std::string>(&request.body);
+    const std::string_view whole = bytes ? std::string_view(*bytes) : std::string_view();
+    if (offset < 0 || static_cast<std::size_t>(offset) > whole.size()) return false;
+    memory_body = whole.substr(static_cast<std::size_t>(offset));
+    return true;
+  }
 };
 
 // Runs one callback's step; what it throws is kept for http_request, and libcurl gets
@@ -181,6 +192,13 @@ std::size_t on_body(char* data, std::size_t size, std::size_t count, void* user)
 std::size_t on_read(char* buffer, std::size_t size, std::size_t count, void* user) {
   return guarded(user, CURL_READFUNC_ABORT,
                  [&](Transfer& transfer) { return transfer.give_body(buffer, size * count); });
+}
+
+int on_seek(void* user, curl_off_t offset, int origin) {
+  return static_cast<int>(guarded(user, CURL_SEEKFUNC_FAIL, [&](Transfer& transfer) {
+    return origin == SEEK_SET && transfer.rewind_body(offset) ? CURL_SEEKFUNC_OK
+                                                              : CURL_SEEKFUNC_CANTSEEK;
+  }));
 }
 
 // The bundle named by VELMORA_CA_FILE, or null.
@@ -233,6 +251,65 @@ bool is_loopback_host(const std::string& url) {
 }
 
 using CurlHandle = std::unique_ptr<CURL, decltype(&curl_easy_cleanup)>;
+
+CurlHandle new_curl_handle() {
+  CurlHandle curl(curl_easy_init(), &curl_easy_cleanup);
+  if (!curl) throw TransferError("libcurl cannot make a request handle");
+  return curl;
+}
+
+// libcurl keeps the connections a handle opened for its later requests. Each thread keeps one
+// handle, for the trust settings of its last request, so a connection is reused only by a request
+// that would have verified it the same way. A request made while the thread's handle is busy (from
+// within another request's callback) gets a handle of its own.
+class RequestHandle {
+ public:
+  explicit RequestHandle(std::string trust) {
+    thread_local Kept kept;
+    if (kept.busy) {
+      own_ = new_curl_handle();
+      curl_ = own_.get();
+      return;
+    }
+    if (kept.curl && kept.trust == trust) {
+      curl_easy_reset(kept.curl.get());
+    } else {
+      kept.curl = new_curl_handle();
+      kept.trust = std::move(trust);
+    }
+    kept.busy = true;
+    kept_ = &kept;
+    curl_ = kept.curl.get();
+  }
+  ~RequestHandle() {
+    if (kept_) kept_->busy = false;
+  }
+  RequestHandle(const RequestHandle&) = delete;
+  RequestHandle& operator=(const RequestHandle&) = delete;
+
+  CURL* get() const noexcept { return curl_; }
+
+ private:
+  struct Kept {
+    std::string trust;
+    CurlHandle curl{nullptr, &curl_easy_cleanup};
+    bool busy = false;
+  };
+  Kept* kept_ = nullptr;
+  CurlHandle own_{nullptr, &curl_easy_cleanup};
+  CURL* curl_ = nullptr;
+};
+
+// What decides how a request's server is verified and who the client shows itself as.
+std::string trust_settings(const HttpRequest& request) {
+  const char* extra = extra_authorities_file();
+  std::string trust = request.trusted_ca_file.string();
+  for (const std::string& part :
+       {std::string(extra ? extra : ""), request.client_cert.string(), request.client_key.string()})
+    trust.append(1, '\0').append(part);
+  return trust;
+}
+
 using CurlList = std::unique_ptr<curl_slist, decltype(&curl_slist_free_all)>;
 
 CurlList header_list(const HttpRequest& request) {
@@ -278,6 +355,8 @@ void set_method_and_body(Transfer& transfer, const HttpRequest& request) {
   curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE, size);
   curl_easy_setopt(curl, CURLOPT_READFUNCTION, &on_read);
   curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
+  curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, &on_seek);
+  curl_easy_setopt(curl, CURLOPT_SEEKDATA, &transfer);
 }
 
 void set_transport(Transfer& transfer, const HttpRequest& request) {
@@ -298,6 +377,9 @@ void set_transport(Transfer& transfer, const HttpRequest& request) {
     curl_easy_setopt(curl, CURLOPT_NOPROXY, "*");
   curl_easy_setopt(curl, CURLOPT_CAINFO, nullptr);
   curl_easy_setopt(curl, CURLOPT_CAPATH, nullptr);
+  // libcurl would otherwise keep the first store a kept handle saw and hand it to later
+  // connections in place of the one use_trusted_authorities gives.
+  curl_easy_setopt(curl, CURLOPT_CA_CACHE_TIMEOUT, 0L);
   curl_easy_setopt(curl, CURLOPT_SSL_CTX_FUNCTION, &use_trusted_authorities);
   curl_easy_setopt(curl, CURLOPT_SSL_CTX_DATA, &transfer);
   if (!request.client_cert.empty())
@@ -323,8 +405,7 @@ HttpResponse http_request(const HttpRequest& request) {
   check_request(request);
   init_curl_once();
 
-  CurlHandle curl(curl_easy_init(), &curl_easy_cleanup);
-  if (!curl) throw TransferError("libcurl cannot make a request handle");
+  const RequestHandle curl(trust_settings(request));
   Transfer transfer{.curl = curl.get(), .request = request};
   const CurlList headers = header_list(request);
 

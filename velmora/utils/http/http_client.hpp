@@ -1,11 +1,13 @@
 #pragma once
-// HTTP and HTTPS requests: one connection per request, server certificates always verified, the
-// system's certificate authorities trusted plus those of the PEM bundle that the environment
-// variable VELMORA_CA_FILE names. A connection must open within 30 s. No redirect is followed.
-// Requests to a loopback host (localhost, 127.0.0.0/8, ::1) never go through a proxy; others
-// heed http_proxy, https_proxy and no_proxy.
+// HTTP and HTTPS requests: server certificates always verified, the system's certificate
+// authorities trusted plus those of the PEM bundle that the environment variable VELMORA_CA_FILE
+// names. A connection must open within 30 s. No redirect is followed. Requests to a loopback host
+// (localhost, 127.0.0.0/8, ::1) never go through a proxy; others heed http_proxy, https_proxy and
+// no_proxy.
 //
-// Any thread may call http_request at any time; requests share nothing.
+// Any thread may call http_request at any time. A connection the server keeps open is reused by
+// later requests of the same thread to the same server with the same trust settings (trusted
+// authorities, VELMORA_CA_FILE, client certificate); threads share no connection.
 
 #include <chrono>
 #include <cstddef>
