@@ -351,6 +351,8 @@ std::string FakeBackend::storage_url(const std::string& id) const {
   return url() + std::string(kStoragePrefix) + id;
 }
 
-std::string FakeBackend::new_transfer_id() { return "t" + std::to_string(++transfers_made_); }
+std::string FakeBackend::new_transfer_id() {
+  return std::string("t").append(std::to_string(++transfers_made_));
+}
 
 }  // namespace velmora::testing

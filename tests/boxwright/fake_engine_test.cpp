@@ -110,6 +110,10 @@ TEST_F(FakeEngine, IsAwakeOnlyWhenThePingSucceeds) {
   healthy = true;
   EXPECT_TRUE(is_awake());
   EXPECT_EQ(sys_info(), Value({{"OSType", "linux"}}));
+  // A bad authority bundle concerns TLS only; the engine's socket speaks plain HTTP.
+  const testing::EnvironmentSetting bad_bundle("VELMORA_CA_FILE",
+                                                (folder_.path() / "none.pem").string());
+  EXPECT_TRUE(is_awake());
 }
 
 TEST_F(FakeEngine, RefusalsCarryTheEnginesMessage) {

@@ -46,7 +46,7 @@ std::vector<std::string> JobFixture::summaries(const std::vector<ReceivedPackage
   std::vector<std::string> found;
   for (const ReceivedPackage& package : packages) {
     std::string summary = package.label.value("subject", "");
-    if (summary == "job_update") summary += " " + package.label.value("status", "");
+    if (summary == "job_update") summary.append(" ").append(package.label.value("status", ""));
     found.push_back(std::move(summary));
   }
   return found;

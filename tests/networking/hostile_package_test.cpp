@@ -102,7 +102,7 @@ TEST_F(HostilePackages, AttachmentMembersThatWouldLeaveTheFolderAreBadFiles) {
   for (const auto& c : cases) {
     Members inner{{"ok.txt", "fine"}};
     inner.insert(inner.end(), c.hostile.begin(), c.hostile.end());
-    const std::string name = "p" + std::to_string(++number) + ".zip";
+    const std::string name = std::string("p").append(std::to_string(++number)).append(".zip");
     deliver({{"label.json", kLabel}, {"attachment.zip", zipped(inner)}}, name);
     EXPECT_EQ(refusal(), "Package has bad file: " + c.shown);
     EXPECT_EQ(temp_names(), std::vector<std::string>{name}) << c.shown;

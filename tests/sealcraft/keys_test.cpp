@@ -75,6 +75,8 @@ TEST(Keys, CallsLeaveNothingInTheThreadsErrorQueue) {
   EXPECT_EQ(ERR_peek_error(), 0u) << "import of a public key";
   PrivateKey::import_key(priv->export_());
   EXPECT_EQ(ERR_peek_error(), 0u) << "import of a private key";
+  PrivateKey::import_key(pub->export_());
+  EXPECT_EQ(ERR_peek_error(), 0u) << "import of a public key as a private key";
   EXPECT_THROW(PublicKey::import_key(bytes("junk")), utils::ValueError);
   EXPECT_EQ(ERR_peek_error(), 0u) << "refused import";
   EXPECT_FALSE(pub->verify(bytes("data"), bytes("no signature")));

@@ -16,7 +16,7 @@ TEST(ParseJson, KeepsOrderAndReadsNestingUpToTheLimit) {
   EXPECT_NO_THROW(parse_json(nested(kMaxJsonDepth)));
   // Brackets inside texts, escaped quotes among them, do not count.
   const std::string in_text = "[\"" + std::string(500, '[') + "\\\"{\", {\"k\": \"}}}\"}]";
-  EXPECT_EQ(parse_json(in_text)[0], std::string(500, '[') + "\"{");
+  EXPECT_EQ(parse_json(in_text)[0].get<std::string>(), std::string(500, '[') + "\"{");
 }
 
 TEST(ParseJson, RefusesDeepNestingNulBytesAndMalformedText) {

@@ -9,6 +9,7 @@
 #include <set>
 #include <vector>
 
+#include "testing/eventually.hpp"
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/runtime/log.hpp"
 
@@ -17,21 +18,11 @@ namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using testing::eventually;
 
 // Seconds since some start, as a double.
 double seconds_since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-// Waits up to limit for condition; true when it held.
-template <class Condition>
-bool eventually(Condition condition, std::chrono::milliseconds limit = 5000ms) {
-  const auto deadline = Clock::now() + limit;
-  while (!condition()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
 }
 
 TEST(Poll, FirstPassComesOneIntervalAfterStartThenOncePerInterval) {

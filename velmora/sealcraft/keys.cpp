@@ -76,18 +76,6 @@ MdContext call_context(const EVP_MD_CTX* prepared, std::string_view what) {
   return md;
 }
 
-// Decodes raw with decode, answering null when it is no RSA key of exactly raw's length. A failed
-// attempt leaves nothing in the thread's error queue.
-template <class Decode>
-std::shared_ptr<EVP_PKEY> rsa_key_of(const Bytes& raw, Decode decode) {
-  ERR_set_mark();
-  const unsigned char* cursor = raw.bytes();
-  std::shared_ptr<EVP_PKEY> key(decode(&cursor, static_cast<long>(raw.size())), &EVP_PKEY_free);
-  ERR_pop_to_mark();
-  if (!key || cursor != raw.bytes() + raw.size() || !EVP_PKEY_is_a(key.get(), "RSA")) return {};
-  return key;
-}
-
 template <class Encode>
 Bytes der_of(EVP_PKEY* key, Encode encode) {
   unsigned char* out = nullptr;
@@ -131,10 +119,7 @@ std::shared_ptr<EVP_PKEY> decode_rsa_public(const Bytes& raw) {
   decoder.decoded = nullptr;
   const int decoded = OSSL_DECODER_from_data(decoder.ctx, &cursor, &left);
   auto key = decoder.decoded ? own(std::exchange(decoder.decoded, nullptr)) : nullptr;
-  if (!decoded || !key || left != 0 || !EVP_PKEY_is_a(key.get(), "RSA")) {
-    ERR_clear_error();
-    return nullptr;
-  }
+  if (!decoded || !key || left != 0 || !EVP_PKEY_is_a(key.get(), "RSA")) return nullptr;
   return key;
 }
 
@@ -152,12 +137,17 @@ std::shared_ptr<EVP_PKEY> decode_rsa(const Bytes& raw, bool as_private) {
 }  // namespace
 
 KeyBase::Material KeyBase::import_der(const Bytes& raw, bool public_first) {
+  // A failed attempt queues its reasons on the thread, also when the other form then decodes;
+  // none of them outlives this call, and what was queued before it stays.
+  struct ErrorMark {
+    ErrorMark() { ERR_set_mark(); }
+    ~ErrorMark() { ERR_pop_to_mark(); }
+  } const mark;
   // The form the caller expects is tried first: OpenSSL 3 spends over a millisecond trying every
   // private key decoder on a public key's bytes, which the device list pays once per device.
   for (const bool as_private : {!public_first, public_first}) {
     if (auto key = decode_rsa(raw, as_private)) return {std::move(key), as_private};
   }
-  ERR_clear_error();
   throw utils::ValueError("RSA key format is not supported");
 }
 

@@ -95,10 +95,9 @@ ResultPath linux_result_path(const std::string& path) {
   // The text of a POSIX path: empty and "." components dropped; a leading "/" kept, and a
   // leading "//", which POSIX leaves to the system.
   const std::size_t slashes = std::min(relative.find_first_not_of('/'), relative.size());
-  const std::string root = slashes == 2 ? "//" : slashes > 0 ? "/" : "";
-  std::string request = root + joined(components_of(relative, "/"), "/");
-  if (request.empty()) request = ".";
-  return {std::move(request), location_of(relative)};
+  std::string request = slashes == 2 ? "//" : slashes > 0 ? "/" : "";
+  request += joined(components_of(relative, "/"), "/");
+  return {request.empty() ? std::string(".") : std::move(request), location_of(relative)};
 }
 
 ResultPath windows_result_path(const std::string& path) {

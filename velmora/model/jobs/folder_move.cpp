@@ -17,7 +17,10 @@ namespace fs = std::filesystem;
 
 // A fresh empty folder in the folder of to, named after it, on to's file system.
 fs::path make_folder_beside(const fs::path& to) {
-  std::string name = (to.parent_path() / ("." + to.filename().string() + ".moving-XXXXXX")).string();
+  std::string hidden = ".";
+  hidden += to.filename().string();
+  hidden += ".moving-XXXXXX";
+  std::string name = (to.parent_path() / hidden).string();
   if (::mkdtemp(name.data()) == nullptr) throw utils::OSError(errno, to);
   return name;
 }
