@@ -140,8 +140,8 @@ TEST_F(Packages, AFolderOfMoreIncompressibleFilesThanOpenDescriptorsTravels) {
   std::string random(8192, '\0');  // enough of a start to be taken for incompressible
   for (int i = 0; i < kFiles; ++i) {
     for (char& c : random) c = static_cast<char>(generator());
-    write_file(job_ / ("part" + std::to_string(i % 3)) / ("r" + std::to_string(i) + ".bin"),
-               random);
+    const std::string name = std::to_string(i);
+    write_file(job_ / ("part" + std::to_string(i % 3)) / ("r" + name + ".bin"), random);
   }
   {
     const DescriptorLimit limit(64);
