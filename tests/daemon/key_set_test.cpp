@@ -113,12 +113,13 @@ TEST_F(KeySetFetch, FailsWhenTheProviderCannotBeReached) {
 TEST_F(KeySetFetch, GivesUpOnAProviderThatNeverAnswers) {
   idp_.server().hold(kJwksPath);
   try {
-    fetch_key_set({idp_.domain(), "x"}, std::chrono::milliseconds(300));
+    fetch_key_set({idp_.domain(), "x"}, std::chrono::seconds(2));
     FAIL() << "fetched";
   } catch (const utils::TransferError& error) {
     EXPECT_TRUE(error.timed_out()) << error.what();
   }
-  EXPECT_EQ(idp_.server().calls(kJwksPath), 1);
+  // Asked once at most: on a loaded machine the limit may already end the TLS handshake.
+  EXPECT_LE(idp_.server().calls(kJwksPath), 1);
 }
 
 }  // namespace
