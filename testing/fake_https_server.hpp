@@ -65,7 +65,8 @@ class FakeHttpsServer {
   static constexpr std::size_t kDefaultThreads = 32;
 
   // Serves at once, on threads worker threads (with one, requests are served one after
-  // another, each connection closed after its answer); route must stay callable, and store's folder in place, while this object lives.
+  // another, each connection closed after its answer); route must stay callable, and store's
+  // folder in place, while this object lives.
   FakeHttpsServer(const TlsFiles& tls, Route route, std::optional<FileStore> store = {},
                   std::size_t threads = kDefaultThreads);
   FakeHttpsServer(const FakeHttpsServer&) = delete;

@@ -88,19 +88,19 @@ Container build_container(const Image& img, const Value& labels) {
     created = client.create_container(config);
     return container_of(client.inspect_container(created));
   } catch (const std::exception&) {
-    // A container made but never handed out would stay "created" for ever, out of sight of the
-    // exited-container list.
-    if (!created.empty()) {
-      try {
-        client.remove_container(created);
-      } catch (const std::exception&) {
-      }
-    }
+    if (!created.empty()) discard_container(created);
     throw ContainerBuildError({{"img", img.id}, {"detach", true}, {"labels", labels}});
   }
 }
 
 void run_container(const Container& cntr) { EngineClient::from_env().start_container(cntr.id); }
+
+void discard_container(const std::string& id) noexcept {
+  try {
+    EngineClient::from_env().remove_container(id);
+  } catch (...) {
+  }
+}
 
 std::vector<Container> get_exited_containers() {
   const Value listed = EngineClient::from_env().list_containers({{"status", "exited"}});

@@ -5,6 +5,7 @@
 // keeps nothing; any thread may call them at any time.
 
 #include <filesystem>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -37,6 +38,11 @@ Container build_container(const Image& img, const utils::Value& labels = utils::
 
 // Starts the container. Throws engine::NotFoundError when it has gone, EngineError otherwise.
 void run_container(const Container& cntr);
+
+// Removes a container that never ran, which would otherwise stay "created" for ever, out of
+// sight of the exited-container list. Best effort: the engine refuses to remove one that runs
+// after all, and no failure is reported.
+void discard_container(const std::string& id) noexcept;
 
 // Every exited container of the engine, whoever made it, in the engine's order.
 std::vector<Container> get_exited_containers();

@@ -64,12 +64,7 @@ void Lander::run() {
   try {
     boxwright::run_container(container);
   } catch (...) {
-    // A container that never started would stay "created" for ever, out of sight of the
-    // exited-container list. The engine refuses to remove one that runs after all.
-    try {
-      EngineClient::from_env().remove_container(container.id);
-    } catch (const std::exception&) {
-    }
+    boxwright::discard_container(container.id);
     throw;
   }
   update_status(status::kRunning);
