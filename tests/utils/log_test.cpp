@@ -77,7 +77,7 @@ TEST(Log, TokenFingerprintIsTheFirstTwelveHexDigitsOfSha256) {
 // Configuration is process-wide, so each case runs in a child process of its own.
 class LogConfiguration : public ::testing::Test {
  protected:
-  void SetUp() override { dir_ = make_temp_dir("logtest"); }
+  void SetUp() override { dir_ = make_temp_dir(temp_directory(), "logtest"); }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
   // Runs body in a child whose standard error goes to the file "stderr".

@@ -1,4 +1,4 @@
-// Packages between nodes: made and taken through files in the temporary directory.
+// Packages between nodes: made and taken through files in the client's temporary folder.
 #include <chrono>
 #include <string_view>
 
@@ -75,8 +75,9 @@ std::filesystem::path Network::send_pkg(const std::optional<std::string>& dest_u
 
   TemporaryPaths made;
   const std::filesystem::path package_file =
-      made.add(utils::make_temp_file("velmora-package-", ".zip"));
-  const std::filesystem::path work = made.add(utils::make_temp_dir("velmora-package-"));
+      made.add(utils::make_temp_file(temp_folder_, "velmora-package-", ".zip"));
+  const std::filesystem::path work =
+      made.add(utils::make_temp_dir(temp_folder_, "velmora-package-"));
   package::write_package(package_file, label_text, attachment, work);
   _send_file(destination, package_file);
   return package_file;
@@ -87,7 +88,8 @@ ReceivedPackage Network::recv_pkg() {
   ReceivedPackage received;
   {
     TemporaryPaths made;
-    const std::filesystem::path intermediate = made.add(utils::make_temp_dir("velmora-recv-"));
+    const std::filesystem::path intermediate =
+        made.add(utils::make_temp_dir(temp_folder_, "velmora-recv-"));
     const std::filesystem::path attachment_copy = intermediate / "attachment.zip";
     package::PackageContents contents;
     try {
@@ -98,7 +100,8 @@ ReceivedPackage Network::recv_pkg() {
     if (!contents.label_text) throw utils::RuntimeError("Package does not have a label");
     received.label = package::read_label(*contents.label_text);
     if (contents.has_attachment) {
-      const std::filesystem::path folder = made.add(utils::make_temp_dir("velmora-attachment-"));
+      const std::filesystem::path folder =
+          made.add(utils::make_temp_dir(temp_folder_, "velmora-attachment-"));
       try {
         package::unpack_zip(attachment_copy, folder);
       } catch (const package::DamagedMember& damage) {
