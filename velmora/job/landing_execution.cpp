@@ -16,11 +16,12 @@ namespace {
 
 using boxwright::engine::EngineClient;
 
-// A fresh temporary folder, removed with everything in it when the object goes unless remove()
+// A fresh folder in folder, removed with everything in it when the object goes unless remove()
 // took it first.
 class ResultsFolder {
  public:
-  ResultsFolder() : path_(utils::make_temp_dir("velmora-results-")) {}
+  explicit ResultsFolder(const std::filesystem::path& folder)
+      : path_(utils::make_temp_dir(folder, "velmora-results-")) {}
   ResultsFolder(const ResultsFolder&) = delete;
   ResultsFolder& operator=(const ResultsFolder&) = delete;
   ~ResultsFolder() {
@@ -43,12 +44,17 @@ class ResultsFolder {
 
 }  // namespace
 
-void Lander::build() {
+void Lander::build(const Keep& keep) {
   try {
     update_status(status::kBuildingImage);
-    set_img(boxwright::build_image(path(), name(), id()));
+    keep();
+    set_img(boxwright::build_image(path(), name(), id(), utils::Value::object(),
+                                   utils::Value::object(), temp_folder()));
+    keep();
     update_status(status::kBuildingContainer);
+    keep();
     set_cntr(boxwright::build_container(*img()));
+    keep();
   } catch (const boxwright::ImageBuildError&) {
     update_status(status::kBuildingImageFailed);
     throw;
@@ -58,8 +64,8 @@ void Lander::build() {
   }
 }
 
-void Lander::run() {
-  if (!cntr()) build();
+void Lander::run(const Keep& keep) {
+  if (!cntr()) build(keep);
   const boxwright::Container container = *cntr();
   try {
     boxwright::run_container(container);
@@ -68,11 +74,12 @@ void Lander::run() {
     throw;
   }
   update_status(status::kRunning);
+  keep();
 }
 
 void Lander::send_results() {
   built_cntr("send results");
-  ResultsFolder tempdir;
+  ResultsFolder tempdir(temp_folder());
   const std::filesystem::path results_dir = boxwright::collect_results(*cntr(), tempdir.path());
   send_package(owner(), subject::kJobResults, results_dir, {{"job_id", id()}});
   update_status(status() == status::kStopping ? status::kStopped : status::kComplete);
