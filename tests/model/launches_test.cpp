@@ -79,8 +79,8 @@ TEST_F(Launches, AFolderWithoutDockerfileIsRefusedBeforeAnythingIsSent) {
 TEST_F(Launches, ASentFolderIsStoredAsSentAndItsPackageCarriesTheFolder) {
   const fs::path folder = job_folder_named("sim.v1", kJob);
   EXPECT_TRUE(node_->send_dockerized_app(kPeer, folder.string()));
-  EXPECT_TRUE(attachments_left().empty());  // nothing of the package stays here
-  EXPECT_EQ(temp_names().size(), 1u) << "the job folder's own";
+  EXPECT_TRUE(node_temp_names().empty());  // nothing of the package stays here
+  EXPECT_EQ(temp_names().size(), 1u) << "the job folder's own, and nothing of the node";
 
   const auto launch = the_launch();
   EXPECT_EQ(launch->name(), "sim");
@@ -194,9 +194,9 @@ TEST_F(Launches, ResultsThatCannotBeFiledStayWhereTheyArrived) {
 
   const auto left = attachments_left();
   ASSERT_EQ(left.size(), 1u);
-  EXPECT_EQ(testing::file_content(temp_dir_ / left[0] / "output.log"), "new\n");
+  EXPECT_EQ(testing::file_content(node_temp_dir() / left[0] / "output.log"), "new\n");
   EXPECT_EQ(warnings(), std::vector<std::string>{"Results of job " + launch->id() + " kept at " +
-                                                 (temp_dir_ / left[0]).string()});
+                                                 (node_temp_dir() / left[0]).string()});
   EXPECT_EQ(launch->results_path(), std::nullopt);
   EXPECT_EQ(testing::file_tree(filed), (std::map<std::string, std::string>{{"older", "<folder>"}}));
 }
@@ -204,7 +204,7 @@ TEST_F(Launches, ResultsThatCannotBeFiledStayWhereTheyArrived) {
 // The temporary folder and the results folder on two file systems.
 TEST_F(Launches, ResultsAreFiledAlsoOnAnotherFileSystem) {
   struct stat shm {}, tmp {};
-  if (::stat("/dev/shm", &shm) != 0 || ::stat(temp_dir_.c_str(), &tmp) != 0 ||
+  if (::stat("/dev/shm", &shm) != 0 || ::stat(node_temp_dir().c_str(), &tmp) != 0 ||
       shm.st_dev == tmp.st_dev)
     GTEST_SKIP() << "needs /dev/shm on a file system of its own";
   const fs::path results_folder_path = fs::path("/dev/shm") / ("velmora-" + job::Job::_make_id());
