@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
+#include <future>
 #include <regex>
 
 #include "job_road_fixture.hpp"
@@ -102,6 +104,51 @@ TEST_F(Launches, ASentFolderIsStoredAsSentAndItsPackageCarriesTheFolder) {
   EXPECT_EQ(packages[0].label["job_id"], launch->id());
   EXPECT_EQ(packages[0].label["job_name"], "sim");
   EXPECT_EQ(testing::file_tree(*packages[0].attachment), testing::file_tree(folder));
+}
+
+// The launch is on file before its package goes, so that what its receiver reports finds it after
+// a crash; a launch whose send failed is taken out again.
+TEST_F(Launches, ALaunchIsStoredBeforeItsPackageGoesAndTakenOutWhenTheSendFails) {
+  const fs::path folder = job_folder_named("sim", "");
+  backend_.server().hold("/transfer/sendfilereq");
+  auto sent = std::async(std::launch::async,
+                         [&] { return node_->send_dockerized_app(kPeer, folder.string()); });
+  ASSERT_TRUE(eventually([&] { return stored_launches().size() == 1; }));
+  const auto on_file = stored_launches().begin()->second;
+  EXPECT_EQ(statuses(*on_file), std::vector<std::string>{"New"});
+  backend_.server().release("/transfer/sendfilereq");
+  EXPECT_TRUE(sent.get());
+  EXPECT_EQ(statuses(*stored_launches().begin()->second), (std::vector<std::string>{"New", "Sent"}));
+  const auto messages = model_log();
+  EXPECT_NE(std::find(messages.begin(), messages.end(),
+                      "Sent job " + on_file->id() + " to " + kPeerId),
+            messages.end());
+
+  backend_.server().script("/transfer/sendfilereq",
+                           testing::FakeBackend::backend_answer(
+                               {{"valid", false}, {"code", 5}, {"msg", "refused"}}));
+  EXPECT_THROW(node_->send_dockerized_app(kPeer, folder.string()), networking::NetworkError);
+  EXPECT_EQ(node_->launches().snapshot().size(), 1u);
+  EXPECT_EQ(stored_launches().size(), 1u);
+  EXPECT_TRUE(node_temp_names().empty());
+}
+
+// A node killed between filing a launch's results and recording them records them as it starts.
+TEST_F(Launches, ResultsFiledButNotRecordedAreRecordedAtTheNextStart) {
+  const fs::path job = job_folder_named("sim", "");
+  for (int n = 0; n < 2; ++n) node_->send_dockerized_app(kPeer, job.string());
+  drain(*landing_node_);
+  const job::Launches sent = node_->launches().snapshot();
+  const auto filed = sent.begin()->second;
+  const auto unfiled = std::next(sent.begin())->second;
+  const fs::path folder = fs::path("results") / ("sim_" + filed->id());
+  fs::create_directories(folder / "filesys");
+  node_.reset();
+  node_ = make_node();
+  const job::Launches launches = node_->launches().snapshot();
+  EXPECT_EQ(launches.find(filed->id())->second->results_path(), folder);
+  EXPECT_EQ(launches.find(unfiled->id())->second->results_path(), std::nullopt);
+  EXPECT_EQ(stored_launches().find(filed->id())->second->results_path(), folder);
 }
 
 // The peer lands the job on the engine and reports back; the node records every status in the
