@@ -229,9 +229,9 @@ TEST_F(Launches, PackagesFromAnotherDeviceOrForAnUnknownJobAreRefused) {
   EXPECT_TRUE(attachments_left().empty());
 }
 
-// A launch whose folder in the results is taken: the results stay where they arrived, and the
-// log says where.
-TEST_F(Launches, ResultsThatCannotBeFiledStayWhereTheyArrived) {
+// A launch whose folder in the results is taken: the results are kept in the temporary folder,
+// where the next start does not clear them, and the log says where.
+TEST_F(Launches, ResultsThatCannotBeFiledAreKept) {
   const auto launch = launched(job_folder_named("sim", ""));
   const fs::path filed = fs::path("results") / ("sim_" + launch->id());
   fs::create_directories(filed / "older");
@@ -239,13 +239,17 @@ TEST_F(Launches, ResultsThatCannotBeFiledStayWhereTheyArrived) {
   send(*landing_node_, "job_results", {{"job_id", launch->id()}}, results.path());
   pass();
 
-  const auto left = attachments_left();
+  const auto left = node_temp_names();
   ASSERT_EQ(left.size(), 1u);
+  EXPECT_TRUE(left[0].starts_with("kept-sim_" + launch->id() + "-")) << left[0];
   EXPECT_EQ(testing::file_content(node_temp_dir() / left[0] / "output.log"), "new\n");
   EXPECT_EQ(warnings(), std::vector<std::string>{"Results of job " + launch->id() + " kept at " +
                                                  (node_temp_dir() / left[0]).string()});
   EXPECT_EQ(launch->results_path(), std::nullopt);
   EXPECT_EQ(testing::file_tree(filed), (std::map<std::string, std::string>{{"older", "<folder>"}}));
+  node_.reset();
+  node_ = make_node();
+  EXPECT_EQ(node_temp_names(), left);
 }
 
 // The temporary folder and the results folder on two file systems.

@@ -7,11 +7,13 @@
 
 #include <cerrno>
 #include <string>
+#include <string_view>
 #include <system_error>
 #include <vector>
 
 #include "velmora/model/module_log.hpp"
 #include "velmora/utils/error.hpp"
+#include "velmora/utils/temp_files.hpp"
 
 namespace velmora::model {
 namespace {
@@ -19,6 +21,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kMarkerName = ".node";
+constexpr std::string_view kKeptPrefix = "kept-";
 
 // Makes the folder, or checks the one there: this user's, a folder and no link, mode 0700.
 void make_private_folder(const fs::path& path) {
@@ -64,13 +67,27 @@ bool TempFolder::holds(const fs::path& item) const {
          item.filename() != "..";
 }
 
+fs::path TempFolder::keep(const fs::path& item, const std::string& name) const {
+  try {
+    const fs::path kept = utils::make_temp_dir(path_, std::string(kKeptPrefix) + name + "-");
+    if (::rename(item.c_str(), kept.c_str()) == 0) return kept;  // onto the empty folder
+    std::error_code ignored;
+    fs::remove(kept, ignored);
+  } catch (const utils::OSError&) {
+    // a name too long: it stays where it is
+  }
+  return item;
+}
+
 void TempFolder::clear(const std::set<fs::path>& keep) const {
   std::vector<fs::path> left;
   std::error_code error;
   for (fs::directory_iterator entry(path_, error), end; !error && entry != end;
        entry.increment(error)) {
-    if (entry->path().filename() != kMarkerName && !keep.contains(entry->path()))
-      left.push_back(entry->path());
+    const fs::path& item = entry->path();
+    if (item.filename() != kMarkerName && !item.filename().string().starts_with(kKeptPrefix) &&
+        !keep.contains(item))
+      left.push_back(item);
   }
   if (error)
     LOG.warning("Could not read the temporary folder %s: %s", path_.string(), error.message());

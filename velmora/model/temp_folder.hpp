@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <set>
+#include <string>
 #include <string_view>
 
 #include "velmora/utils/file_descriptor.hpp"
@@ -34,8 +35,14 @@ class TempFolder {
   // Whether item names something directly in the folder (not the folder, not deeper).
   bool holds(const std::filesystem::path& item) const;
 
-  // Removes everything in the folder but the marker and the items named in keep; a removal that
-  // fails is logged at WARNING and the others go on. Logs at INFO how many items went.
+  // Moves item, a folder directly in this one, to a fresh name "kept-<name>-<random>" beside it,
+  // which clear() passes over: what must not be lost when it cannot go where it belongs. Answers
+  // where it is now (item itself when it could not be moved).
+  std::filesystem::path keep(const std::filesystem::path& item, const std::string& name) const;
+
+  // Removes everything in the folder but the marker, the items kept and those named in keep; a
+  // removal that fails is logged at WARNING and the others go on. Logs at INFO how many items
+  // went.
   void clear(const std::set<std::filesystem::path>& keep) const;
 
  private:

@@ -171,7 +171,7 @@ void Velmora::take_up_landings() {
         const std::string_view failure = last == status::kBuildingContainer
                                              ? status::kBuildingContainerFailed
                                              : status::kBuildingImageFailed;
-        LOG.info("Landing %s cannot be built again without its job folder %s; ending it", job_id,
+        LOG.info("Landing %s has no job folder to be built from again (%s); ending it", job_id,
                  lander->path().string());
         drop(*lander, failure);
       }

@@ -89,9 +89,9 @@ void Velmora::handle_job_results(const Bytes& origin, const std::string& job_id,
   try {
     move_folder(tmp_results_dir, destination);
   } catch (const utils::OSError& e) {
-    results.release();  // results are never thrown away
-    LOG.log_error(utils::log::kWarning, e, "Results of job %s kept at %s", job_id,
-                  tmp_results_dir.string());
+    results.release();  // results are never thrown away, nor cleared with the temporary folder
+    const fs::path kept = temp_folder_->keep(tmp_results_dir, launch->name() + "_" + launch->id());
+    LOG.log_error(utils::log::kWarning, e, "Results of job %s kept at %s", job_id, kept.string());
     return;
   }
   results.release();
