@@ -65,8 +65,7 @@ void Velmora::start_threads() {
     std::lock_guard lock(resumed_mutex_);
     resumed.swap(resumed_);
   }
-  for (const auto& lander : resumed)
-    builds_.start("the build of landing " + lander->id(), [this, lander] { run_landing(lander); });
+  for (const auto& lander : resumed) start_build(lander);
   threads_->start();
 }
 

@@ -231,6 +231,8 @@ class Velmora {
   // engine did not answer the probe, or cannot list its containers.
   void take_up_landings();
   void create_threads();
+  // Puts the landing behind those waiting for a build; throws as HandlerThreads::start.
+  void start_build(const std::shared_ptr<job::Lander>& lander);
   // The build of a landing that waits for it, and what follows: see handle_job_submission.
   void run_landing(const std::shared_ptr<job::Lander>& lander);
   // Writes the landings store; a failure is logged at ERROR, not thrown.

@@ -3,9 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
-#include "velmora/boxwright/engine/engine_error.hpp"
 #include "velmora/boxwright/life_cycle.hpp"
 #include "velmora/job/job_status.hpp"
 #include "velmora/model/jobs/job_handling.hpp"
@@ -56,8 +54,12 @@ void Velmora::handle_job_submission(const Bytes& origin, const std::string& job_
   });
   if (!stored) return reject(*lander);
   landings_->dump();  // from now on a restart takes it up
-  builds_.start("the build of landing " + lander->id(), [this, lander] { run_landing(lander); });
+  start_build(lander);
   folder.release();  // the build removes it
+}
+
+void Velmora::start_build(const std::shared_ptr<Lander>& lander) {
+  builds_.start("the build of landing " + lander->id(), [this, lander] { run_landing(lander); });
 }
 
 void Velmora::run_landing(const std::shared_ptr<Lander>& lander) {
@@ -97,14 +99,11 @@ void Velmora::handle_control_landing(const Bytes& origin, const std::string& job
                                      std::string_view case_) {
   const std::string what = "control '" + std::string(case_) + "'";
   const std::shared_ptr<Lander> landing = find_job(*landings_, job_id);
-  if (!landing)
-    log_refused(what, job_id, origin, "no such landing");
-  else if (landing->owner() != utils::b2s(origin))
-    log_refused(what, job_id, origin, "not the landing's owner");
-  else {
-    apply_control(*landing, case_, "landing");
-    keep_landings();
-  }
+  if (!landing) return log_refused(what, job_id, origin, "no such landing");
+  if (landing->owner() != utils::b2s(origin))
+    return log_refused(what, job_id, origin, "not the landing's owner");
+  apply_control(*landing, case_, "landing");
+  keep_landings();
 }
 
 void Velmora::handle_exited_containers() {
