@@ -22,8 +22,8 @@ class FakeIdentityProvider {
 
   explicit FakeIdentityProvider(const TlsFiles& tls);
 
-  // The grant answers {"access_token": access_token, ...} for this refresh token; an unknown
-  // refresh token gets 403 "invalid_grant", another client or grant type 401.
+  // The refresh-token grant answers {"access_token": access_token, ...} for this refresh token;
+  // an unknown refresh token gets 403 "invalid_grant", another client 401, another grant 403.
   void set_refresh_token(const std::string& refresh_token, const std::string& access_token);
   // "/userinfo" answers {"sub": ..., "name": name} to this bearer token; any other gets 401.
   void set_user(const std::string& access_token, const std::string& name);

@@ -95,7 +95,9 @@ TEST_F(Login, NeverWritesTheRefreshTokenToTheLog) {
       messages.end());
 }
 
-TEST_F(Login, BodiesItCannotReadBuildNothing) {
+TEST_F(Login, WhatItCannotReadBuildsNothing) {
+  // A token check that fails otherwise than by refusing, here on a header of blanks.
+  expect_server_page(post("/authenticate", "{}", {{"Authorization", "\v"}}), 500);
   const httplib::Headers headers = bearer(access_token());
   expect_server_page(post("/authenticate", "not json", headers), 400);
   expect_server_page(post("/authenticate", "", headers), 400);

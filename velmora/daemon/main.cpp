@@ -36,8 +36,8 @@ void raise_open_file_limit() {
   }
 }
 
-// The exit status of a serving that ended with failure (null when it ended by a stop), which is
-// reported.
+// The exit status of a serving that has ended: 0 after a stop (no failure), else 1, the failure
+// reported on standard error.
 int serving_status(const std::exception_ptr& failure) {
   if (!failure) return 0;
   try {
