@@ -115,5 +115,21 @@ TEST(HandlerThreads, GoingWaitsForEveryHandlerAlsoThoseInLine) {
   EXPECT_EQ(ended.load(), 4);
 }
 
+// The wait of a process that ends: bounded, and idle only once the handlers in line have run too.
+TEST(HandlerThreads, WaitIdleForCountsTheHandlersInLineAndGivesUpAtItsLimit) {
+  HandlerThreads handlers;
+  EXPECT_TRUE(handlers.wait_idle_for(std::chrono::seconds(0)));
+  Gate first;
+  Gate next;
+  handlers.start_in_line("job-1", "first", first.waiter());
+  handlers.start_in_line("job-1", "next", next.waiter());
+  EXPECT_FALSE(handlers.wait_idle_for(std::chrono::milliseconds(20)));
+  first.open();
+  ASSERT_TRUE(eventually([&] { return handlers.running() == 1; }));
+  EXPECT_FALSE(handlers.wait_idle_for(std::chrono::milliseconds(20)));
+  next.open();
+  EXPECT_TRUE(handlers.wait_idle_for(std::chrono::seconds(60)));
+}
+
 }  // namespace
 }  // namespace velmora::model

@@ -9,8 +9,10 @@
 // refresh_user_data. Stores, records and the client guard themselves; the thread operations and
 // the wipe are serialised. The destructor ends the update threads, then waits for every handler
 // thread (a handler's requests are bounded by the clients' time-outs; an image build under way is
-// waited for).
+// waited for): a process that must end sooner ends the threads and waits for the handlers with a
+// limit (end_threads, wait_for_handlers), and leaves without the destructor when one is left.
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -97,6 +99,12 @@ class Velmora {
   void unpause_threads() { threads_->unpause(); }
   void kill_threads() { threads_->kill(); }
   bool threads_started() const noexcept { return threads_->started(); }
+  // Ends the update threads as kill_threads does, with no status report: the process is ending.
+  void end_threads() { threads_->end(); }
+  // Waits up to grace until no package handler runs or waits in line; true when none is left.
+  bool wait_for_handlers(std::chrono::steady_clock::duration grace) const {
+    return handlers_.wait_idle_for(grace);
+  }
 
   // The friend protocol over the six friend sets (FriendProtocol): the operations the local API
   // calls and the handlers of the four friend packages, given the sender's device id.

@@ -52,6 +52,11 @@ std::size_t HandlerThreads::threads() const {
   return threads_.size();
 }
 
+bool HandlerThreads::wait_idle_for(std::chrono::steady_clock::duration grace) const {
+  std::unique_lock lock(mutex_);
+  return idle_.wait_for(lock, grace, [this] { return running_ == 0; });
+}
+
 void HandlerThreads::prune() {
   for (auto thread = threads_.begin(); thread != threads_.end();) {
     if (!thread->ended) {
@@ -77,7 +82,7 @@ void HandlerThreads::launch(Work work, std::optional<std::string> line) {
 void HandlerThreads::run(Threads::iterator self, Work work, std::optional<std::string> line) {
   run_one(work);
   std::unique_lock lock(mutex_);
-  --running_;
+  one_ended();
   while (line) {
     const auto waiting = lines_.find(*line);
     if (waiting->second.empty()) {
@@ -89,9 +94,13 @@ void HandlerThreads::run(Threads::iterator self, Work work, std::optional<std::s
     lock.unlock();
     run_one(work);
     lock.lock();
-    --running_;
+    one_ended();
   }
   self->ended = true;
+}
+
+void HandlerThreads::one_ended() {
+  if (--running_ == 0) idle_.notify_all();
 }
 
 void HandlerThreads::run_one(const Work& work) noexcept {

@@ -8,6 +8,8 @@
 // Every member may be called from any thread, from inside a handler too (but for the destructor).
 // Not copyable. The destructor waits for every handler, those still in line included.
 
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
@@ -41,6 +43,8 @@ class HandlerThreads {
   std::size_t running() const;
   // Threads held: those running and those ended since the last start.
   std::size_t threads() const;
+  // Waits up to grace until no handler runs or waits in line; true when none is left.
+  bool wait_idle_for(std::chrono::steady_clock::duration grace) const;
 
  private:
   struct Work {
@@ -61,12 +65,15 @@ class HandlerThreads {
   // The thread's body.
   void run(Threads::iterator self, Work work, std::optional<std::string> line);
   void run_one(const Work& work) noexcept;
+  // Counts a handler as ended; mutex_ is held.
+  void one_ended();
 
   mutable std::mutex mutex_;
   Threads threads_;                                 // guarded by mutex_
   // guarded by mutex_: by key, the work waiting behind the handler of that key that runs
   std::map<std::string, std::deque<Work>> lines_;
   std::size_t running_ = 0;  // guarded by mutex_
+  mutable std::condition_variable idle_;  // notified when running_ drops to zero
 };
 
 }  // namespace velmora::model
