@@ -4,8 +4,11 @@
 //   fake_backend [--user <name> <refresh-token>]... [--record <folder>]
 // The first form knows one user; the second knows each user named (access token
 // "access-<name>"), and keeps the backend's record in the folder (FakeBackend::record_to;
-// testing/backend_record.hpp reads it). Either prints where they serve and the certificate to
-// trust (VELMORA_CA_FILE), then serves until it is interrupted or terminated.
+// testing/backend_record.hpp reads it). A front end logs a user in with the identity provider's
+// password grant (FakeIdentityProvider::set_login), which answers an access token for the
+// audience VELMORA_API_AUDIENCE and the user's refresh token. Either form prints where they
+// serve, the audience and the certificate to trust (VELMORA_CA_FILE), then serves until it is
+// interrupted or terminated.
 #include <signal.h>
 
 #include <iostream>
@@ -75,11 +78,15 @@ int main(int argc, char** argv) {
   for (const User& user : command_line.users) {
     identity_provider.set_refresh_token(user.refresh_token, user.access_token);
     identity_provider.set_user(user.access_token, user.name);
+    identity_provider.set_login(user.name, user.refresh_token);
     backend.set_refresh_token(user.refresh_token, user.access_token);
   }
+  // The audience a node checks by default is also its default backend: this one.
+  identity_provider.set_audience(backend.url());
 
   std::cout << "backend " << backend.url() << "\n"
             << "VELMORA_IDP_DOMAIN=" << identity_provider.domain() << "\n"
+            << "VELMORA_API_AUDIENCE=" << backend.url() << "\n"
             << "VELMORA_CA_FILE=" << tls.cert.string() << "\n";
   for (const User& user : command_line.users)
     std::cout << "refresh token " << user.refresh_token << " (user " << user.name << ")\n";

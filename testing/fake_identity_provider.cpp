@@ -41,6 +41,16 @@ void FakeIdentityProvider::set_user(const std::string& access_token, const std::
                       json_answer(200, {{"sub", "velmora|" + name}, {"name", name}}));
 }
 
+void FakeIdentityProvider::set_login(const std::string& name, const std::string& refresh_token) {
+  std::lock_guard lock(mutex_);
+  logins_.insert_or_assign(name, refresh_token);
+}
+
+void FakeIdentityProvider::set_audience(const std::string& audience) {
+  std::lock_guard lock(mutex_);
+  audience_ = audience;
+}
+
 void FakeIdentityProvider::set_userinfo_answer(const std::string& access_token, Answer answer) {
   std::lock_guard lock(mutex_);
   userinfo_answers_.insert_or_assign(access_token, std::move(answer));
@@ -71,8 +81,13 @@ Answer FakeIdentityProvider::token(const RecordedRequest& request) {
   }
   if (text_member(grant, "client_id") != kClientId)
     return oauth_error(401, "access_denied", "Unauthorized");
-  if (text_member(grant, "grant_type") != "refresh_token")
-    return oauth_error(403, "unsupported_grant_type", "Grant type not allowed for the client.");
+  const std::string grant_type = text_member(grant, "grant_type");
+  if (grant_type == "refresh_token") return refresh_grant(grant);
+  if (grant_type == "password") return password_grant(grant);
+  return oauth_error(403, "unsupported_grant_type", "Grant type not allowed for the client.");
+}
+
+Answer FakeIdentityProvider::refresh_grant(const Value& grant) {
   std::lock_guard lock(mutex_);
   const auto found = access_tokens_.find(text_member(grant, "refresh_token"));
   if (found == access_tokens_.end())
@@ -80,6 +95,28 @@ Answer FakeIdentityProvider::token(const RecordedRequest& request) {
   return json_answer(200, {{"access_token", found->second},
                            {"scope", "openid profile"},
                            {"expires_in", 86400},
+                           {"token_type", "Bearer"}});
+}
+
+Answer FakeIdentityProvider::password_grant(const Value& grant) {
+  const std::string user = text_member(grant, "username");
+  std::string audience = text_member(grant, "audience");
+  std::string refresh_token;
+  {
+    std::lock_guard lock(mutex_);
+    const auto found = logins_.find(user);
+    if (found == logins_.end())
+      return oauth_error(403, "invalid_grant", "Wrong email or password.");
+    refresh_token = found->second;
+    if (audience.empty()) audience = audience_;
+  }
+  const std::string access_token =
+      TokenMinter().rs256(TokenMinter::claims(domain(), audience, user));
+  set_user(access_token, user);
+  return json_answer(200, {{"access_token", access_token},
+                           {"refresh_token", refresh_token},
+                           {"scope", "openid profile offline_access"},
+                           {"expires_in", 3600},
                            {"token_type", "Bearer"}});
 }
 

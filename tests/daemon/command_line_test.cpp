@@ -44,7 +44,7 @@ TEST(CommandLine, TakesEveryOptionTheLastOfARepeatedOneCounting) {
   const ServeOptions options =
       served({"-h", "0.0.0.0", "-p", "6000", "--log-level", "info", "--log", "node.log",
               "--private", "a.key", "--public", "b.key", "--groups", "g.bin", "--friends",
-              "f.bin", "--results", "out", "--devpoll", "0", "--filepoll", "7", "--cntrrpoll=9",
+              "f.bin", "--results", "out", "--devpoll", "2", "--filepoll", "7", "--cntrrpoll=9",
               "--backend", "https://other.example", "--port=6001", "--log", "last.log"});
   EXPECT_EQ(options.host, "0.0.0.0");
   EXPECT_EQ(options.port, 6001);
@@ -56,7 +56,7 @@ TEST(CommandLine, TakesEveryOptionTheLastOfARepeatedOneCounting) {
   EXPECT_EQ(settings.groups_file, "g.bin");
   EXPECT_EQ(settings.friends_file, "f.bin");
   EXPECT_EQ(settings.results_folder, "out");
-  EXPECT_EQ(settings.device_list_interval, 0);
+  EXPECT_EQ(settings.device_list_interval, 2);
   EXPECT_EQ(settings.file_query_interval, 7);
   EXPECT_EQ(settings.container_query_interval, 9);
   EXPECT_EQ(settings.backend_url, "https://other.example");
@@ -67,7 +67,7 @@ TEST(CommandLine, ReadsIntegersAsDecimalText) {
       {"12", 12}, {" 12\t", 12}, {"+3", 3}, {"-1", -1}, {"007", 7}, {"1_000", 1000},
       {"9223372036854775807", INT64_MAX}};
   for (const auto& [text, value] : accepted)
-    EXPECT_EQ(served({"--filepoll", text}).settings.file_query_interval, value) << text;
+    EXPECT_EQ(served({"--port", text}).port, value) << text;
   for (const char* text : {"", "1.5", "abc", "0x10", "1__0", "_1", "1_", "+", "1 2", "١"}) {
     const CommandLineExit exit = exited({"--devpoll", text});
     EXPECT_EQ(exit.status, 2) << text;
@@ -88,6 +88,11 @@ TEST(CommandLine, RefusesWhatItDoesNotKnowWithUsageErrors) {
       {{"serve"}, "Error: Got unexpected extra argument (serve)"},
       {{"--port"}, "Error: Option '--port' requires an argument."},
       {{"--port", "x", "--devpoll", "1"}, "'x' is not a valid integer."},
+      // Poll periods the node would refuse at the login.
+      {{"--devpoll", "0"}, "Error: Invalid value for '--devpoll': 0 is not in the range "
+                           "1<=x<=1000000000."},
+      {{"--filepoll", "-3"}, "Error: Invalid value for '--filepoll': -3 is not in the range"},
+      {{"--cntrrpoll", "1000000001"}, "'--cntrrpoll': 1000000001 is not in the range"},
   };
   for (const auto& [args, message] : cases) {
     const CommandLineExit exit = exited(args);

@@ -1,4 +1,4 @@
-// velmorad as a user runs it: start, serve, stop, and the ways a start fails.
+// velmorad as a user runs it: start, serve, log in, stop, and the ways a start fails.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -8,14 +8,20 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <map>
+#include <optional>
+#include <stdexcept>
 #include <thread>
 
 #include "testing/background_server.hpp"
 #include "testing/child_process.hpp"
+#include "testing/eventually.hpp"
 #include "testing/fake_identity_provider.hpp"
 #include "testing/scoped_folder.hpp"
 #include "testing/tls_certificate.hpp"
+#include "testing/token_minter.hpp"
 #include "velmora/utils/result_json.hpp"
+#include "velmora/utils/value.hpp"
 
 namespace velmora::daemon {
 namespace {
@@ -23,18 +29,43 @@ namespace {
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
+constexpr const char* kAudience = "https://api.velmora.test";
+
 class Velmorad : public ::testing::Test {
  protected:
   Velmorad() { fs::create_directory(work_); }
 
+  // velmorad with args in the working folder, trusting ca_file, its identity provider at
+  // idp_domain.
   std::unique_ptr<testing::ChildProcess> start(std::vector<std::string> args,
-                                               const std::string& idp_domain) {
+                                               const std::string& idp_domain,
+                                               const std::string& ca_file = "") {
     return std::make_unique<testing::ChildProcess>(
         VELMORAD_PATH, args, work_,
-        std::map<std::string, std::string>{{"VELMORA_IDP_DOMAIN", idp_domain},
-                                           {"VELMORA_CA_FILE", tls_.cert.string()},
-                                           {"no_proxy", "127.0.0.1,localhost"},
-                                           {"NO_PROXY", "127.0.0.1,localhost"}});
+        std::map<std::string, std::string>{
+            {"VELMORA_IDP_DOMAIN", idp_domain},
+            {"VELMORA_CA_FILE", ca_file.empty() ? tls_.cert.string() : ca_file},
+            {"VELMORA_API_AUDIENCE", kAudience},
+            {"no_proxy", "127.0.0.1,localhost"},
+            {"NO_PROXY", "127.0.0.1,localhost"}});
+  }
+
+  // A client of velmorad's API, verifying the certificate it wrote.
+  std::unique_ptr<httplib::SSLClient> api_client(int port) const {
+    auto client = std::make_unique<httplib::SSLClient>("localhost", port);
+    client->set_ca_cert_path((work_ / "velmorad.crt").string());
+    client->enable_server_certificate_verification(true);
+    client->set_read_timeout(120s);
+    return client;
+  }
+  httplib::Result authenticate(int port, const std::string& access_token,
+                               const std::string& refresh_token) const {
+    return api_client(port)->Post(
+        "/authenticate", {{"Authorization", "Bearer " + access_token}},
+        utils::Value{{"refresh_token", refresh_token}}.dump(), "application/json");
+  }
+  httplib::Result guarded(int port, const std::string& access_token) const {
+    return api_client(port)->Get("/getMyName", {{"Authorization", "Bearer " + access_token}});
   }
 
   std::vector<std::string> files() const {
@@ -107,7 +138,8 @@ TEST_F(Velmorad, ExitsWhenThePortIsTaken) {
 TEST_F(Velmorad, RefusesABadCommandLineBeforeAnythingElse) {
   for (const std::vector<std::string>& args :
        std::vector<std::vector<std::string>>{{"--port", "abc"}, {"--log-level", "INFO"},
-                                             {"--cntrrpoll", "1.5"}, {"--nothing"}}) {
+                                             {"--cntrrpoll", "1.5"}, {"--devpoll", "0"},
+                                             {"--nothing"}}) {
     const auto velmorad = start(args, idp_.domain());
     EXPECT_EQ(velmorad->wait_for_exit(), 2);
     EXPECT_NE(velmorad->standard_error().find("Try 'velmorad --help' for help."),
@@ -137,6 +169,128 @@ TEST_F(Velmorad, DoesNotStartWithoutAKeySet) {
   const auto unreachable = start({}, "127.0.0.1:" + std::to_string(testing::unused_tcp_port()));
   EXPECT_EQ(unreachable->wait_for_exit(), 1);
   EXPECT_TRUE(files().empty());
+}
+
+// The fake backend and identity provider of the test kit as a process of their own, as a front
+// end and velmorad meet them: the settings they print and a login at the provider.
+class FakeBackendProcess {
+ public:
+  explicit FakeBackendProcess(const fs::path& folder)
+      : process_(FAKE_BACKEND_PATH,
+                 {"--user", "ada", "refresh-ada", "--user", "bob", "refresh-bob"}, folder, {},
+                 true) {
+    for (;;) {
+      const std::optional<std::string> line = process_.read_line(60s);
+      if (!line) throw std::runtime_error("the fake backend did not start");
+      if (const auto at = line->find('='); at != std::string::npos)
+        settings_[line->substr(0, at)] = line->substr(at + 1);
+      if (line->ends_with("(user bob)")) break;
+    }
+  }
+  ~FakeBackendProcess() {
+    process_.send_signal(SIGTERM);  // it removes its folders as it ends
+    process_.wait_for_exit();
+  }
+
+  const std::string& setting(const std::string& name) { return settings_[name]; }
+
+  // The tokens a front end gets for user from the password grant: access and refresh token.
+  std::pair<std::string, std::string> log_in(const std::string& user) {
+    const std::string domain = setting("VELMORA_IDP_DOMAIN");
+    httplib::SSLClient idp(domain.substr(0, domain.find(':')),
+                           std::stoi(domain.substr(domain.find(':') + 1)));
+    idp.set_ca_cert_path(setting("VELMORA_CA_FILE"));
+    idp.enable_server_certificate_verification(true);
+    const httplib::Result result =
+        idp.Post("/oauth/token",
+                 utils::Value{{"grant_type", "password"},
+                              {"client_id", testing::FakeIdentityProvider::kClientId},
+                              {"username", user},
+                              {"password", "anything"},
+                              {"audience", kAudience}}
+                     .dump(),
+                 "application/json");
+    if (!result || result->status != 200) throw std::runtime_error("no tokens for " + user);
+    const utils::Value tokens = utils::Value::parse(result->body);
+    return {tokens["access_token"], tokens["refresh_token"]};
+  }
+
+ private:
+  testing::ChildProcess process_;
+  std::map<std::string, std::string> settings_;
+};
+
+TEST_F(Velmorad, LogsInWithAFrontEndsTokensAndKeepsTheNodeForItsFirstAccount) {
+  fs::create_directory(folder_.path() / "fakes");
+  FakeBackendProcess fakes(folder_.path() / "fakes");
+  const auto [ada_access, ada_refresh] = fakes.log_in("ada");
+  const auto [bob_access, bob_refresh] = fakes.log_in("bob");
+  const std::string success = utils::string_to_result_json(true, 0, "success");
+  const std::vector<std::string> args = {"--port", std::to_string(port_), "--backend",
+                                         fakes.setting("backend")};
+
+  auto velmorad =
+      start(args, fakes.setting("VELMORA_IDP_DOMAIN"), fakes.setting("VELMORA_CA_FILE"));
+  ASSERT_TRUE(get_when_served(*velmorad, port_, "/backend")) << velmorad->standard_error();
+  const httplib::Result login = authenticate(port_, ada_access, ada_refresh);
+  ASSERT_TRUE(login);
+  EXPECT_EQ(login->body, success) << velmorad->standard_error();
+  // Past the guard for ada; bob's token is refused there, and so is bob's login.
+  const httplib::Result passed = guarded(port_, ada_access);
+  ASSERT_TRUE(passed);
+  EXPECT_NE(passed->status, 401);
+  EXPECT_NE(passed->status, 403);
+  EXPECT_NE(passed->body, utils::string_to_result_json(false, -1, "User unauthenticated"));
+  EXPECT_EQ(guarded(port_, bob_access)->status, 403);
+  EXPECT_EQ(authenticate(port_, bob_access, bob_refresh)->body,
+            utils::string_to_result_json(false, -1, "User is already authenticated"));
+  velmorad->send_signal(SIGINT);
+  EXPECT_EQ(velmorad->wait_for_exit(), 0) << velmorad->standard_error();
+  EXPECT_FALSE(fs::exists(work_ / "velmorad.key"));
+  EXPECT_TRUE(fs::exists(work_ / "owner.json"));
+
+  // Started again over the same folder, the node is still ada's.
+  velmorad = start(args, fakes.setting("VELMORA_IDP_DOMAIN"), fakes.setting("VELMORA_CA_FILE"));
+  ASSERT_TRUE(get_when_served(*velmorad, port_, "/backend")) << velmorad->standard_error();
+  const httplib::Result refused = authenticate(port_, bob_access, bob_refresh);
+  ASSERT_TRUE(refused);
+  EXPECT_NE(refused->body.find("belong to another account"), std::string::npos) << refused->body;
+  EXPECT_EQ(authenticate(port_, ada_access, ada_refresh)->body, success);
+  velmorad->send_signal(SIGTERM);
+  EXPECT_EQ(velmorad->wait_for_exit(), 0) << velmorad->standard_error();
+}
+
+// With a node object built, a request still under way does not hold the exit beyond its grace.
+TEST_F(Velmorad, EndsWithinItsGraceWhileARequestIsStillUnderWay) {
+  idp_.set_refresh_token("refresh-1", "access-1");
+  idp_.set_user("access-1", "ada");
+  const testing::TokenMinter minter;
+  const std::string token = minter.rs256(testing::TokenMinter::claims(idp_.domain(), kAudience));
+  const std::string held_token =
+      minter.rs256(testing::TokenMinter::claims(idp_.domain(), kAudience), {{"typ", "at+jwt"}});
+  idp_.set_user(token, "ada");
+  idp_.set_user(held_token, "ada");
+  const auto velmorad = start({"--port", std::to_string(port_)}, idp_.domain());
+  ASSERT_TRUE(get_when_served(*velmorad, port_, "/backend")) << velmorad->standard_error();
+  ASSERT_EQ(authenticate(port_, token, "refresh-1")->body,
+            utils::string_to_result_json(true, 0, "success"))
+      << velmorad->standard_error();
+
+  // The guard's lookup of a new token waits on the provider until the test lets it go.
+  idp_.server().hold("/userinfo");
+  const int lookups = idp_.server().calls("/userinfo");
+  std::thread request([&] { guarded(port_, held_token); });
+  ASSERT_TRUE(testing::eventually([&] { return idp_.server().calls("/userinfo") > lookups; }));
+  velmorad->send_signal(SIGTERM);
+  // Well inside the lookup's own time limit of a minute.
+  EXPECT_EQ(velmorad->wait_for_exit(45s), 0);
+  EXPECT_NE(velmorad->standard_error().find("Requests still under way at exit are cut off"),
+            std::string::npos)
+      << velmorad->standard_error();
+  EXPECT_FALSE(fs::exists(work_ / "velmorad.crt"));
+  EXPECT_FALSE(fs::exists(work_ / "velmorad.key"));
+  idp_.server().release("/userinfo");
+  request.join();
 }
 
 }  // namespace

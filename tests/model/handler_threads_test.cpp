@@ -144,6 +144,7 @@ TEST(HandlerThreads, AtMostTheBoundRunAndTheOthersWaitInTheOrderStarted) {
   EXPECT_EQ(handlers.running(), kBound + 30);
   EXPECT_EQ(handlers.threads(), kBound);
   EXPECT_TRUE(order.empty());
+  EXPECT_FALSE(handlers.wait_idle_for(std::chrono::milliseconds(20)));  // waiting ones count
 
   gates[0].open();  // one thread free: the waiting ones run on it, in order
   ASSERT_TRUE(eventually([&] { return handlers.running() == kBound - 1; }));
@@ -157,16 +158,20 @@ TEST(HandlerThreads, AtMostTheBoundRunAndTheOthersWaitInTheOrderStarted) {
   gates[2].open();
 }
 
-TEST(HandlerThreads, WaitingUntilIdleEndsWhenNoneIsLeftOrTheGraceIsOver) {
-  HandlerThreads handlers(1);
-  EXPECT_TRUE(handlers.wait_idle_for(std::chrono::milliseconds(0)));
-  Gate gate;
-  handlers.start("held", gate.waiter());
-  handlers.start_in_line("job-1", "behind", [] {});
+// The wait of a process that ends: bounded, and idle only once the handlers in line have run too.
+TEST(HandlerThreads, WaitIdleForCountsTheHandlersInLineAndGivesUpAtItsLimit) {
+  HandlerThreads handlers(8);
+  EXPECT_TRUE(handlers.wait_idle_for(std::chrono::seconds(0)));
+  Gate first;
+  Gate next;
+  handlers.start_in_line("job-1", "first", first.waiter());
+  handlers.start_in_line("job-1", "next", next.waiter());
   EXPECT_FALSE(handlers.wait_idle_for(std::chrono::milliseconds(20)));
-  gate.open();
-  EXPECT_TRUE(handlers.wait_idle_for(std::chrono::minutes(2)));
-  EXPECT_EQ(handlers.running(), 0u);
+  first.open();
+  ASSERT_TRUE(eventually([&] { return handlers.running() == 1; }));
+  EXPECT_FALSE(handlers.wait_idle_for(std::chrono::milliseconds(20)));
+  next.open();
+  EXPECT_TRUE(handlers.wait_idle_for(std::chrono::seconds(60)));
 }
 
 }  // namespace

@@ -113,11 +113,14 @@ TEST_F(Launches, ALaunchIsStoredBeforeItsPackageGoesAndTakenOutWhenTheSendFails)
   backend_.server().hold("/transfer/sendfilereq");
   auto sent = std::async(std::launch::async,
                          [&] { return node_->send_dockerized_app(kPeer, folder.string()); });
-  ASSERT_TRUE(eventually([&] { return stored_launches().size() == 1; }));
-  const auto on_file = stored_launches().begin()->second;
-  EXPECT_EQ(statuses(*on_file), std::vector<std::string>{"New"});
+  // Read as a file: a store opened on it would clear the node's write under way.
+  ASSERT_TRUE(eventually([&] {
+    return testing::file_content("launches.bin").find("\"New\"") != std::string::npos;
+  }));
+  EXPECT_EQ(testing::file_content("launches.bin").find("\"Sent\""), std::string::npos);
   backend_.server().release("/transfer/sendfilereq");
   EXPECT_TRUE(sent.get());
+  const auto on_file = stored_launches().begin()->second;
   EXPECT_EQ(statuses(*stored_launches().begin()->second), (std::vector<std::string>{"New", "Sent"}));
   const auto messages = model_log();
   EXPECT_NE(std::find(messages.begin(), messages.end(),

@@ -97,6 +97,21 @@ TEST_F(UpdateThreadsTest, KillBeforeStartEndsThemForGood) {
   EXPECT_EQ(reports(), std::vector<DeviceStatus>{DeviceStatus::OFFLINE});
 }
 
+// The end at process exit: the polls end for good as with kill, with no log line and no report.
+TEST_F(UpdateThreadsTest, EndStopsThePollsForGoodWithoutAReport) {
+  std::atomic<int> passes{0};
+  const auto threads = make({counting("a", passes)});
+  threads->start();
+  ASSERT_TRUE(eventually([&] { return passes > 0; }));
+  threads->end();
+  const int ended_at = passes.load();
+  threads->start();
+  EXPECT_EQ(threads->state(), State::killed);
+  EXPECT_EQ(passes.load(), ended_at);
+  EXPECT_EQ(reports(), std::vector<DeviceStatus>{DeviceStatus::ONLINE});
+  EXPECT_EQ(log_.messages().back(), "WARNING:velmora.model:Redundant thread start");
+}
+
 TEST_F(UpdateThreadsTest, PauseAndUnpauseReportTheirStatusInAnyState) {
   std::atomic<int> passes{0};
   const auto threads = make({counting("a", passes)});

@@ -1,21 +1,23 @@
 #include "velmora/daemon/main.hpp"
 
-#include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 
-#include <atomic>
-#include <cstdint>
+#include <chrono>
 #include <exception>
-#include <functional>
 #include <iostream>
-#include <thread>
+#include <memory>
+#include <optional>
 #include <variant>
 
 #include "velmora/daemon/api_state.hpp"
+#include "velmora/daemon/module_log.hpp"
 #include "velmora/daemon/route_handlers.hpp"
 #include "velmora/daemon/server/dispatcher.hpp"
 #include "velmora/daemon/server/https_server.hpp"
+#include "velmora/daemon/shutdown/bounded_exit.hpp"
+#include "velmora/daemon/shutdown/deadline_thread.hpp"
+#include "velmora/daemon/shutdown/stop_signals.hpp"
 #include "velmora/daemon/startup/command_line.hpp"
 #include "velmora/daemon/startup/identity_provider.hpp"
 #include "velmora/daemon/startup/key_set.hpp"
@@ -25,37 +27,6 @@
 namespace velmora::daemon {
 namespace {
 
-sigset_t stop_signals() {
-  sigset_t signals;
-  sigemptyset(&signals);
-  sigaddset(&signals, SIGINT);
-  sigaddset(&signals, SIGTERM);
-  return signals;
-}
-
-// Runs on_stop on a thread of its own when SIGINT or SIGTERM arrives. The signals must be blocked
-// in every thread before the object is made, so that no system call is interrupted by them.
-class StopSignalWatcher {
- public:
-  explicit StopSignalWatcher(std::function<void()> on_stop)
-      : thread_([this, on_stop = std::move(on_stop)] {
-          const sigset_t signals = stop_signals();
-          int signal = 0;
-          while (sigwait(&signals, &signal) == 0 && !quitting_.load()) on_stop();
-        }) {}
-  StopSignalWatcher(const StopSignalWatcher&) = delete;
-  StopSignalWatcher& operator=(const StopSignalWatcher&) = delete;
-  ~StopSignalWatcher() {
-    quitting_.store(true);
-    pthread_kill(thread_.native_handle(), SIGTERM);
-    thread_.join();
-  }
-
- private:
-  std::atomic<bool> quitting_ = false;
-  std::thread thread_;
-};
-
 // One thread per connection needs a descriptor each: take what the system allows.
 void raise_open_file_limit() {
   rlimit limit{};
@@ -63,6 +34,18 @@ void raise_open_file_limit() {
     limit.rlim_cur = limit.rlim_max;
     setrlimit(RLIMIT_NOFILE, &limit);
   }
+}
+
+// The exit status of a serving that has ended: 0 after a stop (no failure), else 1, the failure
+// reported on standard error.
+int serving_status(const std::exception_ptr& failure) {
+  if (!failure) return 0;
+  try {
+    std::rethrow_exception(failure);
+  } catch (const std::exception& error) {
+    std::cerr << "velmorad: " << error.what() << '\n';
+  }
+  return 1;
 }
 
 int serve(const ServeOptions& options, const IdentityProvider& identity_provider) {
@@ -74,23 +57,44 @@ int serve(const ServeOptions& options, const IdentityProvider& identity_provider
               << identity_provider.domain << ": " << error.what() << '\n';
     return 1;
   }
-  const ApiState state(options.settings, identity_provider, std::move(kid2jwk));
+  ApiState state(options.settings, identity_provider, std::move(kid2jwk));
 
   // From here a stop signal ends serving in order, so that the TLS files are removed.
-  const sigset_t signals = stop_signals();
-  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-  const TlsFiles tls_files = make_ssl_context();
+  block_stop_signals();
+  std::optional<TlsFiles> tls_files(make_ssl_context());
   const Dispatcher dispatcher(route_handlers(&state));
-  HttpsServer server(&dispatcher, tls_files.cert_file(), tls_files.key_file());
+  HttpsServer server(&dispatcher, tls_files->cert_file(), tls_files->key_file());
   if (options.port < 0 || options.port > 65535)
     throw utils::ValueError("cannot listen on port " + std::to_string(options.port) +
                             ": a port lies between 0 and 65535");
   server.bind(options.host, static_cast<int>(options.port));
-  const StopSignalWatcher watcher([&server] { server.stop(); });
+  StopRequest stop;
+  const StopSignalWatcher watcher([&stop] { stop.request(); });
   std::cerr << "velmorad: serving the local API on https://" << options.host << ":" << server.port()
             << "/ (Ctrl+C stops it)" << std::endl;
-  server.serve();
-  return 0;
+  std::exception_ptr serving_failure;  // written by the serving thread before it ends
+  DeadlineThread serving([&server, &serving_failure, &stop] {
+    try {
+      server.serve();
+    } catch (...) {
+      serving_failure = std::current_exception();
+    }
+    stop.request();
+  });
+  stop.wait();
+
+  // Whatever still runs at the deadline is cut off: a request under way, a pass of a poll, a
+  // package handler. Until then the server ends its connections and the node its threads.
+  const auto deadline = std::chrono::steady_clock::now() + kStopGrace;
+  server.stop();
+  const bool served_out = serving.ended_by(deadline);
+  if (!served_out) LOG.warning("Requests still under way at exit are cut off");
+  const std::shared_ptr<model::Velmora> node = state.gobj();
+  const bool node_done = !node || wind_down(*node, deadline);
+  tls_files.reset();
+  const int status = served_out ? serving_status(serving_failure) : 0;
+  if (!served_out || !node_done) end_process_now(status);
+  return status;
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #pragma once
 // The command velmorad: reads the command line, fetches the identity provider's key set, writes
-// the TLS files and serves the local API until SIGINT or SIGTERM.
+// the TLS files and serves the local API until SIGINT or SIGTERM; then it ends within kStopGrace,
+// cutting off what still runs by then (shutdown/bounded_exit.hpp), and removes the TLS files.
 
 namespace velmora::daemon {
 

@@ -1,43 +1,46 @@
 #include "velmora/daemon/route_handlers.hpp"
 
-#include "velmora/daemon/module_log.hpp"
-#include "velmora/utils/error.hpp"
-#include "velmora/utils/result_json.hpp"
+#include <memory>
+#include <stdexcept>
+#include <string>
+
+#include "velmora/daemon/endpoints/guard.hpp"
+#include "velmora/daemon/login/login_routes.hpp"
 
 namespace velmora::daemon {
 namespace {
 
-ApiAnswer json_answer(int status, std::string body) {
-  return {status, std::move(body), std::string(kJsonContentType)};
+// The position in ROUTES of the route whose handler is named name.
+std::size_t route_of(std::string_view name) {
+  for (std::size_t i = 0; i < ROUTES.size(); ++i)
+    if (ROUTES[i].handler == name) return i;
+  throw std::logic_error("no route has the handler " + std::string(name));
 }
-
-// The endpoint guard, as far as it goes before the login exists: no node object, no endpoint.
-Handler diapered_endpoint(const ApiState* state) {
-  return [state](const ApiRequest&) {
-    if (!state->gobj()) {
-      LOG.error("Endpoint called before model construction");
-      return json_answer(500, utils::string_to_result_json(false, -1, "User unauthenticated"));
-    }
-    throw utils::NotImplementedError("guarded endpoints are not built yet");
-  };
-}
-
-ApiAnswer backend(const ApiState& state) { return {200, state.gobj_kwargs().backend_url}; }
 
 }  // namespace
 
-HandlerTable route_handlers(const ApiState* state) {
-  HandlerTable handlers;
-  for (std::size_t i = 0; i < ROUTES.size(); ++i) {
-    const Route& route = ROUTES[i];
-    if (route.guarded) {
-      handlers[i] = diapered_endpoint(state);
-    } else if (route.handler == "backend") {
-      handlers[i] = [state](const ApiRequest&) { return backend(*state); };
-    } else {  // identify_token, authenticate: the login is not built yet
-      handlers[i] = [](const ApiRequest&) { return error_answer(501); };
-    }
+HandlerTable route_handlers(ApiState* state, const EndpointTable& endpoints) {
+  std::array<Endpoint, ROUTES.size()> endpoint_of;
+  for (const EndpointRow& row : endpoints) {
+    const std::size_t i = route_of(row.handler);
+    if (!ROUTES[i].guarded)
+      throw std::logic_error("the route of " + std::string(row.handler) + " is not guarded");
+    if (endpoint_of[i]) throw std::logic_error("two endpoints for " + std::string(row.handler));
+    endpoint_of[i] = row.endpoint;
   }
+  HandlerTable handlers;
+  for (std::size_t i = 0; i < ROUTES.size(); ++i)
+    if (ROUTES[i].guarded)
+      handlers[i] = diapered_endpoint(state, ROUTES[i].handler, std::move(endpoint_of[i]));
+
+  const auto login = std::make_shared<Login>(state);
+  handlers[route_of("identify_token")] = [state](const ApiRequest& request) {
+    return identify_token(*state, request);
+  };
+  handlers[route_of("backend")] = [state](const ApiRequest&) { return backend(*state); };
+  handlers[route_of("authenticate")] = [login](const ApiRequest& request) {
+    return login->authenticate(request);
+  };
   return handlers;
 }
 

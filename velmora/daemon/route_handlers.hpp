@@ -1,14 +1,17 @@
 #pragma once
-// The handlers of the 51 routes over the process state. Today: "/backend"; the two login routes
-// answer 501 until the login is built; a guarded route answers "User unauthenticated" while no
-// node object exists.
+// The handlers of the 51 routes over the process state: the three login routes, and the endpoint
+// guard around each guarded route's endpoint.
 
 #include "velmora/daemon/api_state.hpp"
+#include "velmora/daemon/endpoints/endpoint.hpp"
+#include "velmora/daemon/endpoints/guarded_endpoints.hpp"
 #include "velmora/daemon/server/dispatcher.hpp"
 
 namespace velmora::daemon {
 
-// *state must outlive the handlers.
-HandlerTable route_handlers(const ApiState* state);
+// Each row of endpoints serves the guarded route its handler name names; a guarded route without
+// a row fails inside the guard as an endpoint not built. Throws std::logic_error for a row that
+// names no guarded route or a route named before. *state must outlive the handlers.
+HandlerTable route_handlers(ApiState* state, const EndpointTable& endpoints = guarded_endpoints());
 
 }  // namespace velmora::daemon

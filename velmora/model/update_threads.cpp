@@ -46,11 +46,13 @@ void UpdateThreads::unpause() {
 void UpdateThreads::kill() {
   std::lock_guard lock(control_mutex_);
   LOG.info("killing threads");
-  for (const auto& poll : polls_) poll->kill();
-  killed_ = true;
-  state_.store(State::killed);
-  for (const auto& poll : polls_) poll->join();
+  end_locked();
   report_(DeviceStatus::OFFLINE);
+}
+
+void UpdateThreads::end() {
+  std::lock_guard lock(control_mutex_);
+  end_locked();
 }
 
 void UpdateThreads::while_paused(const std::function<void()>& fn) {
@@ -74,6 +76,13 @@ void UpdateThreads::unpause_locked() {
   paused_ = false;
   state_.store(current_state());
   report_(DeviceStatus::ONLINE);
+}
+
+void UpdateThreads::end_locked() {
+  for (const auto& poll : polls_) poll->kill();
+  killed_ = true;
+  state_.store(State::killed);
+  for (const auto& poll : polls_) poll->join();
 }
 
 UpdateThreads::State UpdateThreads::current_state() const {

@@ -50,6 +50,9 @@ class UpdateThreads {
   void unpause();
   // Logs "killing threads", kills every poll, then waits for each to end, then reports OFFLINE.
   void kill();
+  // Kills every poll and waits for each to end, as kill() does, with no log line and no report:
+  // the process is ending.
+  void end();
 
   // pause(), then fn, then unpause(), as one step against the other operations. When fn throws,
   // the polls stay paused and the error reaches the caller.
@@ -65,6 +68,7 @@ class UpdateThreads {
   // The operations without the lock; control_mutex_ is held.
   void pause_locked();
   void unpause_locked();
+  void end_locked();
   // The state the flags describe; control_mutex_ is held.
   State current_state() const;
 

@@ -69,12 +69,12 @@ void Velmora::start_threads() {
   threads_->start();
 }
 
-bool Velmora::wait_for_handlers(std::chrono::milliseconds grace) const {
+bool Velmora::wait_for_handlers(std::chrono::steady_clock::duration grace) const {
   const auto deadline = std::chrono::steady_clock::now() + grace;
+  // The handlers first: they may start builds.
   return handlers_.wait_idle_for(grace) &&
-         builds_.wait_idle_for(std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::max(deadline - std::chrono::steady_clock::now(),
-                      std::chrono::steady_clock::duration::zero())));
+         builds_.wait_idle_for(std::max(deadline - std::chrono::steady_clock::now(),
+                                        std::chrono::steady_clock::duration::zero()));
 }
 
 std::shared_ptr<const sealcraft::PublicKey> Velmora::pub_key() const {

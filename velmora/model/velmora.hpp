@@ -9,7 +9,9 @@
 // refresh_user_data. Stores, records and the client guard themselves; the thread operations and
 // the wipe are serialised. The destructor ends the update threads, then waits for every handler
 // (a handler's requests are bounded by the clients' time-outs) and for the builds under way;
-// landings still waiting for a build stay stored, for the next start to take up.
+// landings still waiting for a build stay stored, for the next start to take up. A process that
+// must end sooner ends the threads and waits for the handlers and builds with a limit
+// (end_threads, wait_for_handlers), and leaves without the destructor when one is left.
 //
 // Crash safety: the landings store says where each landing is on its way (its status and engine
 // ids, written after every step of the build and run), and a launch is stored before its package
@@ -102,8 +104,6 @@ class Velmora {
   // which landings are built and started (at most kConcurrentBuilds).
   const HandlerThreads& handlers() const noexcept { return handlers_; }
   const HandlerThreads& builds() const noexcept { return builds_; }
-  // Waits up to grace until no handler and no build runs or waits; true when none is left.
-  bool wait_for_handlers(std::chrono::milliseconds grace) const;
 
   // Wipes the user data: pauses the update threads (reporting OFFLINE), removes the twelve store
   // files, then the results folder with its content, loads the user data again (the key pair and
@@ -121,6 +121,15 @@ class Velmora {
   void unpause_threads() { threads_->unpause(); }
   void kill_threads() { threads_->kill(); }
   bool threads_started() const noexcept { return threads_->started(); }
+  // Ends the update threads as kill_threads does, with no status report: the process is ending.
+  // A build not yet begun then does nothing, its landing left stored for the next start.
+  void end_threads() {
+    closing_ = true;
+    threads_->end();
+  }
+  // Waits up to grace until no package handler and no build runs or waits; true when none is
+  // left.
+  bool wait_for_handlers(std::chrono::steady_clock::duration grace) const;
 
   // The friend protocol over the six friend sets (FriendProtocol): the operations the local API
   // calls and the handlers of the four friend packages, given the sender's device id.

@@ -5,6 +5,7 @@
 
 #include "velmora/daemon/server/cross_origin.hpp"
 #include "velmora/daemon/server/error_page.hpp"
+#include "velmora/daemon/server/request_json.hpp"
 #include "velmora/daemon/module_log.hpp"
 
 namespace velmora::daemon {
@@ -33,6 +34,8 @@ ApiAnswer Dispatcher::route(const ApiRequest& request) const {
   }
   try {
     return handlers_[static_cast<std::size_t>(route - ROUTES.data())](request);
+  } catch (const BadRequest&) {
+    return error_answer(400);  // the client's fault: nothing to log
   } catch (const std::exception& error) {
     LOG.log_error(utils::log::kError, error, "Exception on %s [%s]", request.path(), method);
   } catch (...) {

@@ -19,8 +19,9 @@ class Dispatcher {
  public:
   explicit Dispatcher(HandlerTable handlers) : handlers_(std::move(handlers)) {}
 
-  // Never throws for a handler's failure: that is logged on "velmora.daemon" and answered with a
-  // 500 page. A HEAD answer still carries the GET body; the server drops it on the wire.
+  // Never throws for a handler's failure: a BadRequest is answered with the 400 page, any other
+  // failure logged on "velmora.daemon" and answered with the 500 page. A HEAD answer still carries
+  // the GET body; the server drops it on the wire.
   ApiAnswer answer(const ApiRequest& request) const;
 
  private:

@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "velmora/utils/runtime/poll.hpp"
+
 namespace velmora::daemon {
 namespace {
 
@@ -185,6 +187,15 @@ std::variant<ServeOptions, CommandLineExit> parse_command_line(
     if (auto* exit = std::get_if<CommandLineExit>(&value)) return std::move(*exit);
     *target = std::get<std::int64_t>(value);
   }
+  // A poll period the node would refuse is refused now, not at the first login.
+  constexpr auto kMaxPeriod = static_cast<std::int64_t>(utils::Poll::kMaxIntervalSeconds);
+  for (auto [name, seconds] : {std::pair{"--devpoll", settings.device_list_interval},
+                               std::pair{"--filepoll", settings.file_query_interval},
+                               std::pair{"--cntrrpoll", settings.container_query_interval}})
+    if (seconds < 1 || seconds > kMaxPeriod)
+      return usage_error("Invalid value for '" + std::string(name) + "': " +
+                         std::to_string(seconds) + " is not in the range 1<=x<=" +
+                         std::to_string(kMaxPeriod) + ".");
   if (std::find(kLogLevels.begin(), kLogLevels.end(), settings.log_level) == kLogLevels.end())
     return usage_error("Invalid value for '--log-level': '" + settings.log_level +
                        "' is not one of 'all', 'debug', 'info', 'warning', 'error', 'critical', "

@@ -24,7 +24,8 @@ struct CommandLineExit {
 };
 
 // Reads argv (argv[0] the program). Options may repeat, the last one counting. default_backend_url
-// is the value of "--backend" when it is not given.
+// is the value of "--backend" when it is not given. A poll period the node would refuse (not
+// positive, or above 1e9 seconds) is a usage error.
 std::variant<ServeOptions, CommandLineExit> parse_command_line(
     int argc, const char* const* argv, const std::string& default_backend_url);
 

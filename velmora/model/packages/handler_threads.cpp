@@ -58,7 +58,7 @@ std::size_t HandlerThreads::threads() const {
   return threads_.size();
 }
 
-bool HandlerThreads::wait_idle_for(std::chrono::milliseconds grace) const {
+bool HandlerThreads::wait_idle_for(std::chrono::steady_clock::duration grace) const {
   std::unique_lock lock(mutex_);
   return idle_.wait_for(lock, grace, [this] { return pending_ == 0; });
 }

@@ -51,8 +51,9 @@ class HandlerThreads {
   // max_threads once a start has let the ended ones go.
   std::size_t threads() const;
 
-  // Waits up to grace until no handler runs or waits; true when none is left.
-  bool wait_idle_for(std::chrono::milliseconds grace) const;
+  // Waits up to grace until no handler runs or waits (for a thread or in line); true when none is
+  // left.
+  bool wait_idle_for(std::chrono::steady_clock::duration grace) const;
 
  private:
   struct Work {

@@ -12,8 +12,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 // Far below the clock's range, so that now() + interval never overflows.
-constexpr double kMaxIntervalSeconds = 1e9;
-
 Clock::duration checked_interval(double seconds) {
   Poll::check_interval(seconds);
   return std::chrono::ceil<Clock::duration>(std::chrono::duration<double>(seconds));

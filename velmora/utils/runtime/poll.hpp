@@ -23,8 +23,10 @@ class Poll {
   // Throws ValueError unless interval_seconds passes check_interval.
   Poll(std::function<void()> fn, double interval_seconds);
 
-  // Throws ValueError, naming the interval as what, unless seconds is positive and at most 1e9
-  // (fractions allowed).
+  static constexpr double kMaxIntervalSeconds = 1e9;
+
+  // Throws ValueError, naming the interval as what, unless seconds is positive and at most
+  // kMaxIntervalSeconds (fractions allowed).
   static void check_interval(double seconds, std::string_view what = "Poll interval");
   ~Poll();
 
