@@ -75,6 +75,28 @@ bool started(const std::string& state) {
   return state == "running" || state == "paused" || state == "restarting" || state == "exited";
 }
 
+// What the start does with a stored landing.
+enum class TakeUp {
+  leave,             // finished, and nothing of it left on the engine
+  remove_container,  // finished, but its container is still there
+  watch,             // its container has started
+  report_and_watch,  // ... before the store recorded "Running"
+  start,             // its container was made, never started
+  drop,              // its container is gone: "Container Removed"
+  build,             // never given a container: built again, or failed without its job folder
+};
+
+// The take-up of a landing whose last status is last, whose store names a container (kept) and
+// whose container the engine lists as listed (null when it lists none).
+TakeUp take_up_of(std::string_view last, bool kept, const ListedContainer* listed) {
+  if (finished(last)) return listed ? TakeUp::remove_container : TakeUp::leave;
+  if (listed && started(listed->state))
+    return last == status::kBuildingContainer ? TakeUp::report_and_watch : TakeUp::watch;
+  if (listed && listed->state == "created") return TakeUp::start;
+  if (kept || !before_container(last)) return TakeUp::drop;
+  return TakeUp::build;
+}
+
 // Reports status to the landing's owner when it can; the landing's way goes on all the same.
 void report(Lander& lander, std::string_view status) {
   try {
@@ -92,6 +114,15 @@ void remove_left_container(const std::string& cntr_id, const std::string& job_id
     LOG.log_error(log::kWarning, e, "Could not remove container %s that landing %s left", cntr_id,
                   job_id);
   }
+}
+
+// Removes the containers made of img_id that were never started and that no stored landing
+// names: what a run killed between creating a container and storing its id left.
+void discard_unnamed_containers(const std::map<std::string, ListedContainer>& containers,
+                                const std::set<std::string>& named, const std::string& img_id) {
+  for (const auto& [id, container] : containers)
+    if (container.image_id == img_id && container.state == "created" && !named.contains(id))
+      boxwright::discard_container(id);
 }
 
 // The stored container id of the landing; none when it has none (or an empty one).
@@ -127,9 +158,9 @@ void Velmora::take_up_landings() {
 
   // Engine calls and reports are made outside the store's lock.
   const job::Landings landings = landings_->snapshot();
-  std::set<std::string> kept_containers;
+  std::set<std::string> named_containers;
   for (const auto& [job_id, lander] : landings)
-    if (const auto id = container_id(*lander)) kept_containers.insert(*id);
+    if (const auto id = container_id(*lander)) named_containers.insert(*id);
   std::vector<std::string> dropped;
   std::vector<std::shared_ptr<Lander>> resumed;
   const auto drop = [&](Lander& lander, std::string_view failure) {
@@ -140,40 +171,45 @@ void Velmora::take_up_landings() {
   for (const auto& [job_id, lander] : landings) {
     const std::string last = lander->status();
     const std::optional<std::string> cntr_id = container_id(*lander);
-    const auto listed = cntr_id ? containers.find(*cntr_id) : containers.end();
-    if (finished(last)) {
-      if (listed != containers.end()) remove_left_container(*cntr_id, job_id);
-    } else if (listed != containers.end() && started(listed->second.state)) {
-      // Started before the store said so: the owner may not have heard it.
-      if (last == status::kBuildingContainer) report(*lander, status::kRunning);
-      running_landers_.put(*cntr_id, lander);
-    } else if (listed != containers.end() && listed->second.state == "created") {
-      LOG.info("Resuming landing %s, whose container is still to be started", job_id);
-      resumed.push_back(lander);
-    } else if (cntr_id || !before_container(last)) {
-      LOG.info("Could not find container id %s; removing associated landing",
-               cntr_id.value_or("None"));
-      if (listed != containers.end()) boxwright::discard_container(*cntr_id);  // dead, or going
-      drop(*lander, status::kContainerRemoved);
-    } else {
-      // No container kept: one made after the last store write is this landing's alone.
-      if (const auto img_id = lander->img_id())
-        for (const auto& [id, container] : containers)
-          if (container.image_id == *img_id && container.state == "created" &&
-              !kept_containers.contains(id))
-            boxwright::discard_container(id);
-      std::error_code error;
-      if (temp_folder_->holds(lander->path()) &&
-          fs::is_directory(fs::symlink_status(lander->path(), error))) {
-        LOG.info("Resuming landing %s, whose build was not done", job_id);
+    const auto found = cntr_id ? containers.find(*cntr_id) : containers.end();
+    const ListedContainer* listed = found != containers.end() ? &found->second : nullptr;
+    switch (take_up_of(last, cntr_id.has_value(), listed)) {
+      case TakeUp::leave:
+        break;
+      case TakeUp::remove_container:
+        remove_left_container(*cntr_id, job_id);
+        break;
+      case TakeUp::report_and_watch:
+        report(*lander, status::kRunning);  // the owner may not have heard it
+        [[fallthrough]];
+      case TakeUp::watch:
+        running_landers_.put(*cntr_id, lander);
+        break;
+      case TakeUp::start:
+        LOG.info("Resuming landing %s, whose container is still to be started", job_id);
         resumed.push_back(lander);
-      } else {
-        const std::string_view failure = last == status::kBuildingContainer
-                                             ? status::kBuildingContainerFailed
-                                             : status::kBuildingImageFailed;
-        LOG.info("Landing %s has no job folder to be built from again (%s); ending it", job_id,
-                 lander->path().string());
-        drop(*lander, failure);
+        break;
+      case TakeUp::drop:
+        LOG.info("Could not find container id %s; removing associated landing",
+                 cntr_id.value_or("None"));
+        if (listed) boxwright::discard_container(*cntr_id);  // dead, or being removed
+        drop(*lander, status::kContainerRemoved);
+        break;
+      case TakeUp::build: {
+        if (const auto img_id = lander->img_id())
+          discard_unnamed_containers(containers, named_containers, *img_id);
+        std::error_code error;
+        if (temp_folder_->holds(lander->path()) &&
+            fs::is_directory(fs::symlink_status(lander->path(), error))) {
+          LOG.info("Resuming landing %s, whose build was not done", job_id);
+          resumed.push_back(lander);
+        } else {
+          LOG.info("Landing %s has no job folder to be built from again (%s); ending it", job_id,
+                   lander->path().string());
+          drop(*lander, last == status::kBuildingContainer ? status::kBuildingContainerFailed
+                                                           : status::kBuildingImageFailed);
+        }
+        break;
       }
     }
   }
