@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <atomic>
 #include <functional>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "run_together.hpp"
 #include "tests/networking/backend_fixture.hpp"
 #include "velmora/model/friends/friend_subjects.hpp"
 
@@ -374,21 +373,6 @@ TEST_F(FriendHandshakeTest, TwoNodesThatDeclareEachOtherAreMutualFriends) {
   EXPECT_EQ(b_->dispatch(), std::vector<std::string>{"friend_accept"});
   EXPECT_EQ(a_->contents(), (Contents{{"friends", {b_id_}}, {"accepted_requests", {b_id_}}}));
   EXPECT_EQ(b_->contents(), (Contents{{"friends", {a_id_}}, {"accepted_requests", {a_id_}}}));
-}
-
-// Runs the steps on threads of their own that start together from a spin (a barrier wakes them
-// too far apart for their tests of a set to meet), and waits for them.
-void run_together(const std::vector<std::function<void()>>& steps) {
-  std::atomic<std::size_t> ready = 0;
-  std::vector<std::thread> threads;
-  for (const auto& step : steps)
-    threads.emplace_back([&] {
-      ready.fetch_add(1);
-      while (ready.load() < steps.size()) {
-      }
-      step();
-    });
-  for (std::thread& thread : threads) thread.join();
 }
 
 // A declaration and a request of the same device, at the same time: whichever comes first, the
