@@ -58,8 +58,9 @@ class GroupProtocol {
   utils::Value group_member_info(const std::string& group);
 
   // The operations. Every change of a store is followed by the write of that store; a refusal
-  // (false) calls, sends and changes nothing. What a group-service call, a send or a write throws
-  // propagates, and the steps after it are not done. Packages go with the label "group".
+  // (false) sends and changes nothing, and calls the service for nothing but the "sync" that
+  // decided it. What a group-service call, a send or a write throws propagates, and the steps
+  // after it are not done. Packages go with the label "group" and no attachment.
 
   // The owner's half.
 
@@ -86,9 +87,8 @@ class GroupProtocol {
   // The member's half.
 
   // Answers the pending invitation to the group's owner ("group_invitation_accept" or
-  // "group_invitation_reject"); on acceptance joins at the service ("join"), then records the
-  // group with the description the service gives and forgets the removal from it. Then drops the
-  // invitation. False when none is pending.
+  // "group_invitation_reject"); on acceptance joins at the service ("join") and records the group
+  // (record_joined, from a fresh "sync"). Then drops the invitation. False when none is pending.
   bool respond_to_group_invitation(const std::string& group, bool accept);
   // Joins at the service ("join"), asks the group's owner ("group_request") and records the
   // request "pending". False when the group is held, or a request (of any answer) or an
@@ -117,7 +117,7 @@ class GroupProtocol {
   // Records an invitation "pending", replacing what was there.
   void handle_group_invitation(const utils::Bytes& origin, const std::string& group);
   // Records the answer to this node's request, "accepted" or "rejected"; on acceptance records
-  // the group with the description the service gives and forgets the removal from it.
+  // the group (record_joined, from the "sync" that named the owner).
   void handle_group_request_response(const utils::Bytes& origin, const std::string& group,
                                      bool accepted);
   // Drops the group's record (KeyError when it is not held) and records the removal.
@@ -144,7 +144,9 @@ class GroupProtocol {
                   std::string_view what) const;
   void send(const std::optional<std::string>& dest_uuid, std::string_view subject,
             const std::string& group);
-  // Records the group with the description of answer, its "sync", and forgets the removal from it.
+  // Forgets the removal from the group, then records the group with the "description" of answer,
+  // its "sync": KeyError when it has none, TypeError when it is no text (the group then not
+  // recorded).
   void record_joined(const std::string& group, const utils::Value& answer);
   // This node's device id as text.
   std::string own_id() const;
