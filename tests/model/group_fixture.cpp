@@ -24,7 +24,7 @@ std::string name_of(const std::string& id) {
 std::string joined(const Lines& items) {
   std::string text;
   for (const std::string& item : items) text += (text.empty() ? "" : ", ") + name_of(item);
-  return "[" + text + "]";
+  return std::string("[").append(text).append("]");
 }
 
 std::string key_text(const GroupEntryKey& key) {
@@ -236,7 +236,7 @@ Lines GroupFixture::steps() {
       continue;
     }
     std::string line = name_of(step.from) + " " + step.word + " " + step.group;
-    if (!step.ids.empty()) line += " " + joined(step.ids);
+    if (!step.ids.empty()) line.append(" ").append(joined(step.ids));
     if (step.refused) line += " refused";
     lines.push_back(line);
   }
