@@ -5,6 +5,7 @@
 #include <fstream>
 #include <string_view>
 
+#include "testing/package_label_reading.hpp"
 #include "velmora/utils/bytes.hpp"
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/text/json_parse.hpp"
@@ -132,6 +133,16 @@ std::size_t FakeBackend::stored_files() const {
   for (const auto& entry : std::filesystem::directory_iterator(storage_.path()))
     count += entry.path().extension() != ".partial";
   return count;
+}
+
+std::vector<FakeBackend::Exchange> FakeBackend::exchanges() const {
+  std::lock_guard lock(mutex_);
+  return exchanges_;
+}
+
+void FakeBackend::refuse_group_call(const std::string& call) {
+  std::lock_guard lock(mutex_);
+  refused_calls_.insert(call);
 }
 
 Answer FakeBackend::token_expired() {
@@ -284,6 +295,11 @@ Answer FakeBackend::transfer(const std::string& path, const Value& body) {
     });
     if (upload == uploads_.end()) return invalid(6, "No upload to complete");
     record_package(*upload);
+    const Value label = package_label(storage_.path() / upload->id);
+    exchanges_.push_back({Exchange::Kind::package, upload->from,
+                          label.is_object() ? text(label, "subject") : "",
+                          label.is_object() ? text(label, "group") : "",
+                          {upload->to}});
     queues_[upload->to].push_back(std::move(*upload));
     uploads_.erase(upload);
     return done();
@@ -301,16 +317,35 @@ Answer FakeBackend::transfer(const std::string& path, const Value& body) {
 }
 
 Answer FakeBackend::group(const Value& body) {
+  Exchange call{Exchange::Kind::call, text(body, "uuid"), text(body, "call"), text(body, "group"),
+                uuid_list(body)};
+  Answer answer;
+  if (const auto refusal = refused_calls_.find(call.word); refusal != refused_calls_.end()) {
+    refused_calls_.erase(refusal);
+    call.refused = true;
+    answer = invalid(11, "Refused");
+  } else {
+    answer = group_service(body, call.refused);
+  }
+  exchanges_.push_back(std::move(call));
+  return answer;
+}
+
+Answer FakeBackend::group_service(const Value& body, bool& refused) {
+  const auto refuse = [&refused](int code, const char* msg) {
+    refused = true;
+    return invalid(code, msg);
+  };
   const std::string uuid = text(body, "uuid");
   const std::string call = text(body, "call");
   const std::string name = text(body, "group");
   if (call == "create") {
-    if (groups_.contains(name)) return invalid(7, "Group exists");
+    if (groups_.contains(name)) return refuse(7, "Group exists");
     groups_[name] = Group{uuid, text(body, "group_desc"), {uuid}, {}, {}};
     return done();
   }
   const auto found = groups_.find(name);
-  if (found == groups_.end()) return invalid(8, "No such group");
+  if (found == groups_.end()) return refuse(8, "No such group");
   Group& group = found->second;
   const bool by_owner = group.owner == uuid;
   if (call == "sync") {
@@ -319,7 +354,7 @@ Answer FakeBackend::group(const Value& body) {
                  {"description", group.description}});
   }
   if ((call == "destroy" || call == "add" || call == "remove") && !by_owner)
-    return invalid(9, "Not the group's owner");
+    return refuse(9, "Not the group's owner");
   if (call == "destroy") {
     groups_.erase(found);
   } else if (call == "add" || call == "join") {
@@ -342,7 +377,7 @@ Answer FakeBackend::group(const Value& body) {
       group.joined.erase(id);
     }
   } else {
-    return invalid(10, "Unknown group call");
+    return refuse(10, "Unknown group call");
   }
   return done();
 }

@@ -11,9 +11,11 @@
 //   GET streamed to and from files), a queue per device, the completion calls; an empty queue
 //   answers the download request as invalid;
 // - the group service: create, destroy, add, join, leave, remove, sync (a device is a member once
-//   the owner has added it and it has joined, in either order).
+//   the owner has added it and it has joined, in either order; destroy, add and remove are the
+//   owner's). A call of a given word can be refused.
 // Any answer can be scripted per path (FakeHttpsServer::script); every request is recorded and
-// counted. Free of any test framework. Every member may be called from any thread.
+// counted, and the group-service calls it serves and the packages it passes on are logged in one
+// order. Free of any test framework. Every member may be called from any thread.
 
 #include <deque>
 #include <filesystem>
@@ -52,6 +54,21 @@ class FakeBackend {
   std::size_t queued(const std::string& uuid) const;
   // How many files the storage holds: uploads not yet downloaded and completed.
   std::size_t stored_files() const;
+
+  // A group-service call served, or a package passed on (its upload completed).
+  struct Exchange {
+    enum class Kind { call, package };
+    Kind kind = Kind::call;
+    std::string from;              // the device id text of the caller or the sender
+    std::string word;              // the call word, or the package's subject
+    std::string group;             // the call's "group", or the package's label "group", or ""
+    std::vector<std::string> ids;  // the call's "uuid_list", or the package's destination alone
+    bool refused = false;          // the call was answered as invalid
+  };
+  // The exchanges so far, in the order the backend took them. A scripted answer is none.
+  std::vector<Exchange> exchanges() const;
+  // The group service refuses the next call of this word, whoever makes it, as invalid (code 11).
+  void refuse_group_call(const std::string& call);
 
   // From now on keeps a record in folder, an existing folder, for another process to read
   // (backend_record.hpp): "requests.jsonl", a line for each request routed here, and, for each
@@ -97,6 +114,8 @@ class FakeBackend {
   Answer device_list() const;
   Answer transfer(const std::string& path, const utils::Value& body);
   Answer group(const utils::Value& body);
+  // The group service's answer to body; refused is set when it is invalid.
+  Answer group_service(const utils::Value& body, bool& refused);
   std::string storage_url(const std::string& id) const;
   std::string new_transfer_id();
   // Appends line and a line break to the record's file name, when there is a record.
@@ -114,6 +133,8 @@ class FakeBackend {
   std::vector<Transfer> uploads_;          // requested, not completed
   std::map<std::string, std::deque<Transfer>> queues_;  // by receiving device
   std::map<std::string, Group> groups_;                 // by name
+  std::multiset<std::string> refused_calls_;            // call words, each refused once
+  std::vector<Exchange> exchanges_;
   unsigned long transfers_made_ = 0;
 
   std::mutex record_mutex_;  // after mutex_ when both are held

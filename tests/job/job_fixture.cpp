@@ -32,14 +32,7 @@ std::shared_ptr<Launcher> JobFixture::make_launcher(const std::filesystem::path&
 }
 
 std::vector<ReceivedPackage> JobFixture::packages_for(networking::Network& node) {
-  std::vector<ReceivedPackage> packages;
-  for (;;) {
-    try {
-      packages.push_back(node.recv_pkg());
-    } catch (const networking::ValidityError&) {
-      return packages;  // nothing left
-    }
-  }
+  return networking::waiting_packages(node);
 }
 
 std::vector<std::string> JobFixture::summaries(const std::vector<ReceivedPackage>& packages) {

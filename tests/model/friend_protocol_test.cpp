@@ -3,13 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
-#include <atomic>
 #include <functional>
 #include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "run_together.hpp"
 #include "tests/networking/backend_fixture.hpp"
 #include "velmora/model/friends/friend_subjects.hpp"
 
@@ -93,13 +92,7 @@ class FriendNode {
   // does; returns their subjects in the order they came.
   std::vector<std::string> dispatch() {
     std::vector<std::string> subjects;
-    for (;;) {
-      networking::ReceivedPackage package;
-      try {
-        package = network_->recv_pkg();
-      } catch (const networking::ValidityError&) {
-        return subjects;  // nothing left
-      }
+    for (const networking::ReceivedPackage& package : networking::waiting_packages(*network_)) {
       const std::string subject = package.label.at("subject");
       const Bytes origin = utils::s2b(package.label.at("origin").get<std::string>());
       if (subject == subject::kFriendRequest) protocol().handle_friend_request(origin);
@@ -108,6 +101,7 @@ class FriendNode {
       if (subject == subject::kFriendRemove) protocol().handle_friend_remove(origin);
       subjects.push_back(subject);
     }
+    return subjects;
   }
 
  private:
@@ -135,21 +129,16 @@ class FriendProtocolTest : public networking::BackendFixture {
   // the peer, with the base label keys only and no attachment.
   std::vector<std::string> sent_to_peer() {
     std::vector<std::string> subjects;
-    for (;;) {
-      networking::ReceivedPackage package;
-      try {
-        package = peer_network_->recv_pkg();
-      } catch (const networking::ValidityError&) {
-        return subjects;
-      }
+    for (const auto& package : networking::waiting_packages(*peer_network_)) {
       std::vector<std::string> keys;
       for (const auto& [key, value] : package.label.items()) keys.push_back(key);
       EXPECT_EQ(keys, (std::vector<std::string>{"origin", "dest", "subject", "sent_time"}));
-      EXPECT_EQ(package.label["origin"], kDeviceId);
-      EXPECT_EQ(package.label["dest"], kPeerId);
+      EXPECT_EQ(package.label.at("origin"), kDeviceId);
+      EXPECT_EQ(package.label.at("dest"), kPeerId);
       EXPECT_FALSE(package.attachment);
       subjects.push_back(package.label.value("subject", ""));
     }
+    return subjects;
   }
 
   std::unique_ptr<networking::Network> peer_network_;
@@ -374,21 +363,6 @@ TEST_F(FriendHandshakeTest, TwoNodesThatDeclareEachOtherAreMutualFriends) {
   EXPECT_EQ(b_->dispatch(), std::vector<std::string>{"friend_accept"});
   EXPECT_EQ(a_->contents(), (Contents{{"friends", {b_id_}}, {"accepted_requests", {b_id_}}}));
   EXPECT_EQ(b_->contents(), (Contents{{"friends", {a_id_}}, {"accepted_requests", {a_id_}}}));
-}
-
-// Runs the steps on threads of their own that start together from a spin (a barrier wakes them
-// too far apart for their tests of a set to meet), and waits for them.
-void run_together(const std::vector<std::function<void()>>& steps) {
-  std::atomic<std::size_t> ready = 0;
-  std::vector<std::thread> threads;
-  for (const auto& step : steps)
-    threads.emplace_back([&] {
-      ready.fetch_add(1);
-      while (ready.load() < steps.size()) {
-      }
-      step();
-    });
-  for (std::thread& thread : threads) thread.join();
 }
 
 // A declaration and a request of the same device, at the same time: whichever comes first, the

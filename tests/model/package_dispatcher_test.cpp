@@ -60,7 +60,7 @@ TEST_F(PackageDispatcher, PackagesThatCannotBeHandledAreDroppedAloneWithTheirFol
   const fs::path attached = folder_.path();
   send(*landing_node_, "friend_request", {{"dest", kDeviceId}}, attached);
   send(*landing_node_, "Friend_Request", kNoLabels, attached);
-  send(*landing_node_, "group_invitation", {{"group", "crew"}}, attached);
+  send(*landing_node_, "group_invitation", {{"group", 7}}, attached);
   send(*landing_node_, std::nullopt, kNoLabels, attached);
   send(*landing_node_, "job_update", {{"job_id", "j1"}}, attached);
   send(*landing_node_, "job_update", {{"job_id", 5}, {"status", "Running"}});
@@ -76,7 +76,7 @@ TEST_F(PackageDispatcher, PackagesThatCannotBeHandledAreDroppedAloneWithTheirFol
                 "Pkg received at wrong destination: Intended for " + kDeviceId +
                     ", received at " + kNodeId,
                 "Case for file type 'Friend_Request' not implemented yet",
-                "Case for file type 'group_invitation' not implemented yet",
+                "Dropping a package with a malformed label: no text 'group'",
                 "Dropping a package with a malformed label: no text 'subject'",
                 "Dropping a package with a malformed label: no text 'status'",
                 "Dropping a package with a malformed label: no text 'job_id'",
@@ -91,6 +91,32 @@ TEST_F(PackageDispatcher, PackagesThatCannotBeHandledAreDroppedAloneWithTheirFol
   }
   EXPECT_EQ(node_->inbound_requests().snapshot(), DeviceIds{utils::s2b(kPeerId)});
   EXPECT_TRUE(attachments_left().empty()) << attachments_left().front();
+}
+
+// The group rows: each handler gets the label "group", the sender's id and, for an answer, its
+// word. The peer owns "crew" at the group service; the node owns "mine".
+TEST_F(PackageDispatcher, GroupPackagesReachTheirHandlersWithTheSendersId) {
+  landing_node_->group_function("create", "crew", {}, "GPU");
+  node_->groups().with([](Groups& groups) { groups.insert_or_assign("mine", {{"desc", "d"}}); });
+  send(*landing_node_, "group_invitation", {{"group", "crew"}});
+  send(*landing_node_, "group_request_accept", {{"group", "crew"}});
+  send(*landing_node_, "group_request", {{"group", "mine"}});
+  send(*landing_node_, "group_invitation_reject", {{"group", "mine"}});
+
+  pass();
+  const auto status = [](Store<GroupEntries>& store, const GroupEntryKey& key) {
+    return store.with([&](const GroupEntries& entries) {
+      const auto found = entries.find(key);
+      return found == entries.end() ? std::string("none") : found->second;
+    });
+  };
+  const std::pair<std::string, std::string> peer_in_mine{"mine", kPeerId};
+  EXPECT_EQ(status(node_->group_invitations(), "crew"), "pending");
+  EXPECT_EQ(status(node_->group_invitations(), peer_in_mine), "rejected");
+  EXPECT_EQ(status(node_->group_requests(), "crew"), "accepted");
+  EXPECT_EQ(status(node_->group_requests(), peer_in_mine), "pending");
+  EXPECT_TRUE(node_->groups().snapshot().contains("crew"));
+  EXPECT_TRUE(warnings().empty()) << warnings().front();
 }
 
 // The threads of this process, as the kernel counts them.

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "node_fixture.hpp"
@@ -108,23 +109,38 @@ TEST_F(Wipe, RefreshStopsAtAStoreFileRemovedByHandWithThePollsPaused) {
   EXPECT_EQ(node_->update_threads().state(), State::made);
 }
 
-// A friend step under way when the wipe begins ends first, so what it writes is wiped too.
-TEST_F(Wipe, RefreshWaitsForAFriendStepUnderWay) {
-  const std::string send_request = "/transfer/sendfilereq";
-  backend_.server().hold(send_request);
-  std::thread step([&] { node_->send_friend_request(utils::s2b(networking::kPeerId)); });
-  EXPECT_TRUE(testing::eventually([&] { return backend_.server().calls(send_request) == 1; }));
-  std::thread wipe([&] { node_->refresh_user_data(); });
-  const auto wipe_began = [&] {
-    const auto log = model_log();
-    return std::find(log.begin(), log.end(), "pausing threads") != log.end();
+// A friend or group step under way when the wipe begins ends first, so what it writes is wiped
+// too.
+TEST_F(Wipe, RefreshWaitsForAFriendOrGroupStepUnderWay) {
+  const struct {
+    const char* held;  // the path at which the step waits
+    std::function<void()> step;
+    std::function<bool()> wiped;
+  } steps[]{
+      {"/transfer/sendfilereq",
+       [&] { node_->send_friend_request(utils::s2b(networking::kPeerId)); },
+       [&] { return node_->pending_requests().snapshot().empty(); }},
+      {"/group/function", [&] { node_->create_group("crew", "GPU"); },
+       [&] { return node_->groups().snapshot().empty(); }},
   };
-  EXPECT_TRUE(testing::eventually(wipe_began));
-  backend_.server().release(send_request);
-  step.join();
-  wipe.join();
-  EXPECT_TRUE(node_->pending_requests().snapshot().empty());
-  EXPECT_EQ(node_->update_threads().state(), State::made);
+  for (const auto& [held, step, wiped] : steps) {
+    SCOPED_TRACE(held);
+    const std::size_t lines_before = model_log().size();
+    backend_.server().hold(held);
+    std::thread stepping(step);
+    EXPECT_TRUE(testing::eventually([&] { return backend_.server().calls(held) == 1; }));
+    std::thread wipe([&] { node_->refresh_user_data(); });
+    const auto wipe_began = [&] {
+      const auto log = model_log();
+      return std::find(log.begin() + lines_before, log.end(), "pausing threads") != log.end();
+    };
+    EXPECT_TRUE(testing::eventually(wipe_began));
+    backend_.server().release(held);
+    stepping.join();
+    wipe.join();
+    EXPECT_TRUE(wiped());
+    EXPECT_EQ(node_->update_threads().state(), State::made);
+  }
 }
 
 TEST_F(Wipe, RefreshRefusesAResultsFolderThatIsNoFolder) {

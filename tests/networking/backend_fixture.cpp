@@ -38,6 +38,17 @@ void restore_temp_dir() {
 
 }  // namespace
 
+std::vector<ReceivedPackage> waiting_packages(Network& client) {
+  std::vector<ReceivedPackage> packages;
+  for (;;) {
+    try {
+      packages.push_back(client.recv_pkg());
+    } catch (const ValidityError&) {
+      return packages;  // nothing left
+    }
+  }
+}
+
 OriginalTempDir::OriginalTempDir() { restore_temp_dir(); }
 OriginalTempDir::~OriginalTempDir() { restore_temp_dir(); }
 

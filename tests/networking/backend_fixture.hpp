@@ -33,6 +33,9 @@ const std::pair<std::shared_ptr<const sealcraft::PrivateKey>,
                 std::shared_ptr<const sealcraft::PublicKey>>&
 peer_keys();
 
+// Takes every package waiting for the client's device, in the order sent.
+std::vector<ReceivedPackage> waiting_packages(Network& client);
+
 // Points TMPDIR back at the directory the process started with, when made and when gone.
 struct OriginalTempDir {
   OriginalTempDir();

@@ -119,8 +119,12 @@ void Velmora::bind_job_records() {
 }
 
 void Velmora::refresh_user_data() {
-  // The friends lock keeps a friend step from writing into a set while the sets are reset.
-  threads_->while_paused([this] { friends_protocol_->while_locked([this] { wipe_user_data(); }); });
+  // The protocol locks keep a friend or group step from writing into a store while the stores
+  // are reset.
+  threads_->while_paused([this] {
+    friends_protocol_->while_locked(
+        [this] { groups_protocol_->while_locked([this] { wipe_user_data(); }); });
+  });
 }
 
 void Velmora::wipe_user_data() {

@@ -33,6 +33,7 @@
 #include "velmora/device/local_device.hpp"
 #include "velmora/model/bounds.hpp"
 #include "velmora/model/friends/friend_protocol.hpp"
+#include "velmora/model/groups/group_protocol.hpp"
 #include "velmora/model/jobs/running_landers.hpp"
 #include "velmora/model/node_settings.hpp"
 #include "velmora/model/packages/handler_threads.hpp"
@@ -110,7 +111,8 @@ class Velmora {
   // machine id come back from their files; every store is empty; the store objects stay the
   // same), and unpauses the threads (reporting ONLINE). The first failure ends it there, the
   // threads left paused: OSError for a store file or results folder that is missing (or no
-  // folder), what the load or a report throws.
+  // folder), what the load or a report throws. No friend or group step runs meanwhile: the wipe
+  // waits for the one under way.
   void refresh_user_data();
 
   // Start, pause, unpause or kill the update threads, with the status report that follows
@@ -153,6 +155,58 @@ class Velmora {
   }
   void handle_friend_remove(const utils::Bytes& origin) {
     friends_protocol_->handle_friend_remove(origin);
+  }
+
+  // The group protocol over the four group stores (GroupProtocol): the queries, the operations
+  // the local API calls and the handlers of the eight group packages, given the sender's id.
+  std::vector<std::string> group_member_UUIDs(const std::string& group) {
+    return groups_protocol_->group_member_UUIDs(group);
+  }
+  std::optional<std::string> group_owner(const std::string& group) {
+    return groups_protocol_->group_owner(group);
+  }
+  utils::Value group_member_info(const std::string& group) {
+    return groups_protocol_->group_member_info(group);
+  }
+  bool create_group(const std::string& group, const std::string& description) {
+    return groups_protocol_->create_group(group, description);
+  }
+  bool destroy_group(const std::string& group) { return groups_protocol_->destroy_group(group); }
+  bool remove_group_member(const std::string& group, const std::string& uuid) {
+    return groups_protocol_->remove_group_member(group, uuid);
+  }
+  bool invite_user_to_group(const std::string& group, const std::string& uuid) {
+    return groups_protocol_->invite_user_to_group(group, uuid);
+  }
+  bool respond_to_group_request(const std::string& group, const std::string& uuid, bool accept) {
+    return groups_protocol_->respond_to_group_request(group, uuid, accept);
+  }
+  bool respond_to_group_invitation(const std::string& group, bool accept) {
+    return groups_protocol_->respond_to_group_invitation(group, accept);
+  }
+  bool request_to_join_group(const std::string& group) {
+    return groups_protocol_->request_to_join_group(group);
+  }
+  bool leave_group(const std::string& group) { return groups_protocol_->leave_group(group); }
+  void handle_group_request(const utils::Bytes& origin, const std::string& group) {
+    groups_protocol_->handle_group_request(origin, group);
+  }
+  void handle_group_invitation_response(const utils::Bytes& origin, const std::string& group,
+                                        bool accepted) {
+    groups_protocol_->handle_group_invitation_response(origin, group, accepted);
+  }
+  void handle_group_destruction(const utils::Bytes& origin, const std::string& group) {
+    groups_protocol_->handle_group_destruction(origin, group);
+  }
+  void handle_group_invitation(const utils::Bytes& origin, const std::string& group) {
+    groups_protocol_->handle_group_invitation(origin, group);
+  }
+  void handle_group_request_response(const utils::Bytes& origin, const std::string& group,
+                                     bool accepted) {
+    groups_protocol_->handle_group_request_response(origin, group, accepted);
+  }
+  void handle_group_removal(const utils::Bytes& origin, const std::string& group) {
+    groups_protocol_->handle_group_removal(origin, group);
   }
 
   // Empty the launches (landings) in place and write the store; nothing else is touched.
@@ -227,7 +281,8 @@ class Velmora {
   // in this order; stores already open are reloaded in place, and the records they read back are
   // bound to the client when there is one.
   void load_user_data();
-  // refresh_user_data's work, while the polls are paused and the friends lock is held.
+  // refresh_user_data's work, while the polls are paused and the friends and groups locks are
+  // held.
   void wipe_user_data();
   // Binds every stored launch and landing to the node's client.
   void bind_job_records();
@@ -283,6 +338,7 @@ class Velmora {
   std::optional<TempFolder> temp_folder_;  // taken before the first load, for the node's life
   std::shared_ptr<networking::Network> network_;
   std::unique_ptr<FriendProtocol> friends_protocol_;  // over the friend stores and network_
+  std::unique_ptr<GroupProtocol> groups_protocol_;    // over the group stores and network_
   RunningLanders running_landers_;
   std::mutex resumed_mutex_;
   std::vector<std::shared_ptr<job::Lander>> resumed_;  // guarded: built at the first start

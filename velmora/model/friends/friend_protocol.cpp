@@ -4,29 +4,13 @@
 #include <utility>
 
 #include "velmora/model/friends/friend_subjects.hpp"
+#include "velmora/model/store_steps.hpp"
 #include "velmora/utils/error.hpp"
 
 namespace velmora::model {
 namespace {
 
 using utils::Bytes;
-
-bool holds(FriendSet& set, const Bytes& id) {
-  return set.with([&](const DeviceIds& ids) { return ids.contains(id); });
-}
-
-// Adds id and writes the set back, also when id was there already.
-void add(FriendSet& set, const Bytes& id) {
-  set.with([&](DeviceIds& ids) { ids.insert(id); });
-  set.dump();
-}
-
-// Removes id and writes the set back when it was there; tells whether it was.
-bool remove(FriendSet& set, const Bytes& id) {
-  if (!set.with([&](DeviceIds& ids) { return ids.erase(id) == 1; })) return false;
-  set.dump();
-  return true;
-}
 
 std::shared_ptr<networking::Network> checked(std::shared_ptr<networking::Network> network) {
   if (!network) throw utils::ValueError("The friend protocol needs a backend client");

@@ -80,7 +80,7 @@ void Velmora::dispatch(const Value& label, ReceivedFolder& attachment) {
     return;
   }
   const SubjectRow* const row = find_subject(base.subject);
-  if (row == nullptr || row->handling == Handling::group) {
+  if (row == nullptr) {
     LOG.warning("Case for file type '%s' not implemented yet", base.subject);
     return;
   }
@@ -137,8 +137,38 @@ void Velmora::dispatch(const Value& label, ReceivedFolder& attachment) {
     case Handling::friend_remove:
       handlers_.start(std::move(what), [this, origin] { handle_friend_remove(origin); });
       break;
-    case Handling::group:
-      break;  // refused above
+    case Handling::group_destruction:
+      handlers_.start(std::move(what), [this, origin, group = label_text(label, "group")] {
+        handle_group_destruction(origin, group);
+      });
+      break;
+    case Handling::group_invitation:
+      handlers_.start(std::move(what), [this, origin, group = label_text(label, "group")] {
+        handle_group_invitation(origin, group);
+      });
+      break;
+    case Handling::group_invitation_response:
+      handlers_.start(std::move(what), [this, origin, group = label_text(label, "group"),
+                                        accepted = row->word == "accept"] {
+        handle_group_invitation_response(origin, group, accepted);
+      });
+      break;
+    case Handling::group_request:
+      handlers_.start(std::move(what), [this, origin, group = label_text(label, "group")] {
+        handle_group_request(origin, group);
+      });
+      break;
+    case Handling::group_request_response:
+      handlers_.start(std::move(what), [this, origin, group = label_text(label, "group"),
+                                        accepted = row->word == "accept"] {
+        handle_group_request_response(origin, group, accepted);
+      });
+      break;
+    case Handling::group_removal:
+      handlers_.start(std::move(what), [this, origin, group = label_text(label, "group")] {
+        handle_group_removal(origin, group);
+      });
+      break;
   }
   if (folder) attachment.release();  // the handler owns it now
 }

@@ -8,6 +8,7 @@
 
 #include "velmora/job/subjects.hpp"
 #include "velmora/model/friends/friend_subjects.hpp"
+#include "velmora/model/groups/group_subjects.hpp"
 
 namespace velmora::model {
 
@@ -22,13 +23,20 @@ enum class Handling {
   friend_accept,
   friend_reject,
   friend_remove,
-  group,  // a group package: this node has no handler for it yet
+  group_destruction,          // the group handlers: "group"
+  group_invitation,
+  group_invitation_response,  // handle_group_invitation_response: "group", the row's word
+  group_request,
+  group_request_response,     // handle_group_request_response: "group", the row's word
+  group_removal,
 };
 
 struct SubjectRow {
   std::string_view subject;
   Handling handling;
-  std::string_view word;  // the control word of a control row; empty otherwise
+  // The control word of a control row, the answer word ("accept" or "reject") of an answer row;
+  // empty otherwise.
+  std::string_view word;
 };
 
 inline constexpr std::array<SubjectRow, 23> kSubjectTable{{
@@ -48,14 +56,14 @@ inline constexpr std::array<SubjectRow, 23> kSubjectTable{{
     {subject::kFriendAccept, Handling::friend_accept, ""},
     {subject::kFriendReject, Handling::friend_reject, ""},
     {subject::kFriendRemove, Handling::friend_remove, ""},
-    {"group_destruction", Handling::group, ""},
-    {"group_invitation", Handling::group, ""},
-    {"group_invitation_accept", Handling::group, ""},
-    {"group_invitation_reject", Handling::group, ""},
-    {"group_request", Handling::group, ""},
-    {"group_request_accept", Handling::group, ""},
-    {"group_request_reject", Handling::group, ""},
-    {"group_removal", Handling::group, ""},
+    {subject::kGroupDestruction, Handling::group_destruction, ""},
+    {subject::kGroupInvitation, Handling::group_invitation, ""},
+    {subject::kGroupInvitationAccept, Handling::group_invitation_response, "accept"},
+    {subject::kGroupInvitationReject, Handling::group_invitation_response, "reject"},
+    {subject::kGroupRequest, Handling::group_request, ""},
+    {subject::kGroupRequestAccept, Handling::group_request_response, "accept"},
+    {subject::kGroupRequestReject, Handling::group_request_response, "reject"},
+    {subject::kGroupRemoval, Handling::group_removal, ""},
 }};
 
 // The first row of subject, or null when none has it.
