@@ -37,8 +37,7 @@ class FriendEndpoints : public EndpointFixture {
 TEST_F(FriendEndpoints, EmptyStoresListNothing) {
   expect_triple(ask("/getMyFriendList"), "success", "friend_list", Value::array());
   expect_triple(ask("/getMyInboundRequestList"), "success", "friend_list", Value::array());
-  expect_triple(ask("/getMyOutboundRequestList"), "success", "outbound_requests",
-                Value::object());
+  expect_triple(ask("/getMyOutboundRequestList"), "success", "outbound_requests", Value::object());
 }
 
 TEST_F(FriendEndpoints, ListTheProfilesOfTheStoredDevices) {
@@ -47,8 +46,7 @@ TEST_F(FriendEndpoints, ListTheProfilesOfTheStoredDevices) {
   preset(node().inbound_requests(), {kP});
   expect_triple(ask("/getMyFriendList"), "success", "friend_list",
                 Value{profile(kDeviceId), profile(kPeerId)});
-  expect_triple(ask("/getMyInboundRequestList"), "success", "friend_list",
-                Value{profile(kPeerId)});
+  expect_triple(ask("/getMyInboundRequestList"), "success", "friend_list", Value{profile(kPeerId)});
 }
 
 // Before the first device list every stored device is missing: the first one met names the
@@ -63,8 +61,7 @@ TEST_F(FriendEndpoints, ADeviceMissingFromTheTableFailsTheWholeList) {
   expect_failure(ask("/getMyOutboundRequestList"), missing(kPeerId));  // the pending store first
 
   list_devices();
-  expect_triple(ask("/getMyInboundRequestList"), "success", "friend_list",
-                Value{profile(kPeerId)});
+  expect_triple(ask("/getMyInboundRequestList"), "success", "friend_list", Value{profile(kPeerId)});
 }
 
 // The stores in the order pending, accepted, rejected, removed: a later one's state wins, and an

@@ -57,12 +57,13 @@ TEST_F(GroupQueryEndpoints, EmptyStoresListNothing) {
 TEST_F(GroupQueryEndpoints, EachListingTakesItsKindOfEntry) {
   list_devices();
   preset_stores();
-  expect_triple(ask("/getMyGroups"), "success", "profile",
-                Value{Value{{"name", "crew"}, {"desc", "GPU"}},
-                      Value{{"name", "theirs"}, {"desc", "CPU"}}});
-  expect_triple(ask("/outboundGroupInvitations"), "success", "outbound_invites",
-                Value{Value{{"group", "crew"}, {"user", profile(kDeviceId)}, {"status", "accepted"}},
-                      Value{{"group", "crew"}, {"user", profile(kPeerId)}, {"status", "pending"}}});
+  expect_triple(
+      ask("/getMyGroups"), "success", "profile",
+      Value{Value{{"name", "crew"}, {"desc", "GPU"}}, Value{{"name", "theirs"}, {"desc", "CPU"}}});
+  expect_triple(
+      ask("/outboundGroupInvitations"), "success", "outbound_invites",
+      Value{Value{{"group", "crew"}, {"user", profile(kDeviceId)}, {"status", "accepted"}},
+            Value{{"group", "crew"}, {"user", profile(kPeerId)}, {"status", "pending"}}});
   expect_triple(ask("/inboundGroupInvitations"), "success", "inbound_invites",
                 Value{"joined", "later"});
   expect_triple(ask("/outboundGroupRequests"), "success", "outbound_requests",
@@ -87,14 +88,14 @@ TEST_F(GroupQueryEndpoints, MembersAndOwnerComeFromTheGroupService) {
   ASSERT_TRUE(node().create_group("crew", "GPU"));
   ASSERT_TRUE(node().create_group("5", "numbered"));
   exchanges();
-  expect_triple(act("/groupMemberInfo", group_body("crew")), "member list retrieved",
-                "member_list", Value::array());
+  expect_triple(act("/groupMemberInfo", group_body("crew")), "member list retrieved", "member_list",
+                Value::array());
   expect_triple(act("/groupMemberInfo", group_body(5)), "member list retrieved", "member_list",
                 Value::array());
   node().network()->group_function("add", "crew", {kDeviceId});
   make_network()->group_function("join", "crew", {kDeviceId});
-  expect_triple(act("/groupMemberInfo", group_body("crew")), "member list retrieved",
-                "member_list", Value{profile(kDeviceId)});
+  expect_triple(act("/groupMemberInfo", group_body("crew")), "member list retrieved", "member_list",
+                Value{profile(kDeviceId)});
   // The owner's device id, under "username".
   expect_triple(act("/groupOwnerInfo", group_body("crew")), "Owner info retrieved", "info",
                 Value{{"username", model::kNodeId}});

@@ -154,9 +154,9 @@ TEST_F(TwoNodesThroughTheirApis, AFriendRequestAndAGroupInvitationAreAnswered) {
   EXPECT_EQ(bob_->get("/getMyGroups"),
             listing("profile", Value{Value{{"name", "crew"}, {"desc", "GPU"}}}));
   EXPECT_EQ(bob_->get("/inboundGroupInvitations"), listing("inbound_invites", Value::array()));
-  EXPECT_TRUE(comes_to(
-      *alice_, "/outboundGroupInvitations", "outbound_invites",
-      Value{Value{{"group", "crew"}, {"user", bob_profile}, {"status", "accepted"}}}));
+  EXPECT_TRUE(
+      comes_to(*alice_, "/outboundGroupInvitations", "outbound_invites",
+               Value{Value{{"group", "crew"}, {"user", bob_profile}, {"status", "accepted"}}}));
   EXPECT_EQ(alice_->post("/groupMemberInfo", {{"gName", "crew"}}),
             listing("member_list", Value{bob_profile}, "member list retrieved"));
   EXPECT_EQ(bob_->post("/groupOwnerInfo", {{"gName", "crew"}}),

@@ -71,8 +71,7 @@ EndpointRow action(std::string_view handler, std::vector<RequiredKey> body,
             std::tuple<std::remove_cvref_t<Parameters>...> arguments{
                 BodyArgument<std::remove_cvref_t<Parameters>>::from(*value++)...};
             const bool result = std::apply(
-                [&](const auto&... argument) { return (gobj.*operation)(argument...); },
-                arguments);
+                [&](const auto&... argument) { return (gobj.*operation)(argument...); }, arguments);
             return utils::string_to_result_json(result, 0, result ? if_true : if_false);
           }};
 }

@@ -74,8 +74,8 @@ EndpointTable friend_endpoints() {
              "friend not rejected"),
       action("removeFriend", {{"uuid", text}}, &Velmora::remove_friend, "friend removed",
              "friend not removed"),
-      action("sendFriendRequest", {{"uuid", text}}, &Velmora::send_friend_request,
-             "Request sent", "Request failed to send"),
+      action("sendFriendRequest", {{"uuid", text}}, &Velmora::send_friend_request, "Request sent",
+             "Request failed to send"),
   };
 }
 

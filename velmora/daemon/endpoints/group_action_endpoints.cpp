@@ -14,8 +14,8 @@ EndpointTable group_action_endpoints() {
              "group created", "group name taken"),
       action("destroyGroup", {{"gName", text}}, &Velmora::destroy_group, "group destroyed",
              "group not destroyed"),
-      action("inviteUserToGroup", {{"gName", text}, {"uuid", text}},
-             &Velmora::invite_user_to_group, "User invited", "User invitation failed"),
+      action("inviteUserToGroup", {{"gName", text}, {"uuid", text}}, &Velmora::invite_user_to_group,
+             "User invited", "User invitation failed"),
       action("respondToGroupInvitation", {{"gName", text}, {"accept", truth}},
              &Velmora::respond_to_group_invitation, "Invitation response succeeded",
              "Invitation response failed"),
@@ -26,9 +26,8 @@ EndpointTable group_action_endpoints() {
              "Group request response failed"),
       action("leaveGroup", {{"gName", text}}, &Velmora::leave_group, "Leaving group succeeded",
              "Leaving group failed"),
-      action("removeGroupMember", {{"gName", text}, {"uuid", text}},
-             &Velmora::remove_group_member, "Group member removal succeeded",
-             "Group member removal failed"),
+      action("removeGroupMember", {{"gName", text}, {"uuid", text}}, &Velmora::remove_group_member,
+             "Group member removal succeeded", "Group member removal failed"),
   };
 }
 

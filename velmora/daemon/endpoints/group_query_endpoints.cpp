@@ -5,6 +5,7 @@
 #include <string>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "velmora/daemon/validate_data.hpp"
 #include "velmora/model/velmora.hpp"
@@ -27,9 +28,39 @@ std::string success(std::string_view field, Value value) {
   return string_to_result_json(true, 0, "success", field, std::move(value));
 }
 
-// The profile of the device whose id text is id, or the table's KeyError.
-const Value& profile(const networking::DeviceTable& table, const std::string& id) {
-  return networking::device_of(table, utils::s2b(id)).info();
+// A member's entry: its group and status.
+struct MemberSideEntry {
+  std::string group;
+  std::string status;
+};
+
+// The member's entries of store (keys of a group name alone), in store order.
+std::vector<MemberSideEntry> member_side(const model::Store<model::GroupEntries>& store) {
+  std::vector<MemberSideEntry> found;
+  for (const auto& [key, status] : store.snapshot())
+    if (const auto* group = std::get_if<std::string>(&key)) found.push_back({*group, status});
+  return found;
+}
+
+// An owner's entry: its group, the profile of its device and its status.
+struct OwnerSideEntry {
+  std::string group;
+  Value user;
+  std::string status;
+};
+
+// The owner's entries of store, in store order, with the profiles from one reading of the device
+// table: a device the table does not hold fails them all with its KeyError.
+std::vector<OwnerSideEntry> owner_side(Velmora& gobj,
+                                       const model::Store<model::GroupEntries>& store) {
+  const model::GroupEntries entries = store.snapshot();
+  const std::shared_ptr<const networking::DeviceTable> table = gobj.network()->devices();
+  std::vector<OwnerSideEntry> found;
+  for (const auto& [key, status] : entries)
+    if (const auto* about = std::get_if<OwnerSideKey>(&key))
+      found.push_back(
+          {about->first, networking::device_of(*table, utils::s2b(about->second)).info(), status});
+  return found;
 }
 
 // Each group as "name", then the members of its record ("desc").
@@ -45,43 +76,32 @@ std::string getMyGroups(Velmora& gobj, const ApiRequest&) {
 
 // The invitations this node sent as owner, with the invitee's profile and the answer so far.
 std::string outboundGroupInvitations(Velmora& gobj, const ApiRequest&) {
-  const model::GroupEntries entries = gobj.group_invitations().snapshot();
-  const std::shared_ptr<const networking::DeviceTable> table = gobj.network()->devices();
   Value invites = Value::array();
-  for (const auto& [key, status] : entries)
-    if (const auto* owner_side = std::get_if<OwnerSideKey>(&key))
-      invites.push_back(Value{{"group", owner_side->first},
-                              {"user", profile(*table, owner_side->second)},
-                              {"status", status}});
+  for (auto& [group, user, status] : owner_side(gobj, gobj.group_invitations()))
+    invites.push_back(Value{{"group", group}, {"user", std::move(user)}, {"status", status}});
   return success("outbound_invites", std::move(invites));
 }
 
 // The groups that invited this node, by name alone.
 std::string inboundGroupInvitations(Velmora& gobj, const ApiRequest&) {
   Value names = Value::array();
-  for (const auto& [key, status] : gobj.group_invitations().snapshot())
-    if (const auto* group = std::get_if<std::string>(&key)) names.push_back(*group);
+  for (const auto& [group, status] : member_side(gobj.group_invitations())) names.push_back(group);
   return success("inbound_invites", std::move(names));
 }
 
 // This node's own join requests, with the owner's answer so far.
 std::string outboundGroupRequests(Velmora& gobj, const ApiRequest&) {
   Value requests = Value::array();
-  for (const auto& [key, status] : gobj.group_requests().snapshot())
-    if (const auto* group = std::get_if<std::string>(&key))
-      requests.push_back(Value{{"group", *group}, {"status", status}});
+  for (const auto& [group, status] : member_side(gobj.group_requests()))
+    requests.push_back(Value{{"group", group}, {"status", status}});
   return success("outbound_requests", std::move(requests));
 }
 
 // The join requests this node received as owner, with the requester's profile.
 std::string inboundGroupRequests(Velmora& gobj, const ApiRequest&) {
-  const model::GroupEntries entries = gobj.group_requests().snapshot();
-  const std::shared_ptr<const networking::DeviceTable> table = gobj.network()->devices();
   Value requests = Value::array();
-  for (const auto& [key, status] : entries)
-    if (const auto* owner_side = std::get_if<OwnerSideKey>(&key))
-      requests.push_back(
-          Value{{"group", owner_side->first}, {"user", profile(*table, owner_side->second)}});
+  for (auto& [group, user, status] : owner_side(gobj, gobj.group_requests()))
+    requests.push_back(Value{{"group", group}, {"user", std::move(user)}});
   return success("inbound_requests", std::move(requests));
 }
 
