@@ -23,6 +23,11 @@ void make_zip(const std::filesystem::path& path, const std::vector<TestMember>& 
 void set_recorded_crc(const std::filesystem::path& path, std::string_view member,
                       std::uint32_t crc);
 
+// Writes size as member's uncompressed size into both its local header and its directory entry:
+// a member that lies about what it inflates to.
+void set_recorded_size(const std::filesystem::path& path, std::string_view member,
+                       std::uint32_t size);
+
 // The names and compression methods of the members of an archive, in its order.
 std::vector<std::pair<std::string, int>> zip_members(const std::filesystem::path& path);
 

@@ -51,6 +51,14 @@ Bytes origin_id(const std::string& origin) {
   }
 }
 
+// The sender a label names, as a refusal names it.
+std::string sender_of(const Value& label) {
+  const auto origin = label.is_object() ? label.find("origin") : label.end();
+  return label.is_object() && origin != label.end() && origin->is_string()
+             ? origin->get<std::string>()
+             : "an unknown sender";
+}
+
 }  // namespace
 
 void Velmora::handle_received_files() {
@@ -60,6 +68,9 @@ void Velmora::handle_received_files() {
       package = network_->recv_pkg();
     } catch (const networking::ValidityError&) {
       return;  // the backend's way of saying that nothing is waiting
+    } catch (const networking::RefusedPackage& refused) {
+      LOG.warning("Refused a package from %s: %s", sender_of(refused.label()), refused.what());
+      continue;  // nothing of it was kept
     }
     ReceivedFolder attachment(std::move(package.attachment));  // removed unless handed on
     try {
