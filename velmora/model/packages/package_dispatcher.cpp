@@ -117,11 +117,14 @@ void Velmora::dispatch(const Value& label, ReceivedFolder& attachment) {
                               });
       break;
     }
-    case Handling::job_results:
-      handlers_.start(std::move(what), [this, origin, job_id = label_text(label, "job_id"), folder] {
+    case Handling::job_results: {
+      // In line with the job's updates: a repeated "job_results" finds the first one filed.
+      std::string job_id = label_text(label, "job_id");
+      handlers_.start_in_line(job_id, std::move(what), [this, origin, job_id, folder] {
         handle_job_results(origin, job_id, *folder);
       });
       break;
+    }
     case Handling::control_launch:
       handlers_.start(std::move(what),
                       [this, origin, job_id = label_text(label, "job_id"), word = row->word] {
