@@ -8,6 +8,7 @@
 #include "velmora/job/job_status.hpp"
 #include "velmora/job/lander.hpp"
 #include "velmora/job/subjects.hpp"
+#include "velmora/networking/package/package_bounds.hpp"
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/temp_files.hpp"
 #include "velmora/utils/tree_removal.hpp"
@@ -16,6 +17,15 @@ namespace velmora::job {
 namespace {
 
 using boxwright::engine::EngineClient;
+namespace package = networking::package;
+
+// The results of a job travel as one package, within what the owner's node unpacks: all the
+// bytes collected and a note, the entries below "filesys" with "output.log", "filesys" itself and
+// the note, and every path below "filesys/".
+static_assert(boxwright::kMaxResultBytes + (std::uint64_t{1} << 20) <= package::kMaxPackageBytes);
+static_assert(boxwright::kMaxResultEntries + 3 <= package::kMaxPackageEntries);
+static_assert(boxwright::kMaxResultPathDepth + 1 <= package::kMaxPathDepth);
+static_assert(boxwright::kMaxResultPathLength + sizeof "filesys/" <= package::kMaxPathLength);
 
 // Ends a call that failed (inside a handler of that failure) once folder, the call's temporary
 // folder, is removed: throws the failure on, or, when the folder cannot be removed either, a

@@ -3,6 +3,7 @@
 // reserve that such writers leave free, and an allowance that counts what one writer adds. Any
 // thread may call writable_bytes; a WriteAllowance serves one writer at a time.
 
+#include <algorithm>
 #include <cstdint>
 #include <filesystem>
 
@@ -30,6 +31,8 @@ class WriteAllowance {
   // Counts bytes as taken and answers true; or answers false, counting nothing, when they would
   // pass the most or eat into the reserve. OSError when the free space cannot be read.
   bool take(std::uint64_t bytes);
+  // Counts bytes taken earlier, and not written after all, as not taken.
+  void give_back(std::uint64_t bytes) noexcept { taken_ -= std::min(bytes, taken_); }
 
   std::uint64_t taken() const noexcept { return taken_; }
   std::uint64_t most() const noexcept { return most_; }
