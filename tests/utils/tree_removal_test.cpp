@@ -10,6 +10,7 @@
 #include <fstream>
 
 #include "testing/scoped_folder.hpp"
+#include "testing/unprivileged.hpp"
 #include "velmora/utils/error.hpp"
 
 namespace velmora::utils {
@@ -87,7 +88,6 @@ TEST(TreeRemoval, LinksAreRemovedNeverFollowedAndAMissingPathIsNoFailure) {
 // the child drops to the unprivileged "nobody", for whom a folder without write permission means
 // what it says.
 TEST(TreeRemoval, WhatCannotBeRemovedIsNamedAndTheRestStillGoes) {
-  constexpr uid_t kNobody = 65534;
   const testing::ScopedFolder folder;
   const fs::path top = folder.path() / "top";
   const fs::path locked = top / "b" / "locked";
@@ -95,15 +95,11 @@ TEST(TreeRemoval, WhatCannotBeRemovedIsNamedAndTheRestStillGoes) {
   std::ofstream(locked / "stuck.txt") << "x";
   for (const char* name : {"a.txt", "b/c.txt", "z.txt"}) std::ofstream(top / name) << "x";
   fs::create_directories(top / "z" / "deeper");
-  if (::getuid() == 0) {
-    for (const auto& entry : fs::recursive_directory_iterator(folder.path()))
-      ASSERT_EQ(::chown(entry.path().c_str(), kNobody, kNobody), 0) << entry.path();
-    ASSERT_EQ(::chown(folder.path().c_str(), kNobody, kNobody), 0);
-  }
+  testing::hand_to_nobody(folder.path());
   ASSERT_EQ(::chmod(locked.c_str(), 0500), 0);
   EXPECT_EXIT(
       {
-        if (::getuid() == 0 && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) std::_Exit(9);
+        if (!testing::become_nobody()) std::_Exit(9);
         try {
           remove_tree(top);
         } catch (const OSError& e) {
