@@ -315,7 +315,8 @@ TEST(StandInResults, ASparseFilePastTheBytesPerJobStopsTheCollection) {
                  R"([{"Path": "/small", "Kind": 1}, {"Path": "/out", "Kind": 1},
                      {"Path": "/later", "Kind": 1}])",
                  {{"small", small.file("small", "s").bytes()},
-                  {"out", sparse.folder("out").sparse("out/huge", kTiB, kTiB - 4096, "end").bytes()},
+                  {"out",
+                   sparse.folder("out").sparse("out/huge", kTiB, kTiB - 4096, "end").bytes()},
                   {"later", later.file("later", "l").bytes()}});
   const testing::ScopedFolder dest;
   const utils::log::LogCapture capture("velmora.boxwright");

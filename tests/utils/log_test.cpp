@@ -78,7 +78,8 @@ TEST(Log, ControlCharactersAndSeparatorsOfArgumentsAndErrorsAreEscaped) {
       {"next\u0085line \u009b31m", "next\\u0085line \\u009b31m"},  // C1 controls
       {"line\u2028para\u2029end", "line\\u2028para\\u2029end"},
       {"stray \x9b and \xc3", "stray \\x9b and \\xc3"},  // no UTF-8: 8-bit CSI, a cut sequence
-      {"r\u00e9sum\u00e9 \u65e5\u672c \u2027 \U0001f600 \\", "r\u00e9sum\u00e9 \u65e5\u672c \u2027 \U0001f600 \\"},
+      {"r\u00e9sum\u00e9 \u65e5\u672c \u2027 \U0001f600 \\",
+       "r\u00e9sum\u00e9 \u65e5\u672c \u2027 \U0001f600 \\"},
   };
   LogCapture capture("test.escape");
   for (const auto& c : cases)
