@@ -16,7 +16,7 @@ struct TestMember {
   Kind kind = file;
 };
 
-// Writes a zip archive of members, deflated, at path.
+// Writes a zip archive of members, deflated (empty files stored), at path.
 void make_zip(const std::filesystem::path& path, const std::vector<TestMember>& members);
 
 // Writes crc as member's CRC-32 into both its local header and its directory entry.
