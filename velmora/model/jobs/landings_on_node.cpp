@@ -31,14 +31,6 @@ void reject(Lander& lander) {
   LOG.warning("Job %s from %s has been rejected", lander.id(), lander.owner());
 }
 
-// Removes the job folder, as every submission does once the job was refused or its run ended; a
-// folder that cannot be removed is logged and left.
-void remove_job_folder(ReceivedFolder& job_dir) {
-  const std::optional<std::filesystem::path> path = job_dir.path();
-  if (const std::error_code error = job_dir.remove())
-    LOG.warning("Could not remove job folder %s: %s", path->string(), error.message());
-}
-
 }  // namespace
 
 bool Velmora::admits(const Bytes& origin, const std::string& job_id) const {
@@ -69,11 +61,11 @@ void Velmora::handle_job_submission(const Bytes& origin, const std::string& job_
     lander->run();
   } catch (const std::exception& e) {
     LOG.log_error(log::kWarning, e, "Lander %s encountered an error", lander->id());
-    remove_job_folder(folder);
+    folder.remove();
     landings_->dump();  // the file shows the failure status
     return;
   }
-  remove_job_folder(folder);
+  folder.remove();
   landings_->dump();
   running_landers_.put(lander->cntr().value().id, lander);
 }
