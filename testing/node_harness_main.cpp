@@ -2,16 +2,21 @@
 // several nodes at once:
 //   node_harness --folder <dir> --refresh-token <token> --backend <url>
 //                [--file-query <secs>] [--container-query <secs>] [--device-list <secs>]
-//                [--keepalive <secs>] [--log-level <level>] [--kill-at <regex>]
+//                [--keepalive <secs>] [--log-level <level>] [--api-cert <pem> --api-key <pem>]
+//                [--kill-at <regex>]
 // It works in <dir> (the node's working folder), trusts VELMORA_CA_FILE and asks the identity
 // provider at VELMORA_IDP_DOMAIN, as the node does; the node logs to standard error. With
+// --api-cert and --api-key it also serves the node's local API over HTTPS with that certificate
+// and key, on 127.0.0.1 at a free port, the node in place as after its user's login (the
+// identity provider's key set fetched at start, the audience VELMORA_API_AUDIENCE). With
 // --kill-at the process kills itself (SIGKILL) as the node logs a line that the regular expression
 // matches whole ("LEVEL:logger:message"), before the line is written and before the logging call
-// returns: a crash at an exact point of the node's work. Once the node
-// is built it prints "ready", then reads one command a line on standard input and answers one
+// returns: a crash at an exact point of the node's work. Once the node// is built it prints "ready", then reads one command a line on standard input and answers one
 // line on standard output: "ok <JSON value>" or "error <text>". Device ids travel as the hex
 // digits of their bytes. The commands:
 //   id                                   ok "<hex>"           this node's device id
+//   api_port                             ok <port>            where the local API listens (an
+//                                                             error when it is not served)
 //   register                             ok true              registers the device with the backend
 //   start_threads | kill_threads         ok null
 //   declare_friend <hex>                 ok true|false
@@ -42,8 +47,15 @@
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "velmora/daemon/api_state.hpp"
+#include "velmora/daemon/route_handlers.hpp"
+#include "velmora/daemon/server/dispatcher.hpp"
+#include "velmora/daemon/server/https_server.hpp"
+#include "velmora/daemon/startup/identity_provider.hpp"
+#include "velmora/daemon/startup/key_set.hpp"
 #include "velmora/model/velmora.hpp"
 #include "velmora/utils/bytes.hpp"
 #include "velmora/utils/error.hpp"
@@ -92,7 +104,7 @@ std::map<std::string, std::string> options(int argc, char** argv) {
   return found;
 }
 
-std::unique_ptr<Velmora> make_node(const std::map<std::string, std::string>& given) {
+std::shared_ptr<Velmora> make_node(const std::map<std::string, std::string>& given) {
   const auto number = [&](const char* name, std::int64_t fallback) {
     const auto found = given.find(name);
     return found == given.end() ? fallback : std::stoll(found->second);
@@ -105,7 +117,48 @@ std::unique_ptr<Velmora> make_node(const std::map<std::string, std::string>& giv
   settings.device_list_interval = number("device-list", settings.device_list_interval);
   if (const auto level = given.find("log-level"); level != given.end())
     settings.log_level = level->second;
-  return std::make_unique<Velmora>(given.at("refresh-token"), settings, number("keepalive", 30));
+  return std::make_shared<Velmora>(given.at("refresh-token"), settings, number("keepalive", 30));
+}
+
+// The node's local API, served from construction to destruction on a thread of its own.
+class LocalApi {
+ public:
+  LocalApi(std::shared_ptr<Velmora> node, const velmora::daemon::IdentityProvider& provider,
+           const std::string& cert_file, const std::string& key_file)
+      : state_(node->settings(), provider, velmora::daemon::fetch_key_set(provider)),
+        dispatcher_(velmora::daemon::route_handlers(&state_)),
+        server_(&dispatcher_, cert_file, key_file) {
+    state_.set_gobj(std::move(node));
+    server_.bind("127.0.0.1", 0);
+    serving_ = std::thread([this] { server_.serve(); });
+  }
+  LocalApi(const LocalApi&) = delete;
+  LocalApi& operator=(const LocalApi&) = delete;
+  ~LocalApi() {
+    server_.stop();
+    serving_.join();
+  }
+
+  int port() const noexcept { return server_.port(); }
+
+ private:
+  velmora::daemon::ApiState state_;
+  velmora::daemon::Dispatcher dispatcher_;
+  velmora::daemon::HttpsServer server_;
+  std::thread serving_;
+};
+
+// The local API of node when the options ask for it.
+std::unique_ptr<LocalApi> serve_api(const std::map<std::string, std::string>& given,
+                                    std::shared_ptr<Velmora> node) {
+  const auto cert = given.find("api-cert");
+  const auto key = given.find("api-key");
+  if (cert == given.end() && key == given.end()) return nullptr;
+  if (cert == given.end() || key == given.end())
+    throw velmora::utils::ValueError("--api-cert and --api-key go together");
+  return std::make_unique<LocalApi>(std::move(node),
+                                    velmora::daemon::identity_provider_from_environment(),
+                                    cert->second, key->second);
 }
 
 template <class Record>
@@ -140,7 +193,7 @@ void control(Record& record, const std::string& word) {
 }
 
 // The answer to one command line; sets quit for "quit".
-Value answer(Velmora& node, const std::string& line, bool& quit) {
+Value answer(Velmora& node, const LocalApi* api, const std::string& line, bool& quit) {
   std::istringstream words(line);
   std::string command;
   words >> command;
@@ -150,6 +203,10 @@ Value answer(Velmora& node, const std::string& line, bool& quit) {
     return word;
   };
   if (command == "id") return velmora::utils::hex_digits(node.device()->uuid().view());
+  if (command == "api_port") {
+    if (!api) throw velmora::utils::RuntimeError("the local API is not served");
+    return api->port();
+  }
   if (command == "register") return node.network()->register_(*node.device());
   if (command == "start_threads") return node.start_threads(), Value();
   if (command == "kill_threads") return node.kill_threads(), Value();
@@ -224,10 +281,12 @@ int main(int argc, char** argv) {
   std::unique_ptr<velmora::utils::log::LogCapture> killer;
   if (const auto pattern = given.find("kill-at"); pattern != given.end())
     killer = kill_at(pattern->second);
-  std::unique_ptr<Velmora> node;
+  std::shared_ptr<Velmora> node;
+  std::unique_ptr<LocalApi> api;
   try {
     std::filesystem::current_path(given.at("folder"));
     node = make_node(given);
+    api = serve_api(given, node);
   } catch (const std::exception& e) {
     std::cerr << "node_harness: cannot build the node: " << e.what() << std::endl;
     return 1;
@@ -237,12 +296,13 @@ int main(int argc, char** argv) {
   std::string line;
   while (!quit && std::getline(std::cin, line)) {
     try {
-      const Value value = answer(*node, line, quit);
+      const Value value = answer(*node, api.get(), line, quit);
       std::cout << "ok " << value.dump() << std::endl;
     } catch (const std::exception& e) {
       std::cout << "error " << one_line(e.what()) << std::endl;
     }
   }
+  api.reset();  // before the node: the API holds it too
   node.reset();
   return 0;
 }

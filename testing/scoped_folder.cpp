@@ -1,6 +1,7 @@
 #include "testing/scoped_folder.hpp"
 
 #include "velmora/utils/temp_files.hpp"
+#include "velmora/utils/tree_removal.hpp"
 
 namespace velmora::testing {
 
@@ -9,8 +10,11 @@ ScopedFolder::ScopedFolder(std::string_view prefix)
 
 ScopedFolder::~ScopedFolder() {
   if (path_.empty()) return;
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
+  try {
+    utils::remove_tree(path_);
+  } catch (const std::exception&) {
+    // a test's leftover in the temporary directory
+  }
 }
 
 }  // namespace velmora::testing

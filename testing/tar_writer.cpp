@@ -4,6 +4,8 @@
 #include <archive_entry.h>
 #include <sys/sysmacros.h>
 
+#include <algorithm>
+
 #include "velmora/utils/error.hpp"
 
 namespace velmora::testing {
@@ -39,6 +41,26 @@ TarWriter& TarWriter::file(const std::string& name, const std::string& content, 
         if (mtime) archive_entry_set_mtime(entry, mtime, 0);
       },
       content);
+}
+
+TarWriter& TarWriter::sparse(const std::string& name, std::int64_t size, std::int64_t offset,
+                             const std::string& content) {
+  add(name, AE_IFREG, 0644, [&](archive_entry* entry) {
+    archive_entry_set_size(entry, size);
+    archive_entry_sparse_add_entry(entry, offset, static_cast<la_int64_t>(content.size()));
+  });
+  // The writer takes the whole file and passes over its holes, which it never reads.
+  static const std::string hole(std::size_t{1} << 20, '\0');
+  for (std::int64_t left = offset; left > 0;) {
+    const auto piece = static_cast<std::size_t>(std::min<std::int64_t>(left, hole.size()));
+    if (archive_write_data(tar_, hole.data(), piece) != static_cast<la_ssize_t>(piece))
+      throw utils::RuntimeError("cannot archive " + name + ": " + error_text(tar_));
+    left -= static_cast<std::int64_t>(piece);
+  }
+  if (archive_write_data(tar_, content.data(), content.size()) !=
+      static_cast<la_ssize_t>(content.size()))
+    throw utils::RuntimeError("cannot archive " + name + ": " + error_text(tar_));
+  return *this;
 }
 
 TarWriter& TarWriter::folder(const std::string& name, mode_t mode) {

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <cstdint>
 #include <ctime>
 #include <functional>
 #include <string>
@@ -23,6 +24,9 @@ class TarWriter {
   TarWriter& file(const std::string& name, const std::string& content, mode_t mode = 0644,
                   time_t mtime = 0);
   TarWriter& folder(const std::string& name, mode_t mode = 0755);
+  // A sparse file of size bytes, all a hole but content at offset: the archive holds only that.
+  TarWriter& sparse(const std::string& name, std::int64_t size, std::int64_t offset,
+                    const std::string& content);
   TarWriter& symlink(const std::string& name, const std::string& target);
   TarWriter& hardlink(const std::string& name, const std::string& target);
   // An entry of that libarchive type (AE_IFCHR, AE_IFBLK, AE_IFIFO) for device 1,3.

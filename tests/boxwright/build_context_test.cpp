@@ -12,6 +12,7 @@
 #include <map>
 
 #include "testing/scoped_folder.hpp"
+#include "testing/unprivileged.hpp"
 #include "velmora/utils/error.hpp"
 
 namespace velmora::boxwright::engine {
@@ -88,16 +89,11 @@ TEST(BuildContext, RefusesWhatIsNoFolder) {
 // Run as root, the child drops to the unprivileged "nobody", for whom mode 000 means what it says.
 void expect_access_denied(const std::filesystem::path& root,
                           const std::filesystem::path& unreadable) {
-  constexpr uid_t kNobody = 65534;
-  if (::getuid() == 0) {
-    for (const auto& entry : std::filesystem::recursive_directory_iterator(root.parent_path()))
-      ASSERT_EQ(::chown(entry.path().c_str(), kNobody, kNobody), 0) << entry.path();
-    ASSERT_EQ(::chown(root.parent_path().c_str(), kNobody, kNobody), 0);
-  }
+  testing::hand_to_nobody(root.parent_path());
   ASSERT_EQ(::chmod(unreadable.c_str(), 0), 0);
   EXPECT_EXIT(
       {
-        if (::getuid() == 0 && (::setgid(kNobody) != 0 || ::setuid(kNobody) != 0)) std::_Exit(9);
+        if (!testing::become_nobody()) std::_Exit(9);
         try {
           write_build_context(root, root.parent_path() / "context.tar");
         } catch (const utils::OSError& e) {

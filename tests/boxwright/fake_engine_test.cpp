@@ -322,9 +322,17 @@ TEST_F(FakeEngine, LogsStreamToASinkOrAFile) {
   EXPECT_EQ(log, "out\nerr\n");
 
   const auto file = folder_.path() / "output.log";
-  client_.container_logs("job", file);
-  std::ifstream in(file, std::ios::binary);
-  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "out\nerr\n");
+  const auto content = [&] {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  EXPECT_TRUE(client_.container_logs("job", file));
+  EXPECT_EQ(content(), "out\nerr\n");
+  // At most so many bytes, and whether the whole log fit in them.
+  EXPECT_TRUE(client_.container_logs("job", file, {}, 8));
+  EXPECT_EQ(content(), "out\nerr\n");
+  EXPECT_FALSE(client_.container_logs("job", file, {}, 5));
+  EXPECT_EQ(content(), "out\ne");
 
   // An undecodable stream is the engine's answer gone wrong, not a missing answer.
   engine_error_of([&] { client_.container_logs("garbled", file); }, 200);

@@ -272,17 +272,114 @@ TEST(StandInResults, WindowsEngineGivesItsDataFiles) {
   EXPECT_TRUE(lines[0].starts_with("Could not extract file: Files/Users/x.txt | ")) << lines[0];
 }
 
-TEST(StandInResults, NoChangeListGivesAnEmptyFilesysSilently) {
-  for (const auto& [changes, status] :
-       {std::pair<std::string, int>{"null", 200}, {R"({"message": "trouble"})", 500}}) {
-    testing::FakeEngine engine;
-    hold_container(engine, R"({"OSType": "linux"})", changes, {}, status);
-    const testing::ScopedFolder dest;
-    const utils::log::LogCapture capture("velmora.boxwright");
-    const std::filesystem::path out = collect_results(kJob, dest.path());
-    EXPECT_EQ(file_tree(out), (Tree{{"output.log", "done\n"}, {"filesys", kFolder}})) << changes;
-    EXPECT_TRUE(capture.records().empty());
-  }
+TEST(StandInResults, NoChangesGiveAnEmptyFilesysSilently) {
+  testing::FakeEngine engine;
+  hold_container(engine, R"({"OSType": "linux"})", "null");
+  const testing::ScopedFolder dest;
+  const utils::log::LogCapture capture("velmora.boxwright");
+  const std::filesystem::path out = collect_results(kJob, dest.path());
+  EXPECT_EQ(file_tree(out), (Tree{{"output.log", "done\n"}, {"filesys", kFolder}}));
+  EXPECT_TRUE(capture.records().empty());
+}
+
+// A change list the engine cannot give once dropped every result without a word: it is logged,
+// and the results say it.
+TEST(StandInResults, AChangeListTheEngineCannotGiveIsLoggedAndSaidInTheResults) {
+  testing::FakeEngine engine;
+  hold_container(engine, R"({"OSType": "linux"})", R"({"message": "file name too long"})", {},
+                 500);
+  const testing::ScopedFolder dest;
+  const utils::log::LogCapture capture("velmora.boxwright");
+  const std::filesystem::path out = collect_results(kJob, dest.path());
+  const std::string why =
+      "the engine gave no list of the container's changes (file name too long); no files were "
+      "collected";
+  EXPECT_EQ(file_tree(out), (Tree{{"output.log", "done\n"},
+                                  {"filesys", kFolder},
+                                  {"incomplete.txt", why + "\n"}}));
+  EXPECT_EQ(complaints(capture),
+            (std::vector<std::string>{
+                "Could not get the change list of container job-name | "
+                "velmora::boxwright::engine::EngineError: file name too long",
+                "The results of container job-name are incomplete: " + why}));
+}
+
+// A stand-in engine's archive of 10 KB that holds a 1 TiB sparse file: counted by its size, it
+// passes the bytes per job, so collection stops there; what came before it is sent, and the
+// results say where they stop.
+TEST(StandInResults, ASparseFilePastTheBytesPerJobStopsTheCollection) {
+  testing::TarWriter small, sparse, later;
+  constexpr std::int64_t kTiB = std::int64_t{1} << 40;
+  testing::FakeEngine engine;
+  hold_container(engine, R"({"OSType": "linux"})",
+                 R"([{"Path": "/small", "Kind": 1}, {"Path": "/out", "Kind": 1},
+                     {"Path": "/later", "Kind": 1}])",
+                 {{"small", small.file("small", "s").bytes()},
+                  {"out",
+                   sparse.folder("out").sparse("out/huge", kTiB, kTiB - 4096, "end").bytes()},
+                  {"later", later.file("later", "l").bytes()}});
+  const testing::ScopedFolder dest;
+  const utils::log::LogCapture capture("velmora.boxwright");
+  const std::filesystem::path out = collect_results(kJob, dest.path());
+
+  const std::string why = "the results stop at the bound of " + std::to_string(kMaxResultBytes) +
+                          " bytes per job: out/huge and what follows it were not collected";
+  EXPECT_EQ(file_tree(out), (Tree{{"output.log", "done\n"},
+                                  {"filesys", kFolder},
+                                  {"filesys/small", "s"},
+                                  {"filesys/out", kFolder},
+                                  {"incomplete.txt", why + "\n"}}));
+  EXPECT_EQ(archives_asked(engine), (std::vector<std::string>{"small", "out"}));
+  EXPECT_EQ(complaints(capture),
+            std::vector<std::string>{"The results of container job-name are incomplete: " + why});
+}
+
+// Smaller bounds, as tests give them: a sparse file within them arrives whole, a path too deep
+// or too long is left out, the entries per job stop the collection, and so does a log that
+// passes the bytes.
+TEST(StandInResults, WhatIsCollectedIsHeldToTheBounds) {
+  testing::TarWriter out;
+  testing::FakeEngine engine;
+  hold_container(engine, R"({"OSType": "linux"})",
+                 R"([{"Path": "/a/b/c/d", "Kind": 1}, {"Path": "/out", "Kind": 1}])",
+                 {{"out", out.folder("out")
+                              .sparse("out/sparse", 10000, 9997, "end")
+                              .file("out/deep/er/x", "x")
+                              .file("out/long-name", "y")
+                              .file("out/one", "1")
+                              .file("out/two", "2")
+                              .bytes()}});
+  const testing::ScopedFolder dest;
+  const utils::log::LogCapture capture("velmora.boxwright");
+  const std::filesystem::path out_dir = collect_results(
+      kJob, dest.path(), {.entries = 3, .path_depth = 3, .path_length = 10});
+  EXPECT_EQ(std::filesystem::file_size(out_dir / "filesys/out/sparse"), 10000u);
+  EXPECT_EQ(file_content(out_dir / "filesys/out/sparse").substr(9997), "end");
+  const std::string why = "the results stop at the bound of 3 entries per job: out/two and what "
+                          "follows it were not collected";
+  EXPECT_EQ(file_content(out_dir / "incomplete.txt"), why + "\n");
+  EXPECT_FALSE(std::filesystem::exists(out_dir / "filesys/out/deep"));
+  EXPECT_FALSE(std::filesystem::exists(out_dir / "filesys/out/long-name"));
+  EXPECT_EQ(file_content(out_dir / "filesys/out/one"), "1");
+  EXPECT_FALSE(std::filesystem::exists(out_dir / "filesys/out/two"));
+  const auto lines = complaints(capture);
+  EXPECT_EQ(lines, (std::vector<std::string>{
+                       "Could not extract file: a/b/c/d | velmora::utils::ValueError: the path "
+                       "is deeper or longer than collected results may be",
+                       "Left out out/deep/er/x of out: a path deeper or longer than collected "
+                       "results may be",
+                       "Left out out/long-name of out: a path deeper or longer than collected "
+                       "results may be",
+                       "The results of container job-name are incomplete: " + why}));
+  EXPECT_TRUE(archives_asked(engine) == std::vector<std::string>{"out"});
+
+  const testing::ScopedFolder dest2;
+  const std::filesystem::path cut = collect_results(kJob, dest2.path(), {.bytes = 3});
+  EXPECT_EQ(file_tree(cut), (Tree{{"output.log", "don"},
+                                  {"filesys", kFolder},
+                                  {"incomplete.txt",
+                                   "output.log stops at the bound of 3 bytes per job; no files "
+                                   "were collected\n"}}));
 }
 
 TEST(StandInResults, BrokenEngineAnswersAreFailuresThatKeepWhatCame) {

@@ -255,6 +255,27 @@ TEST_F(Launches, ResultsThatCannotBeFiledAreKept) {
   EXPECT_EQ(node_temp_names(), left);
 }
 
+// Results sent again for a launch already filed are removed with a warning: four repeats once
+// left four folders in the temporary directory for good. The first results stay as filed.
+TEST_F(Launches, RepeatedResultsOfAFiledLaunchAreRemoved) {
+  const auto launch = launched(job_folder_named("sim", ""));
+  const auto first = results_folder("first\n");
+  const auto again = results_folder("again\n");
+  send(*landing_node_, "job_results", {{"job_id", launch->id()}}, first.path());
+  for (int repeat = 0; repeat < 4; ++repeat)
+    send(*landing_node_, "job_results", {{"job_id", launch->id()}}, again.path());
+  pass();
+
+  const fs::path filed = fs::path("results") / ("sim_" + launch->id());
+  EXPECT_EQ(launch->results_path(), filed);
+  EXPECT_EQ(testing::file_content(filed / "output.log"), "first\n");
+  EXPECT_EQ(warnings(), std::vector<std::string>(
+                            4, "Removed repeated results of job " + launch->id() + " from " +
+                                   kPeerId + ": they were filed at " + filed.string() +
+                                   " already"));
+  EXPECT_TRUE(attachments_left().empty());
+}
+
 // The temporary folder and the results folder on two file systems.
 TEST_F(Launches, ResultsAreFiledAlsoOnAnotherFileSystem) {
   struct stat shm {}, tmp {};

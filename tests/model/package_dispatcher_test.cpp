@@ -6,6 +6,8 @@
 #include <string>
 
 #include "job_road_fixture.hpp"
+#include "testing/file_tree.hpp"
+#include "tests/networking/zip_maker.hpp"
 #include "velmora/model/bounds.hpp"
 #include "velmora/model/packages/subject_table.hpp"
 #include "velmora/utils/http/http_status.hpp"
@@ -117,6 +119,49 @@ TEST_F(PackageDispatcher, GroupPackagesReachTheirHandlersWithTheSendersId) {
   EXPECT_EQ(status(node_->group_requests(), peer_in_mine), "pending");
   EXPECT_TRUE(node_->groups().snapshot().contains("crew"));
   EXPECT_TRUE(warnings().empty()) << warnings().front();
+}
+
+// Packages past a bound, among ordinary ones: each is refused whole with a warning that names its
+// sender as far as it can be read, nothing of it stays, what the node stores is untouched, and
+// the pass goes on to hand the friend request behind them to its handler.
+TEST_F(PackageDispatcher, PackagesPastABoundAreRefusedWithTheirSenderAndThePassGoesOn) {
+  node_->declare_friend(utils::s2b(kDeviceId));
+  const std::string label = utils::Value{{"origin", kPeerId},
+                                         {"dest", kNodeId},
+                                         {"subject", "job_submission"},
+                                         {"sent_time", "1.0"},
+                                         {"job_id", "j1"},
+                                         {"job_name", "deep"}}
+                                .dump();
+  std::string deep;
+  for (int i = 0; i < 100; ++i) deep += "d/";
+  const fs::path made = folder_.path() / "made";
+  fs::create_directory(made);
+  networking::make_zip(made / "attachment.zip", {{deep + "Dockerfile", "FROM scratch\n"}});
+  networking::make_zip(made / "deep.zip",
+                       {{"label.json", label},
+                        {"attachment.zip", testing::file_content(made / "attachment.zip")}});
+  networking::make_zip(made / "label.zip", {{"label.json", label + std::string(70000, ' ')}});
+  backend_.deliver(kNodeId, "deep.zip", made / "deep.zip");
+  backend_.deliver(kNodeId, "label.zip", made / "label.zip");
+  send(*landing_node_, "friend_request");
+
+  pass();
+  const std::vector<std::string> refused = warnings();
+  ASSERT_EQ(refused.size(), 2u);
+  EXPECT_TRUE(refused[0].starts_with("Refused a package from " + kPeerId + ": the member d/d/"))
+      << refused[0];
+  EXPECT_EQ(refused[1],
+            "Refused a package from an unknown sender: the package's label is larger than 65536 "
+            "bytes");
+  EXPECT_EQ(node_->inbound_requests().snapshot(), DeviceIds{utils::s2b(kPeerId)});
+  EXPECT_EQ(node_->friends().snapshot(), DeviceIds{utils::s2b(kDeviceId)});
+  EXPECT_TRUE(node_->landings().snapshot().empty());
+  const std::vector<std::string> left = node_temp_names();
+  EXPECT_TRUE(std::none_of(left.begin(), left.end(), [](const std::string& name) {
+    return name.ends_with(".zip") || name.starts_with("velmora-attachment-") ||
+           name.starts_with("velmora-recv-");
+  })) << left.size();
 }
 
 // The threads of this process, as the kernel counts them.

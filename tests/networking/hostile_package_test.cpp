@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
+#include <random>
 
 #include "backend_fixture.hpp"
 #include "files_and_keys.hpp"
-#include "velmora/networking/package/package_file.hpp"
+#include "velmora/networking/package/package_bounds.hpp"
+#include "velmora/utils/disk_space.hpp"
 #include "velmora/utils/error.hpp"
 #include "zip_maker.hpp"
 
@@ -48,6 +51,17 @@ class HostilePackages : public BackendFixture {
     return "no error";
   }
 
+  // The refusal of a package past a bound.
+  RefusedPackage refusal_of_bound(const package::PackageBounds& bounds = {}) {
+    try {
+      receiver_->recv_pkg(bounds);
+    } catch (const RefusedPackage& refused) {
+      return refused;
+    }
+    ADD_FAILURE() << "no refusal";
+    return RefusedPackage("none", nullptr);
+  }
+
   std::unique_ptr<Network> receiver_;
   fs::path made_;  // where the test makes its archives
 };
@@ -61,18 +75,115 @@ TEST_F(HostilePackages, ALabelThatFailsItsCrcIsABadFileAndTheDownloadStays) {
   EXPECT_EQ(backend_.queued(kPeerId), 0u);  // acknowledged before it was opened
 }
 
-// A label is held in memory to be parsed, so one past the bound is refused unread.
-TEST_F(HostilePackages, ALabelBeyondItsBoundIsRefusedAndTheDownloadStays) {
-  std::string label = kLabel;
-  label.resize(package::kMaxLabelBytes + 1, ' ');
-  deliver({{"label.json", label}, {"attachment.zip", zipped({{"f.txt", "x"}})}});
-  EXPECT_EQ(refusal(), "Package label is larger than " +
-                           std::to_string(package::kMaxLabelBytes) + " bytes");
-  EXPECT_EQ(temp_names(), std::vector<std::string>{"pkg.zip"});
+// A label is held in memory to be parsed: 16 MiB of nested arrays, 16 KB as they travel, once
+// took 360 MB and 10 s to read. One past the bound is refused unread; as nothing of the package
+// can be trusted then, nothing of it stays, and it is no longer queued.
+TEST_F(HostilePackages, ALabelBeyondItsBoundIsRefusedUnreadAndNothingOfItStays) {
+  std::string expensive = kLabel.substr(0, kLabel.size() - 1) + R"(, "x": [)";
+  while (expensive.size() < (std::size_t{16} << 20)) expensive += "[[]],";
+  deliver({{"label.json", expensive + "[]]}"}, {"attachment.zip", zipped({{"f.txt", "x"}})}});
+  const RefusedPackage refused = refusal_of_bound();
+  EXPECT_STREQ(refused.what(), ("the package's label is larger than " +
+                                std::to_string(package::kMaxLabelBytes) + " bytes")
+                                   .c_str());
+  EXPECT_TRUE(refused.label().is_null());
+  EXPECT_TRUE(temp_names().empty());
+  EXPECT_EQ(backend_.queued(kPeerId), 0u);
 
-  label.resize(package::kMaxLabelBytes);  // at the bound: trailing blanks are JSON's whitespace
+  std::string label = kLabel;
+  label.resize(package::kMaxLabelBytes, ' ');  // at the bound; blanks are JSON's whitespace
   deliver({{"label.json", label}}, "at-bound.zip");
   EXPECT_EQ(receiver_->recv_pkg().label["subject"], "s");
+}
+
+// Attachments past a bound, each refused whole before anything is written or, for data that
+// inflates past what it declares, as soon as it does so: the label names the sender, and
+// nothing of the package stays.
+TEST_F(HostilePackages, APackagePastABoundIsRefusedWholeAndNothingOfItStays) {
+  std::string deep;
+  for (std::size_t i = 0; i < package::kMaxPathDepth; ++i) deep += "d/";
+  const std::string zeros(std::size_t{4} << 20, '\0');
+  make_zip(made_ / "lying.zip", {{"ok.txt", "fine"}, {"bomb", zeros}});
+  set_recorded_size(made_ / "lying.zip", "bomb", 1000);
+  const std::string lying_attachment = read_file(made_ / "lying.zip");
+  const struct {
+    Members package;
+    std::string refusal;
+    std::function<void(const fs::path&)> lie = {};  // made of the package once it is written
+  } cases[] = {
+      {{{"label.json", kLabel}, {"attachment.zip", zipped({{deep + "f.txt", "x"}})}},
+       "the member " + deep.substr(0, 100) + "... lies 65 components deep, more than 64"},
+      {{{"label.json", kLabel},
+        {"attachment.zip", zipped({{std::string(package::kMaxPathLength + 1, 'n'), "x"}})}},
+       "the member " + std::string(100, 'n') + "... has a name of 1025 bytes, more than 1024"},
+      {{{"label.json", kLabel}, {"attachment.zip", lying_attachment}},
+       "zip member bomb inflates past the 1000 bytes it declares"},
+      {{{"label.json", kLabel}, {"attachment.zip", zipped({{"big", zeros}})}},
+       "zip member attachment.zip inflates past the 1000 bytes it declares",
+       [](const fs::path& made) { set_recorded_size(made, "attachment.zip", 1000); }},
+  };
+  int number = 0;
+  for (const auto& c : cases) {
+    const std::string name = std::string("p").append(std::to_string(++number)).append(".zip");
+    make_zip(made_ / name, c.package);
+    if (c.lie) c.lie(made_ / name);
+    backend_.deliver(kPeerId, name, made_ / name);
+    const RefusedPackage refused = refusal_of_bound();
+    EXPECT_EQ(refused.what(), c.refusal);
+    EXPECT_EQ(refused.label()["origin"], "o") << c.refusal;
+    EXPECT_TRUE(temp_names().empty()) << c.refusal;
+  }
+  EXPECT_EQ(backend_.queued(kPeerId), 0u);
+}
+
+// A download past the bound is cut off and acknowledged, so that the backend offers it no more.
+TEST_F(HostilePackages, ADownloadPastTheBoundIsAcknowledgedUnreadAndNothingStays) {
+  std::string noise(8192, '\0');
+  std::mt19937 random(7);
+  for (char& byte : noise) byte = static_cast<char>(random());
+  deliver({{"label.json", kLabel}, {"attachment.zip", zipped({{"noise.bin", noise}})}});
+  const RefusedPackage refused = refusal_of_bound({.bytes = 4096});
+  EXPECT_STREQ(refused.what(), "the package is larger than 4096 bytes");
+  EXPECT_TRUE(refused.label().is_null());
+  EXPECT_TRUE(temp_names().empty());
+  EXPECT_EQ(backend_.queued(kPeerId), 0u);
+  EXPECT_EQ(requests_to("/transfer/receivefilecom").size(), 1u);
+}
+
+// Declared sizes past the bytes or the free disk are refused before anything is written; here
+// they claim 256 MiB for 4 KiB.
+TEST_F(HostilePackages, DeclaredSizesPastTheBoundOrTheFreeDiskAreRefused) {
+  make_zip(made_ / "claims.zip", {{"claim.bin", std::string(4096, 'c')}});
+  set_recorded_size(made_ / "claims.zip", "claim.bin", 256u << 20);
+  const std::string claims = read_file(made_ / "claims.zip");
+  deliver({{"label.json", kLabel}, {"attachment.zip", claims}}, "p1.zip");
+  EXPECT_STREQ(refusal_of_bound({.bytes = 64u << 20}).what(),
+               "the archive's members declare more than 67108864 bytes");
+  EXPECT_TRUE(temp_names().empty());
+
+  // A reserve that leaves 64 MiB of what is free now.
+  const std::uint64_t free = utils::writable_bytes(temp_dir_, 0);
+  ASSERT_GT(free, std::uint64_t{128} << 20) << "the test needs free disk";
+  deliver({{"label.json", kLabel}, {"attachment.zip", claims}}, "p2.zip");
+  const RefusedPackage refused = refusal_of_bound({.disk_reserve = free - (64u << 20)});
+  EXPECT_TRUE(std::string(refused.what()).starts_with("the attachment unpacks to 268435456 bytes"))
+      << refused.what();
+  EXPECT_EQ(refused.label()["origin"], "o");
+  EXPECT_TRUE(temp_names().empty());
+}
+
+// An archive of a million entries once took 296 MB to open: the count its end record declares is
+// refused before libzip reads the directory. One past the bound needs ZIP64's end record.
+TEST_F(HostilePackages, AnArchiveOfMoreMembersThanTheBoundIsRefusedBeforeItIsRead) {
+  Members many(package::kMaxPackageEntries + 1);
+  for (std::size_t i = 0; i < many.size(); ++i) many[i].name = std::to_string(i);
+  deliver({{"label.json", kLabel}, {"attachment.zip", zipped(many)}});
+  const RefusedPackage refused = refusal_of_bound();
+  EXPECT_EQ(refused.what(), "the archive lists " + std::to_string(many.size()) +
+                                " members, more than " +
+                                std::to_string(package::kMaxPackageEntries));
+  EXPECT_EQ(refused.label()["origin"], "o");
+  EXPECT_TRUE(temp_names().empty());
 }
 
 TEST_F(HostilePackages, APackageWithoutALabelOrNoZipAtAllIsRefused) {

@@ -16,12 +16,17 @@ struct TestMember {
   Kind kind = file;
 };
 
-// Writes a zip archive of members, deflated, at path.
+// Writes a zip archive of members, deflated (empty files stored), at path.
 void make_zip(const std::filesystem::path& path, const std::vector<TestMember>& members);
 
 // Writes crc as member's CRC-32 into both its local header and its directory entry.
 void set_recorded_crc(const std::filesystem::path& path, std::string_view member,
                       std::uint32_t crc);
+
+// Writes size as member's uncompressed size into both its local header and its directory entry:
+// a member that lies about what it inflates to.
+void set_recorded_size(const std::filesystem::path& path, std::string_view member,
+                       std::uint32_t size);
 
 // The names and compression methods of the members of an archive, in its order.
 std::vector<std::pair<std::string, int>> zip_members(const std::filesystem::path& path);

@@ -72,6 +72,36 @@ TEST(Log, LineBreaksOfArgumentsAndErrorsCannotForgeLines) {
   EXPECT_EQ(records[0].error_text, "velmora::utils::RuntimeError: engine says\\nERROR:velmora:x");
 }
 
+// Every control character, line separator and stray byte of a peer's text is escaped, in
+// arguments and in attached errors alike; printable text, other scripts included, stays.
+TEST(Log, ControlCharactersAndSeparatorsOfArgumentsAndErrorsAreEscaped) {
+  using namespace std::string_literals;
+  const struct {
+    std::string text;
+    std::string shown;
+  } cases[] = {
+      {"tab\there", "tab\\there"},
+      {"\x1b[2J\x1b]0;owned\x07", "\\x1b[2J\\x1b]0;owned\\x07"},  // terminal escapes
+      {"nul\0byte"s, "nul\\x00byte"},
+      {"del\x7f", "del\\x7f"},
+      {"next\u0085line \u009b31m", "next\\u0085line \\u009b31m"},  // C1 controls
+      {"line\u2028para\u2029end", "line\\u2028para\\u2029end"},
+      {"stray \x9b and \xc3", "stray \\x9b and \\xc3"},  // no UTF-8: 8-bit CSI, a cut sequence
+      {"r\u00e9sum\u00e9 \u65e5\u672c \u2027 \U0001f600 \\",
+       "r\u00e9sum\u00e9 \u65e5\u672c \u2027 \U0001f600 \\"},
+  };
+  LogCapture capture("test.escape");
+  for (const auto& c : cases)
+    get_logger("test.escape").log_error(kWarning, RuntimeError(c.text), "got %s", c.text);
+  const auto records = capture.records();
+  ASSERT_EQ(records.size(), std::size(cases));
+  for (std::size_t i = 0; i < records.size(); ++i) {
+    EXPECT_EQ(records[i].message, "got " + cases[i].shown) << i;
+    if (cases[i].text.find('\0') != std::string::npos) continue;  // what() ends at a NUL
+    EXPECT_EQ(records[i].error_text, "velmora::utils::RuntimeError: " + cases[i].shown) << i;
+  }
+}
+
 TEST(Log, LevelNames) {
   EXPECT_EQ(level_name(kDebug), "DEBUG");
   EXPECT_EQ(level_name(kCritical), "CRITICAL");

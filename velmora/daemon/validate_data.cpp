@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "velmora/daemon/server/request_json.hpp"
 #include "velmora/utils/argument_check.hpp"
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/text/literal_text.hpp"
@@ -16,8 +17,7 @@ utils::Value converted(const utils::Value& value, Conversion conversion) {
 
 }  // namespace
 
-utils::Value validate_data(const utils::Value& raw_data,
-                           std::initializer_list<RequiredKey> required) {
+utils::Value validate_data(const utils::Value& raw_data, std::span<const RequiredKey> required) {
   utils::Value data = utils::Value::object();
   for (const auto& [key, conversion] : required) {
     if (!raw_data.is_object())
@@ -28,6 +28,12 @@ utils::Value validate_data(const utils::Value& raw_data,
     data[std::string(key)] = converted(*found, conversion);
   }
   return data;
+}
+
+std::string body_text(const ApiRequest& request, std::string_view key) {
+  return validate_data(request_json(request), {{key, Conversion::text}})
+      .at(std::string(key))
+      .get<std::string>();
 }
 
 }  // namespace velmora::daemon

@@ -1,5 +1,5 @@
 // The landing's way through the engine: build, run, and the return of the results.
-#include <system_error>
+#include <string>
 
 #include "velmora/boxwright/docker_error.hpp"
 #include "velmora/boxwright/engine/engine_client.hpp"
@@ -8,39 +8,44 @@
 #include "velmora/job/job_status.hpp"
 #include "velmora/job/lander.hpp"
 #include "velmora/job/subjects.hpp"
+#include "velmora/networking/package/package_bounds.hpp"
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/temp_files.hpp"
+#include "velmora/utils/tree_removal.hpp"
 
 namespace velmora::job {
 namespace {
 
 using boxwright::engine::EngineClient;
+namespace package = networking::package;
 
-// A fresh folder in folder, removed with everything in it when the object goes unless remove()
-// took it first.
-class ResultsFolder {
- public:
-  explicit ResultsFolder(const std::filesystem::path& folder)
-      : path_(utils::make_temp_dir(folder, "velmora-results-")) {}
-  ResultsFolder(const ResultsFolder&) = delete;
-  ResultsFolder& operator=(const ResultsFolder&) = delete;
-  ~ResultsFolder() {
-    std::error_code ignored;
-    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+// The results of a job travel as one package, within what the owner's node unpacks: all the
+// bytes collected and a note, the entries below "filesys" with "output.log", "filesys" itself and
+// the note, and every path below "filesys/".
+static_assert(boxwright::kMaxResultBytes + (std::uint64_t{1} << 20) <= package::kMaxPackageBytes);
+static_assert(boxwright::kMaxResultEntries + 3 <= package::kMaxPackageEntries);
+static_assert(boxwright::kMaxResultPathDepth + 1 <= package::kMaxPathDepth);
+static_assert(boxwright::kMaxResultPathLength + sizeof "filesys/" <= package::kMaxPathLength);
+
+// Ends a call that failed (inside a handler of that failure) once folder, the call's temporary
+// folder, is removed: throws the failure on, or, when the folder cannot be removed either, a
+// RuntimeError that tells both.
+[[noreturn]] void rethrow_after_removing(const std::filesystem::path& folder) {
+  std::string removal_failure;
+  try {
+    utils::remove_tree(folder);
+  } catch (const std::exception& removal) {
+    removal_failure = removal.what();
   }
-
-  const std::filesystem::path& path() const noexcept { return path_; }
-  // Removes the folder now; OSError when it cannot.
-  void remove() {
-    std::error_code error;
-    std::filesystem::remove_all(path_, error);
-    if (error) throw utils::OSError(error.value(), path_);
-    path_.clear();
+  if (removal_failure.empty()) throw;
+  try {
+    throw;
+  } catch (const std::exception& failure) {
+    throw utils::RuntimeError(std::string(failure.what()) +
+                              "; the results folder could not be removed either: " +
+                              removal_failure);
   }
-
- private:
-  std::filesystem::path path_;
-};
+}
 
 }  // namespace
 
@@ -79,11 +84,15 @@ void Lander::run(const Keep& keep) {
 
 void Lander::send_results() {
   built_cntr("send results");
-  ResultsFolder tempdir(temp_folder());
-  const std::filesystem::path results_dir = boxwright::collect_results(*cntr(), tempdir.path());
-  send_package(owner(), subject::kJobResults, results_dir, {{"job_id", id()}});
-  update_status(status() == status::kStopping ? status::kStopped : status::kComplete);
-  tempdir.remove();
+  const std::filesystem::path tempdir = utils::make_temp_dir(temp_folder(), "velmora-results-");
+  try {
+    const std::filesystem::path results_dir = boxwright::collect_results(*cntr(), tempdir);
+    send_package(owner(), subject::kJobResults, results_dir, {{"job_id", id()}});
+    update_status(status() == status::kStopping ? status::kStopped : status::kComplete);
+  } catch (...) {
+    rethrow_after_removing(tempdir);
+  }
+  utils::remove_tree(tempdir);
   EngineClient::from_env().remove_container(cntr()->id);
 }
 

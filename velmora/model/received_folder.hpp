@@ -1,10 +1,10 @@
 #pragma once
 // A folder that came with a package, owned by whoever holds this object: removed with everything
-// in it when the object goes, unless it was released first. Used by one thread. Not copyable.
+// in it when the object goes, unless it was released first. A folder that cannot be removed is
+// logged as a warning and left; the caller goes on. Used by one thread. Not copyable.
 
 #include <filesystem>
 #include <optional>
-#include <system_error>
 #include <utility>
 
 namespace velmora::model {
@@ -23,12 +23,8 @@ class ReceivedFolder {
   // Hands the folder on: it is no longer removed here.
   void release() noexcept { path_.reset(); }
 
-  // Removes the folder now (no longer held either way); the error when it could not be removed.
-  std::error_code remove() noexcept {
-    std::error_code error;
-    if (path_) std::filesystem::remove_all(*std::exchange(path_, std::nullopt), error);
-    return error;
-  }
+  // Removes the folder now; it is no longer held either way.
+  void remove() noexcept;
 
  private:
   std::optional<std::filesystem::path> path_;

@@ -14,6 +14,7 @@
 #include "velmora/model/module_log.hpp"
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/temp_files.hpp"
+#include "velmora/utils/tree_removal.hpp"
 
 namespace velmora::model {
 namespace {
@@ -93,13 +94,13 @@ void TempFolder::clear(const std::set<fs::path>& keep) const {
     LOG.warning("Could not read the temporary folder %s: %s", path_.string(), error.message());
   int removed = 0;
   for (const fs::path& item : left) {
-    std::error_code failed;
-    fs::remove_all(item, failed);
-    if (!failed)
+    try {
+      utils::remove_tree(item);  // a peer's tree may be of any depth
       ++removed;
-    else
-      LOG.warning("Could not remove %s from the temporary folder: %s", item.string(),
-                  failed.message());
+    } catch (const std::exception& e) {
+      LOG.log_error(utils::log::kWarning, e, "Could not remove %s from the temporary folder",
+                    item.string());
+    }
   }
   if (removed > 0)
     LOG.info("Removed %d items that an earlier run left in %s", removed, path_.string());

@@ -6,13 +6,13 @@
 #include <functional>
 #include <optional>
 #include <string>
-#include <system_error>
 
 #include "velmora/model/key_files.hpp"
 #include "velmora/model/machine_id.hpp"
 #include "velmora/model/module_log.hpp"
 #include "velmora/model/velmora.hpp"
 #include "velmora/utils/error.hpp"
+#include "velmora/utils/tree_removal.hpp"
 
 namespace velmora::model {
 namespace {
@@ -63,9 +63,7 @@ void remove_results_folder(const std::string& folder) {
   struct stat info {};
   if (::lstat(folder.c_str(), &info) != 0) throw utils::OSError(errno, folder);
   if (!S_ISDIR(info.st_mode)) throw utils::OSError(ENOTDIR, folder);
-  std::error_code error;
-  std::filesystem::remove_all(folder, error);
-  if (error) throw utils::OSError(error.value(), folder);
+  utils::remove_tree(folder);
 }
 
 }  // namespace

@@ -244,7 +244,8 @@ class Velmora {
   // Files the results folder tmp_results_dir (owned from now on) as "<results folder>/<name>_<id>",
   // sets the launch's results path and writes the store. Results that cannot be moved there are
   // kept in the temporary folder, out of reach of its clearing (TempFolder::keep), logged at
-  // WARNING with the reason and the place.
+  // WARNING with the reason and the place; those of a launch filed already are removed, logged at
+  // WARNING.
   void handle_job_results(const utils::Bytes& origin, const std::string& job_id,
                           const std::filesystem::path& tmp_results_dir);
   // Calls the launch's stop, start, pause or unpause, as case_ says (the store is not written).

@@ -6,7 +6,9 @@
 
 #include "velmora/networking/module_log.hpp"
 #include "velmora/networking/network.hpp"
+#include "velmora/networking/package/package_bounds.hpp"
 #include "velmora/networking/request_frame.hpp"
+#include "velmora/utils/disk_space.hpp"
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/file_descriptor.hpp"
 #include "velmora/utils/http/http_status.hpp"
@@ -45,11 +47,19 @@ std::filesystem::path create_download_file(const std::filesystem::path& folder,
 }
 
 // GETs url into the file at path, which file holds open; removes the file when that fails.
+// OverBound when the body passes bounds.bytes, or would leave less free disk than the reserve.
 void download(const std::string& url, const std::filesystem::path& path,
-              utils::FileDescriptor& file) {
+              utils::FileDescriptor& file, const package::PackageBounds& bounds) {
   try {
+    utils::WriteAllowance allowance(path.parent_path(), bounds.bytes, bounds.disk_reserve);
     const utils::HttpResponse response = utils::http_exchange(
         {.url = url, .answer = utils::ChunkSink([&](std::string_view chunk) {
+           if (!allowance.take(chunk.size()))
+             throw package::OverBound(
+                 allowance.taken() + chunk.size() > allowance.most()
+                     ? "the package is larger than " + std::to_string(allowance.most()) + " bytes"
+                     : "the package would leave less free disk than the reserve of " +
+                           std::to_string(bounds.disk_reserve) + " bytes");
            utils::write_all(file.get(), chunk, path);
          })});
     utils::raise_for_status(response, url);
@@ -77,7 +87,7 @@ bool Network::_send_file(const Bytes& dest_uuid, const std::filesystem::path& fi
   return true;
 }
 
-std::filesystem::path Network::_recv_file() {
+std::filesystem::path Network::_recv_file(const package::PackageBounds& bounds) {
   const Value info = local_device_->info();
   Value request = Value::object();
   for (const char* key : {"uuid", "address", "client_version"}) {
@@ -93,9 +103,13 @@ std::filesystem::path Network::_recv_file() {
   utils::FileDescriptor file;
   const std::filesystem::path path = create_download_file(temp_folder_, filename, file);
   LOG.info("Writing file content to %s", path.string());
-  download(url, path, file);
-
   request["file_to_share"] = filename;
+  try {
+    download(url, path, file, bounds);
+  } catch (const package::OverBound& over) {
+    _send_request("receive_file_com", request);  // taken, so that it is not offered again
+    throw RefusedPackage(over.what(), nullptr);
+  }
   _send_request("receive_file_com", request);
   return path;
 }

@@ -24,7 +24,9 @@
 #include "velmora/device/local_device.hpp"
 #include "velmora/networking/identity_provider.hpp"
 #include "velmora/networking/network_error.hpp"
+#include "velmora/networking/package/package_bounds.hpp"
 #include "velmora/utils/bytes.hpp"
+#include "velmora/utils/error.hpp"
 #include "velmora/utils/http/http_client.hpp"
 #include "velmora/utils/stores/ordered_dict.hpp"
 #include "velmora/utils/temp_files.hpp"
@@ -44,6 +46,18 @@ struct DeviceList;  // the table and what reading it learnt (device_list.hpp)
 struct ReceivedPackage {
   utils::Value label;
   std::optional<std::filesystem::path> attachment;
+};
+
+// A package refused whole because it passes a bound of what one package may make the node hold
+// (package/package_bounds.hpp). It is no longer queued at the backend, and nothing of it was
+// kept. Its text says which bound; label is its label when that could be read, else null.
+class RefusedPackage : public utils::RuntimeError {
+ public:
+  RefusedPackage(const std::string& reason, utils::Value label);
+  const utils::Value& label() const noexcept { return label_; }
+
+ private:
+  utils::Value label_;
 };
 
 // The token-refresh operation in force: the identity provider's refresh-token grant, or, once the
@@ -154,12 +168,13 @@ class Network {
 
   // Takes the next package queued for this device: downloads it, tests every member against its
   // CRC-32, reads the label and unpacks the attachment into a fresh temporary folder; then removes
-  // the download. Throws what _recv_file throws (ValidityError: nothing is queued); RuntimeError
-  // "Package has bad file: <member>" for a damaged member or an attachment member that would
-  // leave its folder or is a link, "Package does not have a label", or another text for a file
-  // that is no readable zip archive; ValueError for a label that is not JSON. After a failure past
-  // the download, the downloaded file stays in the temporary folder and nothing else does.
-  ReceivedPackage recv_pkg();
+  // the download. Throws what _recv_file throws (ValidityError: nothing is queued); RefusedPackage
+  // for a package past one of bounds, of which nothing then stays; RuntimeError "Package has bad file:
+  // <member>" for a damaged member or an attachment member that would leave its folder or is a
+  // link, "Package does not have a label", or another text for a file that is no readable zip
+  // archive; ValueError for a label that is not JSON. After such another failure past the
+  // download, the downloaded file stays in the temporary folder and nothing else does.
+  ReceivedPackage recv_pkg(const package::PackageBounds& bounds = {});
 
   // File transfer through the backend's transfer service and its storage URLs.
 
@@ -177,7 +192,9 @@ class Network {
   // "." or ".." name, or one already taken, gets a fresh name); the file is created exclusively,
   // no link followed, and streamed to disk. Throws ValidityError when nothing is queued, what
   // _send_request throws, HTTPError, ConnectionError, OSError; a failed download leaves no file.
-  std::filesystem::path _recv_file();
+  // A file larger than bounds.bytes, or one that would leave less free disk than
+  // bounds.disk_reserve, is acknowledged unread, so that it is not offered again: RefusedPackage.
+  std::filesystem::path _recv_file(const package::PackageBounds& bounds = {});
 
   // A new access token from the refresh operation in force.
   std::string new_access_token();

@@ -2,6 +2,7 @@
 #include <chrono>
 #include <string_view>
 
+#include "velmora/networking/module_log.hpp"
 #include "velmora/networking/network.hpp"
 #include "velmora/networking/package/package_file.hpp"
 #include "velmora/networking/package/package_label.hpp"
@@ -9,6 +10,7 @@
 #include "velmora/utils/argument_check.hpp"
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/temp_files.hpp"
+#include "velmora/utils/tree_removal.hpp"
 #include "velmora/utils/text/ascii_json.hpp"
 
 namespace velmora::networking {
@@ -16,6 +18,15 @@ namespace {
 
 // The arguments of send_pkg, which no label may be named after.
 constexpr std::string_view kArgumentNames[] = {"subject", "dest_uuid", "attachment"};
+
+// Removes path with everything below it; what cannot be removed is logged and left.
+void remove_logged(const std::filesystem::path& path) noexcept {
+  try {
+    utils::remove_tree(path);
+  } catch (const std::exception& e) {
+    LOG.log_error(utils::log::kWarning, e, "Could not remove %s", path.string());
+  }
+}
 
 // Temporary files and folders of one call, removed with everything in them when it ends, in the
 // order they were made.
@@ -25,10 +36,7 @@ class TemporaryPaths {
   TemporaryPaths(const TemporaryPaths&) = delete;
   TemporaryPaths& operator=(const TemporaryPaths&) = delete;
   ~TemporaryPaths() {
-    for (const auto& path : paths_) {
-      std::error_code ignored;
-      std::filesystem::remove_all(path, ignored);
-    }
+    for (const auto& path : paths_) remove_logged(path);
   }
 
   std::filesystem::path add(std::filesystem::path path) {
@@ -60,6 +68,16 @@ double seconds_since_epoch() {
   throw utils::RuntimeError("Package has bad file: " + package::shown_member_name(damage.member()));
 }
 
+// The label of a refused package as far as it was read: its value, or null.
+Value label_as_read(const std::optional<std::string>& text) noexcept {
+  if (!text) return nullptr;
+  try {
+    return package::read_label(*text);
+  } catch (const std::exception&) {
+    return nullptr;
+  }
+}
+
 }  // namespace
 
 std::filesystem::path Network::send_pkg(const std::optional<std::string>& dest_uuid,
@@ -83,36 +101,44 @@ std::filesystem::path Network::send_pkg(const std::optional<std::string>& dest_u
   return package_file;
 }
 
-ReceivedPackage Network::recv_pkg() {
-  const std::filesystem::path download = _recv_file();
+RefusedPackage::RefusedPackage(const std::string& reason, Value label)
+    : RuntimeError(reason), label_(std::move(label)) {}
+
+ReceivedPackage Network::recv_pkg(const package::PackageBounds& bounds) {
+  const std::filesystem::path download = _recv_file(bounds);
+  std::optional<std::string> label_text;
   ReceivedPackage received;
-  {
+  try {
     TemporaryPaths made;
     const std::filesystem::path intermediate =
         made.add(utils::make_temp_dir(temp_folder_, "velmora-recv-"));
     const std::filesystem::path attachment_copy = intermediate / "attachment.zip";
-    package::PackageContents contents;
+    bool has_attachment = false;
     try {
-      contents = package::test_package(download, attachment_copy);
+      package::PackageTest test(download, bounds);
+      label_text = test.read_label();
+      has_attachment = test.read_others(attachment_copy);
     } catch (const package::DamagedMember& damage) {
       throw_bad_file(damage);
     }
-    if (!contents.label_text) throw utils::RuntimeError("Package does not have a label");
-    received.label = package::read_label(*contents.label_text);
-    if (contents.has_attachment) {
+    if (!label_text) throw utils::RuntimeError("Package does not have a label");
+    received.label = package::read_label(*label_text);
+    if (has_attachment) {
       const std::filesystem::path folder =
           made.add(utils::make_temp_dir(temp_folder_, "velmora-attachment-"));
       try {
-        package::unpack_zip(attachment_copy, folder);
+        package::unpack_zip(attachment_copy, folder, bounds);
       } catch (const package::DamagedMember& damage) {
         throw_bad_file(damage);
       }
       made.keep(folder);
       received.attachment = folder;
     }
+  } catch (const package::OverBound& over) {
+    remove_logged(download);  // refused whole: nothing of it stays
+    throw RefusedPackage(over.what(), label_as_read(label_text));
   }
-  std::error_code ignored;  // a download left behind loses nothing; the package is taken
-  std::filesystem::remove(download, ignored);
+  remove_logged(download);  // the package is taken; a download left behind loses nothing
   return received;
 }
 

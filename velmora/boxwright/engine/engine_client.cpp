@@ -383,14 +383,29 @@ void EngineClient::container_logs(std::string_view container, const utils::Chunk
     throw EngineError(kLogAnswerStatus, "the Docker engine's log stream ends mid-frame");
 }
 
-void EngineClient::container_logs(std::string_view container, const std::filesystem::path& file,
-                                  LogStreams streams) const {
+bool EngineClient::container_logs(std::string_view container, const std::filesystem::path& file,
+                                  LogStreams streams, std::uint64_t max_bytes) const {
+  struct Full {};  // the file holds max_bytes: the rest of the log is not read
   utils::FileDescriptor out;
   out.open(file, O_WRONLY | O_CREAT | O_TRUNC);
-  container_logs(
-      container, [&](std::string_view piece) { utils::write_all(out.get(), piece, file); },
-      streams);
+  std::uint64_t written = 0;
+  bool whole = true;
+  try {
+    container_logs(
+        container,
+        [&](std::string_view piece) {
+          const bool fits = piece.size() <= max_bytes - written;
+          if (!fits) piece = piece.substr(0, static_cast<std::size_t>(max_bytes - written));
+          utils::write_all(out.get(), piece, file);
+          written += piece.size();
+          if (!fits) throw Full{};
+        },
+        streams);
+  } catch (const Full&) {
+    whole = false;
+  }
   out.close(file);
+  return whole;
 }
 
 }  // namespace velmora::boxwright::engine

@@ -15,6 +15,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -113,10 +114,11 @@ class EngineClient {
   void container_logs(std::string_view container, const utils::ChunkSink& sink,
                       LogStreams streams = {}) const;
   // The same into file, which is created (or truncated, mode 0600) before the engine is asked,
-  // so a failed call leaves it empty or holding the start of the log. OSError when it cannot be
+  // so a failed call leaves it empty or holding the start of the log; at most max_bytes of the
+  // log are written, and the answer is whether the whole log fit. OSError when it cannot be
   // written.
-  void container_logs(std::string_view container, const std::filesystem::path& file,
-                      LogStreams streams = {}) const;
+  bool container_logs(std::string_view container, const std::filesystem::path& file,
+                      LogStreams streams = {}, std::uint64_t max_bytes = UINT64_MAX) const;
 
  private:
   struct Call;

@@ -88,8 +88,9 @@ void write_all_at(int fd, const char* data, std::size_t size, la_int64_t offset,
 // it is reached component by component without following links.
 class Extraction {
  public:
-  Extraction(int fd, std::filesystem::path folder, const RefusalSink& on_refused)
-      : folder_(std::move(folder)), on_refused_(on_refused) {
+  Extraction(int fd, std::filesystem::path folder, const RefusalSink& on_refused,
+             const EntryAdmission& admit)
+      : folder_(std::move(folder)), on_refused_(on_refused), admit_(admit) {
     root_.open(folder_, O_RDONLY | O_DIRECTORY);
     archive_read_support_format_tar(reader_.get());
     archive_read_support_filter_gzip(reader_.get());
@@ -134,6 +135,11 @@ class Extraction {
       if (!is_folder) refuse(name, location, Refusal::kInTheWay);
       return;
     }
+    const la_int64_t size = is_folder || !archive_entry_size_is_set(entry)
+                                ? 0
+                                : std::max<la_int64_t>(0, archive_entry_size(entry));
+    if (admit_ && !admit_(location, is_folder, static_cast<std::uint64_t>(size)))
+      return refuse(name, location, Refusal::kNotAdmitted);
     std::optional<utils::FileDescriptor> parent = open_folders(components);
     const bool placed =
         parent && (is_folder ? make_folder(parent->get(), components, permissions)
@@ -208,6 +214,12 @@ class Extraction {
       const int status = archive_read_data_block(reader_.get(), &block, &size, &offset);
       if (status == ARCHIVE_EOF) break;
       if (status < ARCHIVE_WARN) fail_reading();
+      // What was admitted by its size holds to it, whatever a sparse map says.
+      if (archive_entry_size_is_set(entry) &&
+          (offset < 0 || static_cast<std::uint64_t>(offset) + size >
+                             static_cast<std::uint64_t>(archive_entry_size(entry))))
+        throw utils::ValueError("the archive's data of " + path.filename().string() +
+                                " passes the size its entry gives");
       write_all_at(file.get(), static_cast<const char*>(block), size, offset, path);
     }
     // A sparse file may end in a hole, which no block covers.
@@ -240,6 +252,7 @@ class Extraction {
   utils::FileDescriptor root_;
   ArchivePtr reader_{archive_read_new(), &archive_read_free};
   const RefusalSink& on_refused_;
+  const EntryAdmission& admit_;
   std::vector<FolderTime> folder_times_;
 };
 
@@ -265,12 +278,15 @@ std::string_view refusal_text(Refusal refusal) noexcept {
       return "a socket";
     case Refusal::kInTheWay:
       return "something else stands in its place";
+    case Refusal::kNotAdmitted:
+      return "a path deeper or longer than collected results may be";
   }
   return "refused";
 }
 
-void extract_archive(int fd, const std::filesystem::path& folder, const RefusalSink& on_refused) {
-  Extraction(fd, folder, on_refused).run();
+void extract_archive(int fd, const std::filesystem::path& folder, const RefusalSink& on_refused,
+                     const EntryAdmission& admit) {
+  Extraction(fd, folder, on_refused, admit).run();
 }
 
 }  // namespace velmora::boxwright

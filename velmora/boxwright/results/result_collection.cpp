@@ -1,5 +1,6 @@
 #include "velmora/boxwright/results/result_collection.hpp"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 
@@ -12,6 +13,7 @@
 
 #include "velmora/boxwright/results/archive_extraction.hpp"
 #include "velmora/boxwright/results/change_selection.hpp"
+#include "velmora/boxwright/results/result_tally.hpp"
 #include "velmora/boxwright/engine/engine_client.hpp"
 #include "velmora/boxwright/engine/engine_error.hpp"
 #include "velmora/boxwright/module_log.hpp"
@@ -75,7 +77,7 @@ void drain(int socket) {
 // on_refused runs on that thread.
 void extract_container_archive(const EngineClient& client, const std::string& container,
                                const std::string& path, const std::filesystem::path& folder,
-                               const RefusalSink& on_refused) {
+                               const RefusalSink& on_refused, const EntryAdmission& admit) {
   int ends[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0)
     throw utils::OSError(errno, folder);
@@ -84,9 +86,9 @@ void extract_container_archive(const EngineClient& client, const std::string& co
 
   std::exception_ptr extraction_failure;
   std::thread extractor(
-      [&extraction_failure, &folder, &on_refused, reading = std::move(receiving)]() {
+      [&extraction_failure, &folder, &on_refused, &admit, reading = std::move(receiving)]() {
         try {
-          extract_archive(reading.get(), folder, on_refused);
+          extract_archive(reading.get(), folder, on_refused, admit);
           drain(reading.get());
         } catch (...) {
           extraction_failure = std::current_exception();
@@ -142,20 +144,30 @@ class CollectedPaths {
   std::unordered_set<std::string> hard_links_;
 };
 
+// Collects one path into filesys, counted against tally (which stops the collection past its
+// bytes or entries with CollectionStopped).
 void collect_path(const EngineClient& client, const Container& cntr, const ResultPath& path,
-                  const std::filesystem::path& filesys, CollectedPaths& collected) {
+                  const std::filesystem::path& filesys, CollectedPaths& collected,
+                  ResultTally& tally) {
   if (path.location.empty()) throw utils::ValueError("the path has no place in the results folder");
-  const std::filesystem::path folder = filesys / path.location.parent_path();
-  std::filesystem::create_directories(folder);
+  if (!tally.fits(path.location))
+    throw utils::ValueError("the path is deeper or longer than collected results may be");
+  const std::filesystem::path parent = path.location.parent_path();
+  std::filesystem::create_directories(filesys / parent);
   std::size_t refusals = 0;
   std::vector<std::filesystem::path> hard_links;
   extract_container_archive(
-      client, cntr.id, path.container_path, folder, [&](const RefusedEntry& entry) {
+      client, cntr.id, path.container_path, filesys / parent,
+      [&](const RefusedEntry& entry) {
         if (++refusals <= kRefusalsLogged)
           LOG.warning("Left out %s of %s: %s", entry.name, path.container_path,
                       refusal_text(entry.refusal));
-        if (entry.refusal == Refusal::kHardLink)
-          hard_links.push_back(path.location.parent_path() / entry.location);
+        if (entry.refusal == Refusal::kHardLink) hard_links.push_back(parent / entry.location);
+      },
+      [&](const std::filesystem::path& location, bool, std::uint64_t size) {
+        if (!tally.fits(parent / location)) return false;
+        tally.take(parent / location, size);
+        return true;
       });
   if (refusals > kRefusalsLogged)
     LOG.warning("Left out %d more entries of %s", refusals - kRefusalsLogged,
@@ -163,17 +175,36 @@ void collect_path(const EngineClient& client, const Container& cntr, const Resul
   collected.add(path.location, hard_links);
 }
 
+// Says in the log and in the results that they are incomplete, and why.
+void note_incomplete(const std::filesystem::path& out_dir, const Container& cntr,
+                     const std::string& why) {
+  LOG.warning("The results of container %s are incomplete: %s", cntr.name, why);
+  const std::filesystem::path note = out_dir / kIncompleteFile;
+  utils::FileDescriptor file;
+  file.open(note, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW);
+  utils::write_all(file.get(), why + "\n", note);
+  file.close(note);
+}
+
 }  // namespace
 
-std::filesystem::path collect_results(const Container& cntr,
-                                      const std::filesystem::path& dest_dir) {
+std::filesystem::path collect_results(const Container& cntr, const std::filesystem::path& dest_dir,
+                                      const ResultBounds& bounds) {
   check_folder_name(cntr.name);
   const std::filesystem::path out_dir = dest_dir / cntr.name;
   make_folder(out_dir);
   const EngineClient client = EngineClient::from_env();
-  client.container_logs(cntr.id, out_dir / "output.log");
+  ResultTally tally(out_dir, bounds);
+  const std::filesystem::path log = out_dir / "output.log";
+  const std::uint64_t log_room = tally.take_log_room();
+  const bool whole_log = client.container_logs(cntr.id, log, {}, log_room);
+  tally.give_back(log_room - std::filesystem::file_size(log));
   const std::filesystem::path filesys = out_dir / "filesys";
   make_folder(filesys);
+  if (!whole_log) {
+    note_incomplete(out_dir, cntr, tally.log_stop());
+    return out_dir;
+  }
 
   const Value info = client.info();
   if (!info.is_object() || !info.contains("OSType")) throw utils::KeyError("OSType");
@@ -188,10 +219,15 @@ std::filesystem::path collect_results(const Container& cntr,
   Value changes;
   try {
     changes = client.container_changes(cntr.id);
-  } catch (const std::exception&) {
-    // no change list: nothing to collect
+  } catch (const std::exception& e) {
+    LOG.log_error(utils::log::kError, e, "Could not get the change list of container %s",
+                  cntr.name);
+    note_incomplete(out_dir, cntr,
+                    std::string("the engine gave no list of the container's changes (") +
+                        e.what() + "); no files were collected");
+    return out_dir;
   }
-  if (changes.is_null()) return out_dir;
+  if (changes.is_null()) return out_dir;  // nothing changed
   if (!changes.is_array())
     throw engine::EngineError(200, "the Docker engine's change list is not a list");
 
@@ -202,7 +238,10 @@ std::filesystem::path collect_results(const Container& cntr,
     const ResultPath path = on_linux ? linux_result_path(listed) : windows_result_path(listed);
     if (collected.covers(path.location)) continue;
     try {
-      collect_path(client, cntr, path, filesys, collected);
+      collect_path(client, cntr, path, filesys, collected, tally);
+    } catch (const CollectionStopped& stopped) {
+      note_incomplete(out_dir, cntr, stopped.what());
+      break;
     } catch (const std::exception& e) {
       LOG.log_error(utils::log::kError, e, "Could not extract file: %s", path.container_path);
     }

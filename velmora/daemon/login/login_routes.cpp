@@ -14,7 +14,6 @@
 #include "velmora/daemon/auth/verify_auth.hpp"
 #include "velmora/daemon/login/node_owner.hpp"
 #include "velmora/daemon/module_log.hpp"
-#include "velmora/daemon/server/request_json.hpp"
 #include "velmora/daemon/validate_data.hpp"
 #include "velmora/model/velmora.hpp"
 #include "velmora/networking/network_error.hpp"
@@ -31,13 +30,6 @@ constexpr std::string_view kOtherAccount =
 
 // An answer triple with the default content type, as the login answers.
 ApiAnswer text_answer(std::string body) { return {200, std::move(body)}; }
-
-// The text value of key in the request's body (text conversion).
-std::string body_text(const ApiRequest& request, std::string_view key) {
-  return validate_data(request_json(request), {{key, Conversion::text}})
-      .at(std::string(key))
-      .get<std::string>();
-}
 
 // A backend's code as the answer carries it: an integer one as it is, any other -1 (the message
 // holds the whole trace).

@@ -38,7 +38,7 @@ void move_folder(const fs::path& from, const fs::path& to) {
   if (error) throw utils::OSError(error.value(), to);
   if (::rename(copy.path()->c_str(), to.c_str()) != 0) throw utils::OSError(errno, to);
   copy.release();
-  fs::remove_all(from, error);  // the folder is in place; a leftover loses nothing
+  ReceivedFolder(from).remove();  // the folder is in place; a leftover loses nothing
 }
 
 }  // namespace velmora::model

@@ -9,6 +9,7 @@
 #include "velmora/model/jobs/job_handling.hpp"
 #include "velmora/model/module_log.hpp"
 #include "velmora/model/velmora.hpp"
+#include "velmora/utils/tree_removal.hpp"
 
 namespace velmora::model {
 namespace {
@@ -90,9 +91,11 @@ void Velmora::keep_landings() noexcept {
 
 void Velmora::remove_job_folder(const std::filesystem::path& job_dir) const {
   if (!temp_folder_->holds(job_dir)) return;  // not received here: a path of another's making
-  std::error_code error;
-  std::filesystem::remove_all(job_dir, error);
-  if (error) LOG.warning("Could not remove job folder %s: %s", job_dir.string(), error.message());
+  try {
+    utils::remove_tree(job_dir);
+  } catch (const std::exception& e) {
+    LOG.log_error(log::kWarning, e, "Could not remove the received folder %s", job_dir.string());
+  }
 }
 
 void Velmora::handle_control_landing(const Bytes& origin, const std::string& job_id,

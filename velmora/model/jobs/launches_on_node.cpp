@@ -85,6 +85,12 @@ void Velmora::handle_job_results(const Bytes& origin, const std::string& job_id,
   ReceivedFolder results(tmp_results_dir);  // removed when refused
   const auto launch = launch_from(*launches_, job_id, origin, "results");
   if (!launch) return;
+  // Results of one job are handled in line, so this test and the filing below are one step.
+  if (const auto filed = launch->results_path()) {
+    LOG.warning("Removed repeated results of job %s from %s: they were filed at %s already",
+                job_id, utils::b2s(origin), filed->string());
+    return;
+  }
   const fs::path destination = results_destination(settings_.results_folder, *launch);
   try {
     move_folder(tmp_results_dir, destination);

@@ -51,6 +51,14 @@ Bytes origin_id(const std::string& origin) {
   }
 }
 
+// The sender a label names, as a refusal names it.
+std::string sender_of(const Value& label) {
+  const auto origin = label.is_object() ? label.find("origin") : label.end();
+  return label.is_object() && origin != label.end() && origin->is_string()
+             ? origin->get<std::string>()
+             : "an unknown sender";
+}
+
 }  // namespace
 
 void Velmora::handle_received_files() {
@@ -62,6 +70,9 @@ void Velmora::handle_received_files() {
       package = network_->recv_pkg();
     } catch (const networking::ValidityError&) {
       return;  // the backend's way of saying that nothing is waiting
+    } catch (const networking::RefusedPackage& refused) {
+      LOG.warning("Refused a package from %s: %s", sender_of(refused.label()), refused.what());
+      continue;  // nothing of it was kept
     }
     ReceivedFolder attachment(std::move(package.attachment));  // removed unless handed on
     try {
@@ -108,11 +119,14 @@ void Velmora::dispatch(const Value& label, ReceivedFolder& attachment) {
                               });
       break;
     }
-    case Handling::job_results:
-      handlers_.start(std::move(what), [this, origin, job_id = label_text(label, "job_id"), folder] {
+    case Handling::job_results: {
+      // In line with the job's updates: a repeated "job_results" finds the first one filed.
+      std::string job_id = label_text(label, "job_id");
+      handlers_.start_in_line(job_id, std::move(what), [this, origin, job_id, folder] {
         handle_job_results(origin, job_id, *folder);
       });
       break;
+    }
     case Handling::control_launch:
       handlers_.start(std::move(what),
                       [this, origin, job_id = label_text(label, "job_id"), word = row->word] {

@@ -2,7 +2,7 @@
 
 #include <fcntl.h>
 
-#include "velmora/networking/package/zip_archive.hpp"
+#include "velmora/utils/disk_space.hpp"
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/file_descriptor.hpp"
 
@@ -21,6 +21,9 @@ constexpr int kLevel = 6;
 
 void write_package(const std::filesystem::path& package_file, std::string_view label_text,
                    const std::filesystem::path& attachment, const std::filesystem::path& work) {
+  if (label_text.size() > kMaxLabelBytes)
+    throw utils::ValueError("the package's label is larger than " +
+                            std::to_string(kMaxLabelBytes) + " bytes, which no node takes");
   const std::filesystem::path label = work / kLabelMember;
   utils::FileDescriptor file;
   file.open(label, O_WRONLY | O_CREAT | O_EXCL);
@@ -36,37 +39,47 @@ void write_package(const std::filesystem::path& package_file, std::string_view l
   write_zip(package_file, members, kLevel);
 }
 
-PackageContents test_package(const std::filesystem::path& package_file,
-                             const std::filesystem::path& attachment_copy) {
-  ZipReader zip(package_file);
-  PackageContents contents;
-  bool label_too_large = false;
-  for (std::size_t index = 0; index < zip.size(); ++index) {
-    const std::string name = zip.name(index);
-    if (name == kLabelMember && !contents.label_text) {
-      std::string& text = contents.label_text.emplace();
-      zip.read(index, [&](std::string_view chunk) {
-        if (chunk.size() > kMaxLabelBytes - std::min(kMaxLabelBytes, text.size()))
-          label_too_large = true;
-        else
-          text.append(chunk);
-      });
-    } else if (name == kAttachmentMember && !contents.has_attachment) {
-      utils::FileDescriptor copy;
-      copy.open(attachment_copy, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW);
-      zip.read(index, [&](std::string_view chunk) {
-        utils::write_all(copy.get(), chunk, attachment_copy);
-      });
-      copy.close(attachment_copy);
-      contents.has_attachment = true;
-    } else {
-      zip.read(index, [](std::string_view) {});
+PackageTest::PackageTest(const std::filesystem::path& package_file, const PackageBounds& bounds)
+    : zip_(package_file, bounds), disk_reserve_(bounds.disk_reserve) {
+  for (std::size_t index = 0; index < zip_.size() && !label_; ++index)
+    if (zip_.name(index) == kLabelMember) label_ = index;
+}
+
+std::optional<std::string> PackageTest::read_label() {
+  if (!label_) return std::nullopt;
+  // Held to the declared size as it is read.
+  if (zip_.declared_size(*label_) > kMaxLabelBytes)
+    throw OverBound("the package's label is larger than " + std::to_string(kMaxLabelBytes) +
+                    " bytes");
+  std::string text;
+  zip_.read(*label_, [&](std::string_view chunk) { text.append(chunk); });
+  return text;
+}
+
+bool PackageTest::read_others(const std::filesystem::path& attachment_copy) {
+  bool has_attachment = false;
+  for (std::size_t index = 0; index < zip_.size(); ++index) {
+    if (index == label_) continue;
+    if (zip_.name(index) != kAttachmentMember || has_attachment) {
+      zip_.read(index, [](std::string_view) {});
+      continue;
     }
+    const std::uint64_t size = zip_.declared_size(index);
+    if (const std::uint64_t free =
+            utils::writable_bytes(attachment_copy.parent_path(), disk_reserve_);
+        size > free)
+      throw OverBound("the package's attachment of " + std::to_string(size) +
+                      " bytes is more than the " + std::to_string(free) +
+                      " bytes the disk has free beyond its reserve");
+    utils::FileDescriptor copy;
+    copy.open(attachment_copy, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW);
+    zip_.read(index, [&](std::string_view chunk) {
+      utils::write_all(copy.get(), chunk, attachment_copy);
+    });
+    copy.close(attachment_copy);
+    has_attachment = true;
   }
-  if (label_too_large)
-    throw utils::RuntimeError("Package label is larger than " + std::to_string(kMaxLabelBytes) +
-                              " bytes");
-  return contents;
+  return has_attachment;
 }
 
 }  // namespace velmora::networking::package

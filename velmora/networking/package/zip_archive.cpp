@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <optional>
 
 #include "velmora/networking/package/stored_deflate.hpp"
+#include "velmora/utils/disk_space.hpp"
 #include "velmora/utils/file_descriptor.hpp"
 #include "velmora/utils/text/literal_text.hpp"
 #include "velmora/utils/text/utf8.hpp"
@@ -47,6 +49,70 @@ constexpr std::size_t kSample = 16384;  // of a file's start, to tell whether it
   if (code == ZIP_ER_CRC || code == ZIP_ER_INCONS)
     throw DamagedMember(name, zip_error_strerror(const_cast<zip_error_t*>(error)));
   throw_zip_error(error, archive);
+}
+
+// Bytes as bound texts name them.
+std::string bytes_text(std::uint64_t bytes) { return std::to_string(bytes) + " bytes"; }
+
+std::uint64_t little_endian(std::string_view bytes, std::size_t at, std::size_t width) {
+  std::uint64_t value = 0;
+  for (std::size_t i = width; i-- > 0;)
+    value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+  return value;
+}
+
+// What an archive's end records declare of its directory.
+struct DirectoryExtent {
+  std::uint64_t entries;
+  std::uint64_t bytes;
+};
+
+// The reach of an archive's directory as its end record (or its ZIP64 end record) declares it,
+// read from the file's tail without the directory; none when no end record is found, which
+// libzip then reports in its own words.
+std::optional<DirectoryExtent> directory_extent(const std::filesystem::path& archive) {
+  constexpr std::size_t kEndRecord = 22;           // without its comment
+  constexpr std::size_t kEndSearch = kEndRecord + 0xFFFF;  // the longest comment after it
+  constexpr std::size_t kLocator = 20;             // of the ZIP64 end record, before the end record
+  constexpr std::size_t kZip64Record = 56;
+  utils::FileDescriptor file;
+  file.open(archive, O_RDONLY);
+  struct stat info {};
+  if (::fstat(file.get(), &info) != 0) throw utils::OSError(errno, archive);
+  const auto read_at = [&](std::uint64_t offset, std::size_t size) {
+    std::string bytes(size, '\0');
+    const ssize_t got = ::pread(file.get(), bytes.data(), size, static_cast<off_t>(offset));
+    if (got < 0) throw utils::OSError(errno, archive);
+    bytes.resize(static_cast<std::size_t>(got));
+    return bytes;
+  };
+  const auto size = static_cast<std::uint64_t>(info.st_size);
+  const std::size_t tail_size = static_cast<std::size_t>(std::min<std::uint64_t>(size, kEndSearch));
+  const std::string tail = read_at(size - tail_size, tail_size);
+  const std::size_t end = tail.size() < kEndRecord ? std::string::npos
+                                                   : tail.rfind("PK\5\6", tail.size() - kEndRecord);
+  if (end == std::string::npos) return std::nullopt;
+  DirectoryExtent extent{little_endian(tail, end + 10, 2), little_endian(tail, end + 12, 4)};
+  if (extent.entries != 0xFFFF && extent.bytes != 0xFFFFFFFF) return extent;
+  const std::uint64_t end_offset = size - tail_size + end;
+  if (end_offset < kLocator) return extent;
+  const std::string locator = read_at(end_offset - kLocator, kLocator);
+  if (locator.size() < kLocator || locator.compare(0, 4, "PK\6\7") != 0) return extent;
+  const std::string record = read_at(little_endian(locator, 8, 8), kZip64Record);
+  if (record.size() < kZip64Record || record.compare(0, 4, "PK\6\6") != 0) return extent;
+  return DirectoryExtent{little_endian(record, 32, 8), little_endian(record, 40, 8)};
+}
+
+// Refuses an archive whose directory passes the bounds, before anything reads it.
+void check_directory(const std::filesystem::path& archive, const PackageBounds& bounds) {
+  const std::optional<DirectoryExtent> extent = directory_extent(archive);
+  if (!extent) return;
+  if (extent->entries > bounds.entries)
+    throw OverBound("the archive lists " + std::to_string(extent->entries) +
+                    " members, more than " + std::to_string(bounds.entries));
+  if (extent->bytes > bounds.directory_bytes)
+    throw OverBound("the archive's directory takes " + bytes_text(extent->bytes) +
+                    ", more than " + bytes_text(bounds.directory_bytes));
 }
 
 // An archive being written. It replaces the file at its path only when close() succeeds.
@@ -147,8 +213,51 @@ std::vector<std::filesystem::path> folder_entries(const std::filesystem::path& f
   return entries;
 }
 
+// Why a member's name, of depth components, passes the bounds; none when it does not.
+std::optional<std::string> name_past_bounds(const std::string& name, std::size_t depth,
+                                            const PackageBounds& bounds) {
+  constexpr std::size_t kShown = 100;  // of a name too long to show whole
+  const std::string shown = shown_member_name(
+      name.size() > kShown ? std::string(utils::utf8_prefix(name, kShown)) + "..." : name);
+  if (depth > bounds.path_depth)
+    return "the member " + shown + " lies " + std::to_string(depth) + " components deep, more than " +
+           std::to_string(bounds.path_depth);
+  if (name.size() > bounds.path_length)
+    return "the member " + shown + " has a name of " + bytes_text(name.size()) + ", more than " +
+           std::to_string(bounds.path_length);
+  return std::nullopt;
+}
+
+// What a folder being zipped holds so far, held to what a receiver unpacks.
+class FolderTally {
+ public:
+  FolderTally(const std::filesystem::path& folder, const PackageBounds& bounds)
+      : folder_(folder), bounds_(bounds) {}
+
+  // Counts a member of depth components and size bytes; ValueError past a bound.
+  void add(const std::string& name, std::size_t depth, std::uint64_t size) {
+    if (const auto why = name_past_bounds(name, depth, bounds_)) refuse(*why);
+    if (++entries_ > bounds_.entries)
+      refuse("more than " + std::to_string(bounds_.entries) + " entries");
+    if (size > bounds_.bytes - bytes_) refuse("more than " + bytes_text(bounds_.bytes));
+    bytes_ += size;
+  }
+
+ private:
+  [[noreturn]] void refuse(const std::string& why) const {
+    throw utils::ValueError("the folder " + folder_.string() +
+                            " is more than a receiving node unpacks: " + why);
+  }
+
+  const std::filesystem::path& folder_;
+  const PackageBounds& bounds_;
+  std::uint64_t entries_ = 0;
+  std::uint64_t bytes_ = 0;
+};
+
 void add_folder_contents(ZipWriter& zip, const std::filesystem::path& folder,
-                         const std::string& prefix, int level) {
+                         const std::string& prefix, std::size_t depth, int level,
+                         FolderTally& tally) {
   for (const std::filesystem::path& entry : folder_entries(folder)) {
     const std::string name = prefix + entry.filename().string();
     struct stat target {};
@@ -159,12 +268,15 @@ void add_folder_contents(ZipWriter& zip, const std::filesystem::path& folder,
       throw utils::OSError(error, entry);
     }
     if (S_ISREG(target.st_mode)) {
+      tally.add(name, depth, static_cast<std::uint64_t>(target.st_size));
       zip.add_file(name, entry, level, target, starts_incompressible(entry));
     } else if (S_ISDIR(target.st_mode)) {
+      tally.add(name, depth, 0);
       zip.add_folder(name + "/", target.st_mode, target.st_mtime);
       struct stat link {};
       if (::lstat(entry.c_str(), &link) != 0) throw utils::OSError(errno, entry);
-      if (!S_ISLNK(link.st_mode)) add_folder_contents(zip, entry, name + "/", level);
+      if (!S_ISLNK(link.st_mode))
+        add_folder_contents(zip, entry, name + "/", depth + 1, level, tally);
     }
   }
 }
@@ -241,22 +353,31 @@ void write_zip(const std::filesystem::path& archive, const std::vector<ZipMember
 }
 
 void write_folder_zip(const std::filesystem::path& folder, const std::filesystem::path& archive,
-                      int level) {
+                      int level, const PackageBounds& bounds) {
   ZipWriter zip(archive);
-  add_folder_contents(zip, folder, "", level);
+  FolderTally tally(folder, bounds);
+  add_folder_contents(zip, folder, "", 1, level, tally);
   zip.close();
 }
 
 void ZipReader::Discard::operator()(zip_t* archive) const noexcept { zip_discard(archive); }
 
-ZipReader::ZipReader(const std::filesystem::path& archive)
-    : path_(archive), buffer_(kReadBuffer) {
+ZipReader::ZipReader(const std::filesystem::path& archive, const PackageBounds& bounds)
+    : path_(archive) {
+  check_directory(archive, bounds);
   int code = 0;
   archive_.reset(zip_open(archive.c_str(), ZIP_RDONLY | ZIP_CHECKCONS, &code));
   if (!archive_) throw_zip_code(code, archive);
   const zip_int64_t entries = zip_get_num_entries(archive_.get(), 0);
   if (entries < 0) throw_zip_error(zip_get_error(archive_.get()), path_);
   size_ = static_cast<std::size_t>(entries);
+  for (std::size_t index = 0; index < size_; ++index) {
+    const std::uint64_t size = declared_size(index);
+    if (size > bounds.bytes - declared_bytes_)
+      throw OverBound("the archive's members declare more than " + bytes_text(bounds.bytes));
+    declared_bytes_ += size;
+  }
+  buffer_.resize(kReadBuffer);
 }
 
 std::string ZipReader::name(std::size_t index) const {
@@ -273,28 +394,51 @@ bool ZipReader::is_link(std::size_t index) const {
   return system == ZIP_OPSYS_UNIX && S_ISLNK(attributes >> 16);
 }
 
+std::uint64_t ZipReader::declared_size(std::size_t index) const {
+  zip_stat_t stat;
+  if (zip_stat_index(archive_.get(), index, 0, &stat) != 0)
+    throw_zip_error(zip_get_error(archive_.get()), path_);
+  return (stat.valid & ZIP_STAT_SIZE) ? stat.size : 0;
+}
+
 void ZipReader::read(std::size_t index, const ChunkSink& sink) {
   struct Close {
     void operator()(zip_file_t* file) const noexcept { zip_fclose(file); }
   };
+  const std::uint64_t declared = declared_size(index);
   const std::unique_ptr<zip_file_t, Close> file(zip_fopen_index(archive_.get(), index, 0));
   if (!file) throw_member_error(zip_get_error(archive_.get()), name(index), path_);
-  for (;;) {
+  for (std::uint64_t inflated = 0;;) {
     const zip_int64_t got = zip_fread(file.get(), buffer_.data(), buffer_.size());
     if (got < 0) throw_member_error(zip_file_get_error(file.get()), name(index), path_);
     if (got == 0) return;
+    inflated += static_cast<std::uint64_t>(got);
+    if (inflated > declared)
+      throw OverBound("zip member " + shown_member_name(name(index)) +
+                      " inflates past the " + bytes_text(declared) + " it declares");
     sink(std::string_view(buffer_.data(), static_cast<std::size_t>(got)));
   }
 }
 
-void unpack_zip(const std::filesystem::path& archive, const std::filesystem::path& folder) {
-  ZipReader zip(archive);
+void unpack_zip(const std::filesystem::path& archive, const std::filesystem::path& folder,
+                const PackageBounds& bounds) {
+  ZipReader zip(archive, bounds);
+  for (std::size_t index = 0; index < zip.size(); ++index) {
+    const std::string name = zip.name(index);
+    const std::vector<std::string> parts = member_path(name);
+    if (zip.is_link(index)) throw DamagedMember(name, "a link");
+    if (const auto why = name_past_bounds(name, parts.size(), bounds)) throw OverBound(*why);
+  }
+  if (const std::uint64_t free = utils::writable_bytes(folder, bounds.disk_reserve);
+      zip.declared_bytes() > free)
+    throw OverBound("the attachment unpacks to " + bytes_text(zip.declared_bytes()) +
+                    ", more than the " + bytes_text(free) + " the disk has free beyond its reserve");
+
   utils::FileDescriptor root;
   root.open(folder, O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
   for (std::size_t index = 0; index < zip.size(); ++index) {
     const std::string name = zip.name(index);
     const std::vector<std::string> parts = member_path(name);
-    if (zip.is_link(index)) throw DamagedMember(name, "a link");
     if (parts.empty()) continue;  // the folder itself
     if (name.back() == '/') {
       open_folder(root.get(), parts, parts.size(), name, folder);

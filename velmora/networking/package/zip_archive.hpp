@@ -1,8 +1,10 @@
 #pragma once
 // Zip archives over libzip, with the checks libzip leaves to its caller: a member counts as sound
-// only once it has been read to its end against its CRC-32, and unpacking refuses every name that
-// would leave the target folder. Nothing here changes the working directory. A ZipReader serves
-// one thread at a time; the free functions are safe from any thread on distinct files.
+// only once it has been read to its end against its CRC-32 and within the size it declares, an
+// archive is held to the bounds of a package (package_bounds.hpp) before libzip reads its
+// directory, and unpacking refuses every name that would leave the target folder. Nothing here
+// changes the working directory. A ZipReader serves one thread at a time; the free functions are
+// safe from any thread on distinct files.
 
 #include <cstddef>
 #include <filesystem>
@@ -12,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "velmora/networking/package/package_bounds.hpp"
 #include "velmora/utils/error.hpp"
 
 typedef struct zip zip_t;
@@ -48,18 +51,23 @@ void write_zip(const std::filesystem::path& archive, const std::vector<ZipMember
 
 // Writes a new archive at archive of everything below folder, named by its path relative to
 // folder with "/" between components: files deflated at level (a file whose start does not look
-// compressible in stored blocks), folders as stored entries whose names end in "/". A link counts as what it points to (a linked folder's contents are not
-// taken); a dangling link and any other kind of entry are left out. Modification times and
-// permission bits are recorded. OSError when folder or a file in it cannot be read.
+// compressible in stored blocks), folders as stored entries whose names end in "/". A link counts
+// as what it points to (a linked folder's contents are not taken); a dangling link and any other
+// kind of entry are left out. Modification times and permission bits are recorded. OSError when
+// folder or a file in it cannot be read; ValueError, before anything is written, when the folder
+// passes what bounds let a receiver unpack (entries, bytes, the depth or length of a name).
 void write_folder_zip(const std::filesystem::path& folder, const std::filesystem::path& archive,
-                      int level);
+                      int level, const PackageBounds& bounds = {});
 
 using ChunkSink = std::function<void(std::string_view chunk)>;
 
 // An archive open for reading; its structure is checked when it is opened.
 class ZipReader {
  public:
-  explicit ZipReader(const std::filesystem::path& archive);
+  // OverBound, before libzip reads the directory, when the archive's end record declares more
+  // entries or a larger directory than bounds allow; and when its members declare more bytes in
+  // all than bounds.bytes.
+  explicit ZipReader(const std::filesystem::path& archive, const PackageBounds& bounds = {});
   ZipReader(const ZipReader&) = delete;
   ZipReader& operator=(const ZipReader&) = delete;
 
@@ -68,8 +76,12 @@ class ZipReader {
   std::string name(std::size_t index) const;
   // Whether the member is marked as a symbolic link.
   bool is_link(std::size_t index) const;
+  // The size the member declares its data to inflate to, and that of all members.
+  std::uint64_t declared_size(std::size_t index) const;
+  std::uint64_t declared_bytes() const noexcept { return declared_bytes_; }
   // Reads the member to its end, handing its data to sink piece by piece. DamagedMember when the
-  // data does not match its CRC-32 or size.
+  // data does not match its CRC-32 or size; OverBound, as soon as it happens, when the data
+  // passes the size the member declares (which libzip does not hold it to).
   void read(std::size_t index, const ChunkSink& sink);
 
  private:
@@ -79,14 +91,20 @@ class ZipReader {
   std::filesystem::path path_;
   std::unique_ptr<zip_t, Discard> archive_;
   std::size_t size_ = 0;
+  std::uint64_t declared_bytes_ = 0;
   std::vector<char> buffer_;
 };
 
 // Unpacks every member of archive into folder, an existing folder that no one else writes to:
 // folder entries become folders, files become files (mode 0666 less the umask), missing parents
-// are made. Empty and "." components are dropped. DamagedMember for an absolute name, a ".."
-// component, a link entry, a name that clashes with an earlier one, and a member that fails its
-// CRC-32; no link inside folder is ever followed, so nothing is written outside it.
-void unpack_zip(const std::filesystem::path& archive, const std::filesystem::path& folder);
+// are made. Empty and "." components are dropped. Every name and the declared sizes are checked
+// before anything is written: DamagedMember for an absolute name, a ".." component or a link
+// entry; OverBound for a name deeper or longer than bounds allow, for declared sizes that pass
+// bounds.bytes or would leave less than bounds.disk_reserve free on folder's file system, and
+// for data that passes its declared size. While writing, DamagedMember for a name that clashes
+// with an earlier one and a member that fails its CRC-32. No link inside folder is ever
+// followed, so nothing is written outside it. What was written before a failure stays.
+void unpack_zip(const std::filesystem::path& archive, const std::filesystem::path& folder,
+                const PackageBounds& bounds = {});
 
 }  // namespace velmora::networking::package

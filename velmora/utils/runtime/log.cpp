@@ -12,6 +12,7 @@
 
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/text/hex.hpp"
+#include "velmora/utils/text/utf8.hpp"
 
 namespace velmora::utils::log {
 namespace {
@@ -66,18 +67,38 @@ std::string format_message(std::string_view format, const std::vector<std::strin
   return out;
 }
 
-// text with each CR and LF written as \r and \n, so that what comes from outside cannot start a
-// line of its own in the log.
-std::string without_line_breaks(std::string_view text) {
+// text as a log line may show it: every control character (C0, DEL and C1) and the line and
+// paragraph separators U+2028 and U+2029 escaped (\n, \r, \t, \xNN, \uNNNN), as is each byte that is
+// no UTF-8, so that what comes from outside can neither start a line of its own nor drive the
+// terminal that shows the log.
+std::string escaped_for_log(std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
   std::string out;
   out.reserve(text.size());
-  for (const char c : text) {
-    if (c == '\n') {
+  for (std::size_t pos = 0; pos < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[pos]);
+    if (byte >= 0x20 && byte < 0x7F) {
+      out.push_back(static_cast<char>(byte));
+      ++pos;
+      continue;
+    }
+    const std::size_t start = pos;
+    const char32_t cp = decode_utf8(text, pos);
+    if (cp == '\n') {
       out += "\\n";
-    } else if (c == '\r') {
+    } else if (cp == '\r') {
       out += "\\r";
+    } else if (cp == '\t') {
+      out += "\\t";
+    } else if (cp < 0x20 || cp == 0x7F || cp == kInvalidCodePoint) {
+      out += "\\x";
+      out.push_back(kHex[byte >> 4]);
+      out.push_back(kHex[byte & 0xF]);
+    } else if ((cp >= 0x80 && cp < 0xA0) || cp == 0x2028 || cp == 0x2029) {
+      out += "\\u";
+      for (const int shift : {12, 8, 4, 0}) out.push_back(kHex[(cp >> shift) & 0xF]);
     } else {
-      out.push_back(c);
+      out.append(text.substr(start, pos - start));
     }
   }
   return out;
@@ -90,7 +111,7 @@ std::string error_line(const std::exception& cause) {
       abi::__cxa_demangle(mangled, nullptr, nullptr, &status), &std::free);
   std::string line = status == 0 ? demangled.get() : mangled;
   line += ": ";
-  line += without_line_breaks(cause.what());
+  line += escaped_for_log(cause.what());
   return line;
 }
 
@@ -107,9 +128,9 @@ std::string level_name(int level) {
   }
 }
 
-std::string log_text(std::string_view text) { return without_line_breaks(text); }
-std::string log_text(const std::string& text) { return without_line_breaks(text); }
-std::string log_text(const char* text) { return without_line_breaks(text); }
+std::string log_text(std::string_view text) { return escaped_for_log(text); }
+std::string log_text(const std::string& text) { return escaped_for_log(text); }
+std::string log_text(const char* text) { return escaped_for_log(text); }
 
 std::string token_fingerprint(std::string_view token) {
   unsigned char digest[EVP_MAX_MD_SIZE];

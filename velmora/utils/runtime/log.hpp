@@ -30,8 +30,10 @@ enum Level : int {
 // "DEBUG" ... "CRITICAL" for the standard levels, "Level N" otherwise.
 std::string level_name(int level);
 
-// One logger argument, already turned into the text its %s or %d shows: a text with its CR and LF
-// written \r and \n, so that an argument cannot forge log lines.
+// One logger argument, already turned into the text its %s or %d shows: a text with every control
+// character, line separator and byte that is no UTF-8 escaped (CR and LF as \r and \n, ESC as
+// \x1b, U+2028 as \u2028, ...), so that an argument can neither forge log lines nor drive a
+// terminal.
 std::string log_text(std::string_view text);
 std::string log_text(const std::string& text);
 std::string log_text(const char* text);
@@ -69,8 +71,8 @@ class Logger {
     if (wanted(level)) emit(level, format, {log_text(args)...}, nullptr);
   }
 
-  // A record followed by the error that caused it (its type and text on the next line, CR and LF
-  // of the text written \r and \n).
+  // A record followed by the error that caused it (its type and text on the next line, the text
+  // escaped as an argument is).
   template <class... Args>
   void log_error(int level, const std::exception& cause, std::string_view format,
                  const Args&... args) {
