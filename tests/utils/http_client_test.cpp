@@ -410,5 +410,30 @@ TEST(HttpsClient, PresentsAClientCertificate) {
   EXPECT_EQ(http_request(request).body, "hello");
 }
 
+// A request made while the process exits still goes out and comes back: here from an exit
+// handler registered before anything of the request was made, so that, as for a static object's
+// destructor, the thread's own objects and the static objects made since are gone by then.
+TEST(HttpsClient, ARequestMadeWhileTheProcessExitsWorks) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  static std::string url;
+  static std::filesystem::path authority;
+  EXPECT_EXIT(
+      {
+        std::atexit([] {
+          const HttpResponse late = http_request({.url = url, .trusted_ca_file = authority});
+          std::_Exit(late.body == "hello" ? 0 : 3);
+        });
+        const auto folder = new testing::ScopedFolder();
+        const auto files = testing::make_self_signed_certificate(folder->path(), "server");
+        authority = files.cert;
+        // Left serving through the exit.
+        const auto running = new testing::BackgroundServer(hello_server(files).release());
+        url = hello_url(*running);
+        if (http_request({.url = url, .trusted_ca_file = authority}).body != "hello") std::_Exit(2);
+        std::exit(1);
+      },
+      ::testing::ExitedWithCode(0), "");
+}
+
 }  // namespace
 }  // namespace velmora::utils

@@ -126,10 +126,20 @@ struct Transfer {
 
   // Appends chunk to the kept body up to limit; false once the body passes it.
   bool keep_body(std::string_view chunk, std::size_t limit) {
+    if (response.body.empty()) reserve_announced_body(limit);
     const std::size_t room = limit - std::min(limit, response.body.size());
     response.body.append(chunk.substr(0, room));
     response.body_cut = chunk.size() > room;
     return !response.body_cut;
+  }
+
+  // Room for the body the answer announces, up to limit: a body grown piece by piece moves to
+  // fresh memory at every doubling.
+  void reserve_announced_body(std::size_t limit) {
+    curl_off_t announced = -1;
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+    if (announced > 0)
+      response.body.reserve(std::min(static_cast<std::size_t>(announced), limit));
   }
 
   void open_answer_file(const std::filesystem::path& path) {
@@ -258,17 +268,25 @@ CurlHandle new_curl_handle() {
   return curl;
 }
 
+// Set once the thread's kept handle is gone: a request made later on the thread, from a static
+// destructor at exit or another thread-local object's, gets a handle of its own. Trivially
+// destructible, so it stays readable until the thread ends.
+thread_local bool kept_handle_gone = false;
+
 // libcurl keeps the connections a handle opened for its later requests. Each thread keeps one
 // handle, for the trust settings of its last request, so a connection is reused only by a request
 // that would have verified it the same way. A request made while the thread's handle is busy (from
-// within another request's callback) gets a handle of its own.
+// within another request's callback) or gone gets a handle of its own.
 class RequestHandle {
  public:
   explicit RequestHandle(std::string trust) {
+    if (kept_handle_gone) {
+      use_own_handle();
+      return;
+    }
     thread_local Kept kept;
     if (kept.busy) {
-      own_ = new_curl_handle();
-      curl_ = own_.get();
+      use_own_handle();
       return;
     }
     if (kept.curl && kept.trust == trust) {
@@ -291,10 +309,16 @@ class RequestHandle {
 
  private:
   struct Kept {
+    ~Kept() { kept_handle_gone = true; }
     std::string trust;
     CurlHandle curl{nullptr, &curl_easy_cleanup};
     bool busy = false;
   };
+
+  void use_own_handle() {
+    own_ = new_curl_handle();
+    curl_ = own_.get();
+  }
   Kept* kept_ = nullptr;
   CurlHandle own_{nullptr, &curl_easy_cleanup};
   CURL* curl_ = nullptr;
@@ -401,12 +425,14 @@ const std::string* HttpResponse::header(std::string_view name) const {
   return nullptr;
 }
 
-HttpResponse http_request(const HttpRequest& request) {
+HttpResponse http_request(HttpRequest request) {
   check_request(request);
   init_curl_once();
 
   const RequestHandle curl(trust_settings(request));
   Transfer transfer{.curl = curl.get(), .request = request};
+  transfer.response.body = std::move(request.body_storage);
+  transfer.response.body.clear();
   const CurlList headers = header_list(request);
 
   char error_text[CURL_ERROR_SIZE] = "";
