@@ -4,6 +4,7 @@
 #include "backend_fixture.hpp"
 #include "velmora/networking/device_list.hpp"
 #include "velmora/networking/request_frame.hpp"
+#include "velmora/utils/runtime/log.hpp"
 #include "velmora/utils/text/json_parse.hpp"
 #include "velmora/utils/text/literal_text.hpp"
 
@@ -190,6 +191,23 @@ TEST_F(DeviceListUpdate, AnIdenticalAnswerIsNotReadAgain) {
   backend_.server().script("/list/users", refusal, 2);
   EXPECT_THROW(network_->update_devices(), ValidityError);
   EXPECT_THROW(network_->update_devices(), ValidityError);
+}
+
+// Only a plain success is read straight from the answer; any other goes the way of every signed
+// request: a warning for "valid" false with a code of zero, then the list read all the same.
+TEST_F(DeviceListUpdate, AnAnswerThatWarnsIsReadAndOneThatIsNoMappingRefused) {
+  const utils::log::LogCapture log("velmora.networking");
+  backend_.server().script("/list/users", FakeBackend::backend_answer(
+      {{"valid", false}, {"code", 0}, {"msg", "stale"},
+       {"users_dict", Value::array({entry(kPeerId, *peer_keys().second, Value::object())})}}));
+  network_->update_devices();
+  EXPECT_EQ(network_->devices()->size(), 1u);
+  ASSERT_EQ(log.messages().size(), 1u);
+  EXPECT_NE(log.messages().front().find("stale"), std::string::npos);
+
+  backend_.server().script("/list/users", {200, "[1, 2]"});
+  EXPECT_THROW(network_->update_devices(), utils::TypeError);
+  EXPECT_EQ(network_->devices()->size(), 1u);
 }
 
 }  // namespace
