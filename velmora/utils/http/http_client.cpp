@@ -81,12 +81,14 @@ struct Transfer {
   HttpResponse response = {};
   std::exception_ptr failure = nullptr;
   bool header_ended = false;  // the last header block came to its blank line
+  bool answer_began = false;  // a line of an answer came
 
   std::string_view memory_body = {};  // unsent rest of a body in memory
   FileDescriptor body_file = {};
   FileDescriptor answer_file = {};
 
   void take_header_line(std::string_view line) {
+    answer_began = true;
     if (line.starts_with("HTTP/")) {  // a new header block: an interim answer came before
       response.headers.clear();
       header_ended = false;
@@ -413,6 +415,17 @@ void set_transport(Transfer& transfer, const HttpRequest& request) {
 }
 
 
+// Whether the request failed on a kept connection before any of an answer came: the server had
+// closed it, or closed it as the request went (libcurl itself sends again only when nothing could
+// be sent). The server has taken up nothing, so the request may go once more on a fresh one.
+bool unanswered_on_kept_connection(const Transfer& transfer, CURLcode result) {
+  long connects = 0;
+  curl_easy_getinfo(transfer.curl, CURLINFO_NUM_CONNECTS, &connects);
+  return (result == CURLE_SEND_ERROR || result == CURLE_RECV_ERROR ||
+          result == CURLE_GOT_NOTHING) &&
+         connects == 0 && !transfer.answer_began && !transfer.failure;
+}
+
 }  // namespace
 
 const std::string* HttpResponse::header(std::string_view name) const {
@@ -445,7 +458,12 @@ HttpResponse http_request(HttpRequest request) {
   curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, &on_body);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &transfer);
 
-  const CURLcode result = curl_easy_perform(curl.get());
+  CURLcode result = curl_easy_perform(curl.get());
+  if (unanswered_on_kept_connection(transfer, result) && transfer.rewind_body(0)) {
+    curl_easy_setopt(curl.get(), CURLOPT_FRESH_CONNECT, 1L);
+    *error_text = '\0';
+    result = curl_easy_perform(curl.get());
+  }
   if (transfer.failure) std::rethrow_exception(transfer.failure);
   // A body cut at its limit was stopped on purpose; the answer stands.
   if (result != CURLE_OK && !(result == CURLE_WRITE_ERROR && transfer.response.body_cut)) {
