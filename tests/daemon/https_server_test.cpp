@@ -149,6 +149,17 @@ TEST_F(ServedConnections, RequestsSentTogetherAreAnsweredInOrder) {
   EXPECT_NE(last.find("Connection: close"), std::string::npos);
 }
 
+// A request whose head passes its bound is refused whole, and its connection closed.
+TEST_F(ServedConnections, AHeadPastItsBoundIsRefusedAndItsConnectionClosed) {
+  TlsConnection client(server_.port());
+  std::string head = "GET /backend HTTP/1.1\r\nHost: x\r\n";
+  while (head.size() <= kMaxRequestHead) head += "X-Filler: " + std::string(4000, 'f') + "\r\n";
+  client.write(head + "\r\n");
+  const std::string answer = client.read_until_closed();
+  EXPECT_TRUE(answer.starts_with("HTTP/1.1 400 ")) << answer.substr(0, 100);
+  EXPECT_TRUE(served_afresh());
+}
+
 // A stop ends serving with connections open, idle or in the middle of a request, without waiting
 // for them to end by themselves (a request's time is far longer than the wait here).
 TEST_F(ServedConnections, AStopWaitsForNoOpenConnection) {

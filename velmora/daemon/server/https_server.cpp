@@ -129,7 +129,8 @@ HttpsServer::HttpsServer(const Dispatcher* dispatcher, const std::filesystem::pa
   SSL_CTX_set_options(context, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
   // Answers are written piece by piece as the socket takes them; a record is read with what
   // follows it in one call.
-  SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
+                                SSL_MODE_RELEASE_BUFFERS);
   SSL_CTX_set_read_ahead(context, 1);
   loop_ = std::make_unique<ConnectionLoop>(
       context, [answerer = answerer_.get()](httplib::Stream& stream, bool close_connection,
