@@ -438,24 +438,25 @@ TEST(HttpsClient, PresentsAClientCertificate) {
 }
 
 // A request made while the process exits still goes out and comes back: here from an exit
-// handler registered before anything of the request was made, so that, as for a static object's
-// destructor, the thread's own objects and the static objects made since are gone by then.
+// handler registered before anything of the request was made in the exiting process, so that, as
+// for a static object's destructor, the thread's own objects and the static objects made since
+// are gone by then. The server runs in this process, the exiting one is a child of it.
 TEST(HttpsClient, ARequestMadeWhileTheProcessExitsWorks) {
-  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  const testing::ScopedFolder folder;
+  const auto files = testing::make_self_signed_certificate(folder.path(), "server");
+  const auto server = hello_server(files);
+  const testing::BackgroundServer running(server.get());
   static std::string url;
   static std::filesystem::path authority;
+  url = hello_url(running);
+  authority = files.cert;
+  GTEST_FLAG_SET(death_test_style, "fast");
   EXPECT_EXIT(
       {
         std::atexit([] {
           const HttpResponse late = http_request({.url = url, .trusted_ca_file = authority});
           std::_Exit(late.body == "hello" ? 0 : 3);
         });
-        const auto folder = new testing::ScopedFolder();
-        const auto files = testing::make_self_signed_certificate(folder->path(), "server");
-        authority = files.cert;
-        // Left serving through the exit.
-        const auto running = new testing::BackgroundServer(hello_server(files).release());
-        url = hello_url(*running);
         if (http_request({.url = url, .trusted_ca_file = authority}).body != "hello") std::_Exit(2);
         std::exit(1);
       },
