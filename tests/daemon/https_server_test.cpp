@@ -149,14 +149,24 @@ TEST_F(ServedConnections, RequestsSentTogetherAreAnsweredInOrder) {
   EXPECT_NE(last.find("Connection: close"), std::string::npos);
 }
 
-// A request whose head passes its bound is refused whole, and its connection closed.
-TEST_F(ServedConnections, AHeadPastItsBoundIsRefusedAndItsConnectionClosed) {
-  TlsConnection client(server_.port());
+// A request whose head or body passes its bound is refused whole, and its connection closed.
+TEST_F(ServedConnections, ARequestPastItsBoundsIsRefusedAndItsConnectionClosed) {
   std::string head = "GET /backend HTTP/1.1\r\nHost: x\r\n";
   while (head.size() <= kMaxRequestHead) head += "X-Filler: " + std::string(4000, 'f') + "\r\n";
-  client.write(head + "\r\n");
-  const std::string answer = client.read_until_closed();
-  EXPECT_TRUE(answer.starts_with("HTTP/1.1 400 ")) << answer.substr(0, 100);
+  const std::string post = "POST /register HTTP/1.1\r\nHost: x\r\n";
+  std::string chunked = post + "Transfer-Encoding: chunked\r\n\r\n";
+  while (chunked.size() <= kMaxRequestBody + (1 << 16))
+    chunked += "10000\r\n" + std::string(1 << 16, 'c') + "\r\n";
+  const std::string too_long = post + "Content-Length: " + std::to_string(kMaxRequestBody + 1) +
+                               "\r\n\r\n" + std::string(kMaxRequestBody + 1, 'b');
+  for (const auto& [request, status] :
+       {std::pair{head + "\r\n", "400"}, {chunked, "400"}, {too_long, "413"}}) {
+    TlsConnection client(server_.port());
+    client.write(request);
+    const std::string answer = client.read_until_closed();
+    EXPECT_TRUE(answer.starts_with(std::string("HTTP/1.1 ") + status + " "))
+        << answer.substr(0, 100);
+  }
   EXPECT_TRUE(served_afresh());
 }
 

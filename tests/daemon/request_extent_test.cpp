@@ -21,6 +21,9 @@ struct Case {
 TEST(RequestExtent, EndsEachRequestWhereItsFramingSays) {
   const std::string get = "GET /backend HTTP/1.1\r\nHost: x\r\n\r\n";
   const std::string post = "POST /register HTTP/1.1\r\nHost: x\r\n";
+  // chunks of little data and long extensions, their framing past another head's worth
+  const std::string framing_heavy = post + "Transfer-Encoding: chunked\r\n\r\n1;" +
+                                    std::string(2 * kHead, 'e') + "\r\nx\r\n1;";
   const Case cases[] = {
       // heads alone, with the next request behind them, and cut short
       {get, get.size(), false},
@@ -48,6 +51,7 @@ TEST(RequestExtent, EndsEachRequestWhereItsFramingSays) {
       {post + "Transfer-Encoding: chunked\r\n\r\n41\r\n", post.size() + 34, true},
       {post + "Transfer-Encoding: chunked\r\n\r\nzz\r\n", post.size() + 34, true},
       {post + "Transfer-Encoding: chunked\r\n\r\n1\r\n{}\r\n", post.size() + 37, true},
+      {framing_heavy, framing_heavy.size(), true},
       {"GET /" + std::string(kHead, 'a'), kHead, true},
       {"GET /" + std::string(kHead, 'a') + "\r\n\r\n", kHead, true},
   };

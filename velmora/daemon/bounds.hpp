@@ -19,7 +19,7 @@ inline constexpr std::chrono::seconds kIdleConnectionTime{10};
 // this long, else the connection is closed.
 inline constexpr std::chrono::seconds kRequestTime{30};
 // A request's head (request line and headers) and body; past them the request is answered 400
-// (head) or 413 (body) and its connection closed.
+// (a head, or a body in chunks) or 413 (a body of declared length) and its connection closed.
 inline constexpr std::size_t kMaxRequestHead = std::size_t{64} << 10;
 inline constexpr std::size_t kMaxRequestBody = std::size_t{1} << 20;
 

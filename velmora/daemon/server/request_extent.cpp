@@ -12,7 +12,8 @@ constexpr std::size_t kMaxChunkSizeLine = 1024;
 
 bool same_name(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-    return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
+    return std::tolower(static_cast<unsigned char>(x)) ==
+           std::tolower(static_cast<unsigned char>(y));
   });
 }
 
@@ -126,8 +127,8 @@ RequestExtent request_extent(std::string_view bytes, std::size_t max_head, std::
     if (bytes.size() - head_end < *length) return {};
     extent = {head_end + *length, false};
   }
-  // A chunked body is bounded by its data; its framing may not double what it holds.
-  if (extent.length == 0 && bytes.size() > max_head + 2 * max_body) return {bytes.size(), true};
+  // A chunked body is bounded by its data, and its framing by another head's worth.
+  if (extent.length == 0 && bytes.size() > 2 * max_head + max_body) return {bytes.size(), true};
   return extent;
 }
 

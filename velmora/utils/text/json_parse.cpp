@@ -42,7 +42,8 @@ simdjson::dom::element JsonReader::read(std::string& text) {
   // buffers grow to the largest text read so far and stay.
   if (!allocated_ || text.size() > parser_.capacity()) {
     if (const auto failure = parser_.allocate(text.size(), kMaxJsonDepth))
-      throw ValueError(std::string("JSON text cannot be read: ") + simdjson::error_message(failure));
+      throw ValueError(std::string("JSON text cannot be read: ") +
+                       simdjson::error_message(failure));
     allocated_ = true;
   }
   text.reserve(text.size() + simdjson::SIMDJSON_PADDING);
