@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -193,12 +194,17 @@ int main(int argc, char** argv) {
 
   node.start_threads();
   std::this_thread::sleep_for(std::chrono::seconds(5));  // the first device list read whole
+  // The resident size after a minute of polls, then every ten minutes, and at the end.
   const Timer idle;
-  std::this_thread::sleep_for(std::chrono::seconds(idle_seconds));
-  std::printf("idle, %d s: %.2f s CPU, %.2f%% of one core; resident memory %.1f MB\n",
-              idle_seconds, idle.cpu_used(), 100 * idle.cpu_used() / idle.wall_seconds(),
-              resident_megabytes());
-  std::fflush(stdout);
+  for (int elapsed = 0; elapsed < idle_seconds;) {
+    const int next = std::min(idle_seconds, elapsed < 60 ? 60 : elapsed + 600);
+    std::this_thread::sleep_for(std::chrono::seconds(next - elapsed));
+    elapsed = next;
+    std::printf("idle, %d s: %.2f s CPU, %.2f%% of one core; resident memory %.1f MB\n", elapsed,
+                idle.cpu_used(), 100 * idle.cpu_used() / idle.wall_seconds(),
+                resident_megabytes());
+    std::fflush(stdout);
+  }
   node.kill_threads();
   ::close(parent[1]);
   int status = 0;
