@@ -1,0 +1,98 @@
+#include "velmora/daemon/endpoints/account_endpoints.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <string>
+
+#include "velmora/daemon/endpoints/node_call.hpp"
+#include "velmora/daemon/server/request_json.hpp"
+#include "velmora/daemon/validate_data.hpp"
+#include "velmora/job/job.hpp"
+#include "velmora/networking/network.hpp"
+#include "velmora/networking/package/package_label.hpp"
+#include "velmora/utils/bytes.hpp"
+#include "velmora/utils/error.hpp"
+
+namespace velmora::daemon {
+namespace {
+
+using model::Velmora;
+using utils::string_to_result_json;
+
+// Throws unless path names a regular file (a link to one included): a FIFO would hold the upload
+// until someone writes to it, and a device such as /dev/zero never ends. OSError for a path that
+// names nothing.
+void require_regular_file(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) throw utils::OSError(errno, path);
+  if (!S_ISREG(info.st_mode))
+    throw utils::ValueError("log file '" + path + "' is not a regular file");
+}
+
+// Hands the file at the body's "log_path" to the backend's transfer service as a log, named
+// "<user>-<device id>-<seconds since the epoch>.log". The file is streamed as it is sent.
+std::string upload_log(Velmora& gobj, const ApiRequest& request) {
+  const utils::Value body = validate_data(request_json(request), {{"log_path", Conversion::text}});
+  const std::string& log_path = body["log_path"].get_ref<const std::string&>();
+  networking::Network& network = *gobj.network();
+  const std::string name =
+      network.username() + "-" + utils::b2s(network.local_device()->uuid()) + "-" +
+      networking::package::sent_time_text(job::system_clock_seconds()) + ".log";
+  require_regular_file(log_path);
+  network._send_file(utils::Bytes(), log_path, name, "1");
+  return success_answer();
+}
+
+// Registers the node's device with the backend, unless the client is registered already; the
+// answer follows the client's flag afterwards.
+std::string register_(Velmora& gobj, const ApiRequest&) {
+  networking::Network& network = *gobj.network();
+  if (network.is_registered()) return string_to_result_json(true, 0, "Redundant registration");
+  network.register_(*gobj.device());
+  if (network.is_registered()) return success_answer();
+  return string_to_result_json(false, -1, "Login failure");
+}
+
+std::string unregister(Velmora& gobj, const ApiRequest&) {
+  gobj.network()->unregister();
+  return success_answer();
+}
+
+// The profiles of the devices in the client's table, in the order of the backend's last list.
+std::string getDeviceList(Velmora& gobj, const ApiRequest&) {
+  const auto devices = gobj.network()->devices();
+  utils::Value profiles = utils::Value::array();
+  for (const auto& [id, device] : *devices) profiles.push_back(device.info());
+  return string_to_result_json(true, 0, "success", "users_profiles", std::move(profiles));
+}
+
+// The identity endpoints answer from the device the client holds, which a wipe of the user data
+// does not replace.
+std::string getMyUUID(Velmora& gobj, const ApiRequest&) {
+  return string_to_result_json(true, 0, "success", "myuuid",
+                               utils::b2s(gobj.network()->local_device()->uuid()));
+}
+
+std::string getMyName(Velmora& gobj, const ApiRequest&) {
+  return string_to_result_json(true, 0, "success", "myname",
+                               gobj.network()->local_device()->hostname());
+}
+
+std::string getCurrentUser(Velmora& gobj, const ApiRequest&) {
+  return string_to_result_json(true, 0, "success", "profile",
+                               gobj.network()->local_device()->info());
+}
+
+}  // namespace
+
+EndpointTable account_endpoints() {
+  return {
+      {"upload_log", upload_log},       {"register", register_},
+      {"getDeviceList", getDeviceList}, {"getMyUUID", getMyUUID},
+      {"getMyName", getMyName},         {"getCurrentUser", getCurrentUser},
+      {"unregister", unregister},
+  };
+}
+
+}  // namespace velmora::daemon
