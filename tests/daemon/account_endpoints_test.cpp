@@ -60,6 +60,11 @@ TEST_F(AccountEndpoints, TheDeviceListIsTheClientsTableInTheBackendsOrder) {
                                            networking::kPeerId}));
   const auto devices = node().network()->devices();
   EXPECT_EQ(profiles[1], devices->find(utils::s2b(networking::kDeviceId))->second.info());
+
+  // The next table the client reads is the next answer's.
+  landing_node_->unregister();
+  node().network()->update_devices();
+  EXPECT_EQ(answer("/getDeviceList").at("users_profiles").size(), 2u);
 }
 
 TEST_F(AccountEndpoints, RegistersOnceAndAgainAfterARestart) {

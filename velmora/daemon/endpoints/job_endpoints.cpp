@@ -56,7 +56,8 @@ Endpoint job_control(StoreOf<Record> store, void (Record::*operation)()) {
 }
 
 // A history: to_dict of every record of the store, in the store's order, as "job_dict". The
-// records are taken in one step and listed outside the store's lock.
+// records are taken in one step and listed outside the store's lock, each by the text it keeps of
+// its to_dict while it does not change.
 template <class Record>
 Endpoint history(StoreOf<Record> store) {
   return [store](Velmora& gobj, const ApiRequest&) {
@@ -66,9 +67,12 @@ Endpoint history(StoreOf<Record> store) {
       for (const auto& [job_id, record] : stored) taken.push_back(record);
       return taken;
     });
-    utils::Value job_dict = utils::Value::array();
-    for (const auto& record : records) job_dict.push_back(record->to_dict());
-    return utils::string_to_result_json(true, 0, "success", "job_dict", std::move(job_dict));
+    std::vector<std::shared_ptr<const std::string>> dicts;  // kept while their texts are read
+    std::vector<std::string_view> texts;
+    dicts.reserve(records.size());
+    texts.reserve(records.size());
+    for (const auto& record : records) texts.emplace_back(*dicts.emplace_back(record->dict_text()));
+    return utils::string_to_result_json_list(true, 0, "success", "job_dict", texts);
   };
 }
 
