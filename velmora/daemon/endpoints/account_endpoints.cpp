@@ -23,9 +23,9 @@ namespace {
 using model::Velmora;
 using utils::string_to_result_json;
 
-// Throws unless path names a regular file (a link to one included): a FIFO would hold the upload
-// until someone writes to it, and a device such as /dev/zero never ends. OSError for a path that
-// names nothing.
+// Throws unless path names a regular file (a link to one included), before anything is asked of
+// the backend: a FIFO would hold the upload until something wrote to it, and a device such as
+// /dev/zero has no length to send. OSError for a path that names nothing.
 void require_regular_file(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) throw utils::OSError(errno, path);
@@ -47,8 +47,8 @@ std::string upload_log(Velmora& gobj, const ApiRequest& request) {
   return success_answer();
 }
 
-// Registers the node's device with the backend, unless the client is registered already; the
-// answer follows the client's flag afterwards.
+// Registers the node's device with the backend, unless the client is registered already. The
+// answer follows the client's flag afterwards, which an unregistration at the same time clears.
 std::string register_(Velmora& gobj, const ApiRequest&) {
   networking::Network& network = *gobj.network();
   if (network.is_registered()) return string_to_result_json(true, 0, "Redundant registration");
@@ -69,7 +69,7 @@ class ProfileTexts {
  public:
   struct Texts {
     std::vector<std::string> profiles;
-    std::vector<std::string_view> views;  // of profiles
+    std::vector<std::string_view> views;  // of profiles, which never change once made
   };
 
   std::shared_ptr<const Texts> of(std::shared_ptr<const networking::DeviceTable> table) {
@@ -122,9 +122,12 @@ std::string getCurrentUser(Velmora& gobj, const ApiRequest&) {
 
 EndpointTable account_endpoints() {
   return {
-      {"upload_log", upload_log},       {"register", register_},
-      {"getDeviceList", getDeviceList()}, {"getMyUUID", getMyUUID},
-      {"getMyName", getMyName},         {"getCurrentUser", getCurrentUser},
+      {"upload_log", upload_log},
+      {"register", register_},
+      {"getDeviceList", getDeviceList()},
+      {"getMyUUID", getMyUUID},
+      {"getMyName", getMyName},
+      {"getCurrentUser", getCurrentUser},
       {"unregister", unregister},
   };
 }
