@@ -308,6 +308,49 @@ TEST(HttpClientLimits, EndlessAnswersKeptInMemoryStopAtTheirLimit) {
   }
 }
 
+// A body file goes with the length it had when the request began: one that grows meanwhile (a log
+// being written) sends no byte past the announced length, so its connection serves the next
+// request. The file is far larger than what the sockets buffer before the peer reads the body.
+TEST(HttpClientLimits, ABodyFileThatGrowsSendsTheLengthItAnnounced) {
+  const testing::ScopedFolder folder;
+  const auto file = folder.path() / "growing.log";
+  const std::string first((16 << 20) + 12345, 'a');  // not a multiple of a read
+  std::ofstream(file, std::ios::binary) << first;
+  std::mutex mutex;
+  std::string body;          // guarded by mutex
+  std::string next_request;  // guarded by mutex
+  std::atomic<int> connections = 0;
+  const testing::RawServer peer([&](int socket) {
+    if (++connections > 1) return;  // the first was not kept
+    std::string head;
+    for (char c; !head.ends_with("\r\n\r\n") && ::recv(socket, &c, 1, 0) == 1;) head += c;
+    std::ofstream(file, std::ios::binary | std::ios::app) << std::string(1 << 20, 'b');
+    std::string received(first.size(), '\0');
+    for (std::size_t got = 0; got < received.size();) {
+      const ssize_t n = ::recv(socket, received.data() + got, received.size() - got, 0);
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    {
+      std::lock_guard lock(mutex);
+      body = std::move(received);
+    }
+    testing::send_text(socket, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    std::string next = testing::read_request(socket);
+    {
+      std::lock_guard lock(mutex);
+      next_request = std::move(next);
+    }
+    testing::send_text(socket, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  });
+  const std::string url = "http://127.0.0.1:" + std::to_string(peer.port()) + "/";
+  EXPECT_EQ(http_request({.method = "PUT", .url = url, .body = file, .timeout = 60s}).status, 200);
+  EXPECT_EQ(http_request({.url = url + "next", .timeout = 60s}).status, 200);
+  std::lock_guard lock(mutex);
+  EXPECT_TRUE(body == first) << "the body differs from the file's first length";
+  EXPECT_TRUE(next_request.starts_with("GET /next HTTP/1.1\r\n")) << next_request.substr(0, 40);
+}
+
 TEST_F(HttpClient, BodyWithinItsLimitIsWhole) {
   const HttpResponse response = http_request({.url = url("/big"), .body_limit = 3 << 20});
   EXPECT_EQ(response.body.size(), std::size_t{3} << 20);

@@ -85,6 +85,10 @@ struct Transfer {
 
   std::string_view memory_body = {};  // unsent rest of a body in memory
   FileDescriptor body_file = {};
+  // A body file is sent as the size it had when opened: a file that grows meanwhile (a log being
+  // written) must not send more than the announced length.
+  curl_off_t body_file_size = 0;
+  curl_off_t body_file_offset = 0;  // of the next byte to send
   FileDescriptor answer_file = {};
 
   void take_header_line(std::string_view line) {
@@ -150,9 +154,14 @@ struct Transfer {
 
   std::size_t give_body(char* buffer, std::size_t capacity) {
     if (const auto* path = std::get_if<std::filesystem::path>(&request.body)) {
+      const auto left = static_cast<std::size_t>(body_file_size - body_file_offset);
+      const std::size_t wanted = std::min(capacity, left);
       for (;;) {
-        const ssize_t got = ::read(body_file.get(), buffer, capacity);
-        if (got >= 0) return static_cast<std::size_t>(got);
+        const ssize_t got = ::pread(body_file.get(), buffer, wanted, body_file_offset);
+        if (got >= 0) {
+          body_file_offset += got;
+          return static_cast<std::size_t>(got);
+        }
         if (errno != EINTR) throw OSError(errno, *path);
       }
     }
@@ -164,8 +173,11 @@ struct Transfer {
 
   // Sends the body again from offset, as when a kept connection turned out closed.
   bool rewind_body(curl_off_t offset) {
-    if (std::holds_alternative<std::filesystem::path>(request.body))
-      return ::lseek(body_file.get(), offset, SEEK_SET) == offset;
+    if (std::holds_alternative<std::filesystem::path>(request.body)) {
+      if (offset < 0 || offset > body_file_size) return false;
+      body_file_offset = offset;
+      return true;
+    }
     const auto* bytes = std::get_if<std::string>(&request.body);
     const std::string_view whole = bytes ? std::string_view(*bytes) : std::string_view();
     if (offset < 0 || static_cast<std::size_t>(offset) > whole.size()) return false;
@@ -373,6 +385,7 @@ void set_method_and_body(Transfer& transfer, const HttpRequest& request) {
     struct stat info {};
     if (::fstat(transfer.body_file.get(), &info) != 0) throw OSError(errno, *path);
     size = static_cast<curl_off_t>(info.st_size);
+    transfer.body_file_size = size;
   } else if (request.method != "POST" && request.method != "PUT" && request.method != "PATCH") {
     return;  // no body, and none expected
   }
