@@ -1,6 +1,7 @@
 // Opens many TLS connections to a local HTTPS server, each asking GET <path> once and then left
-// idle with keep-alive, and times a new client's request while they stay open.
-// Usage: idle_connections <port> <connections> <path>
+// idle with keep-alive, and times a new client's request while they stay open; given the server's
+// process id, also tells its resident memory, threads and descriptors meanwhile.
+// Usage: idle_connections <port> <connections> <path> [server-pid]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <openssl/ssl.h>
@@ -13,6 +14,8 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -57,8 +60,8 @@ double milliseconds_since(std::chrono::steady_clock::time_point start) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) {
-    std::fprintf(stderr, "usage: %s <port> <connections> <path>\n", argv[0]);
+  if (argc != 4 && argc != 5) {
+    std::fprintf(stderr, "usage: %s <port> <connections> <path> [server-pid]\n", argv[0]);
     return 2;
   }
   const int port = std::atoi(argv[1]);
@@ -92,6 +95,16 @@ int main(int argc, char** argv) {
   for (auto& opener : openers) opener.join();
   std::printf("%zu idle connections open (%d failed) after %.0f ms\n", idle.size(), failed.load(),
               milliseconds_since(opening));
+
+  if (argc == 5) {
+    const std::string process = std::string("/proc/") + argv[4];
+    std::ifstream status(process + "/status");
+    for (std::string line; std::getline(status, line);)
+      if (line.starts_with("VmRSS:") || line.starts_with("Threads:"))
+        std::printf("server %s\n", line.c_str());
+    const auto fds = std::filesystem::directory_iterator(process + "/fd");
+    std::printf("server descriptors: %td\n", std::distance(begin(fds), end(fds)));
+  }
 
   std::vector<double> times;
   for (int i = 0; i < 5; ++i) {

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +21,7 @@
 #include <string>
 #include <thread>
 
-#include "testing/device_list_answer.hpp"
+#include "bench/long_lived_node.hpp"
 #include "testing/fake_backend.hpp"
 #include "testing/fake_identity_provider.hpp"
 #include "testing/scoped_folder.hpp"
@@ -58,10 +59,6 @@ struct Timer {
   double cpu_used() const { return cpu_seconds() - cpu; }
 };
 
-void write_file(const fs::path& path, std::string_view content) {
-  std::ofstream(path, std::ios::binary) << content;
-}
-
 // The fakes, until the parent closes its end of `parent`: the identity provider and a backend
 // that knows the node's key and lists kDevices devices to every device-list request. Writes the
 // two URLs to `urls`, and at the end how often each poll's request came.
@@ -75,15 +72,11 @@ void write_file(const fs::path& path, std::string_view content) {
   std::ifstream key_file(folder / "work" / "pub.key", std::ios::binary);
   const std::string der((std::istreambuf_iterator<char>(key_file)), {});
   backend.set_device_key(kNodeId, sealcraft::PublicKey::import_key(utils::Bytes(der)));
-  const std::string& answer = testing::device_list_answer(kDevices);
   int scripted = 0;
   const std::string line = backend.url() + " " + idp.url() + "\n";
   if (::write(urls, line.data(), line.size()) != static_cast<ssize_t>(line.size())) std::_Exit(1);
   for (;;) {
-    while (scripted < backend.server().calls("/list/users") + 4) {
-      backend.server().script("/list/users", {200, answer});
-      ++scripted;
-    }
+    bench::keep_listing_devices(backend, kDevices, scripted);
     pollfd wait{parent, POLLIN, 0};
     if (::poll(&wait, 1, 100) > 0) break;  // the parent's end closed
   }
@@ -95,34 +88,12 @@ void write_file(const fs::path& path, std::string_view content) {
   std::_Exit(0);
 }
 
-// The stores a long-lived node holds: launches and landings that ran to completion. Written by a
-// child process, so that this process's memory is the node's alone.
+// The stores a long-lived node holds, written by a child process, so that this process's memory
+// is the node's alone.
 void write_stores(const fs::path& work) {
   const pid_t child = ::fork();
   if (child == 0) {
-    job::Launches launches;
-    job::Landings landings;
-    for (int i = 0; i < kRecords; ++i) {
-      auto launch = std::make_shared<job::Launcher>(
-          "/home/ada/jobs/render-scene", "render-scene", kNodeId,
-          "9c8d7e6f-5a4b-4c3d-8e2f-1a0b9c8d7e6f", nullptr);
-      for (const char* status : {"Sent", "Received", "Building Image", "Building Container",
-                                 "Running", "Complete"})
-        launch->set_status(status);
-      launch->set_results_path("results/render-scene_" + launch->id());
-      launches.insert_or_assign(launch->id(), launch);
-      auto landing = std::make_shared<job::Lander>(
-          "/tmp/job", "simulate", "9c8d7e6f-5a4b-4c3d-8e2f-1a0b9c8d7e6f", kNodeId, nullptr,
-          std::nullopt, false);
-      for (const char* status :
-           {"Received", "Building Image", "Building Container", "Running", "Complete"})
-        landing->set_status(status);
-      landing->set_img({"sha256:" + std::string(64, 'a')});
-      landing->set_cntr({std::string(64, 'c'), "quirky_name"});
-      landings.insert_or_assign(landing->id(), landing);
-    }
-    model::Store<job::Launches>(work / "launches.bin", [&] { return launches; });
-    model::Store<job::Landings>(work / "landings.bin", [&] { return landings; });
+    bench::write_job_stores(work, kNodeId, kRecords, kRecords);
     std::_Exit(0);
   }
   int status = 0;
@@ -137,12 +108,7 @@ int main(int argc, char** argv) {
   const testing::ScopedFolder folder("velmora-node-bench-");
   const fs::path work = folder.path() / "work";
   fs::create_directory(work);
-  {
-    const auto [private_key, public_key] = sealcraft::make_keys();
-    write_file(work / "priv.key", private_key->export_().view());
-    write_file(work / "pub.key", public_key->export_().view());
-    write_file(work / "mid.bin", kNodeId);
-  }
+  bench::write_node_identity(work, kNodeId);
   write_stores(work);
   std::printf("stores: launches.bin %.1f MB, landings.bin %.1f MB\n",
               fs::file_size(work / "launches.bin") / 1e6,
@@ -193,12 +159,17 @@ int main(int argc, char** argv) {
 
   node.start_threads();
   std::this_thread::sleep_for(std::chrono::seconds(5));  // the first device list read whole
+  // The resident size after a minute of polls, then every ten minutes, and at the end.
   const Timer idle;
-  std::this_thread::sleep_for(std::chrono::seconds(idle_seconds));
-  std::printf("idle, %d s: %.2f s CPU, %.2f%% of one core; resident memory %.1f MB\n",
-              idle_seconds, idle.cpu_used(), 100 * idle.cpu_used() / idle.wall_seconds(),
-              resident_megabytes());
-  std::fflush(stdout);
+  for (int elapsed = 0; elapsed < idle_seconds;) {
+    const int next = std::min(idle_seconds, elapsed < 60 ? 60 : elapsed + 600);
+    std::this_thread::sleep_for(std::chrono::seconds(next - elapsed));
+    elapsed = next;
+    std::printf("idle, %d s: %.2f s CPU, %.2f%% of one core; resident memory %.1f MB\n", elapsed,
+                idle.cpu_used(), 100 * idle.cpu_used() / idle.wall_seconds(),
+                resident_megabytes());
+    std::fflush(stdout);
+  }
   node.kill_threads();
   ::close(parent[1]);
   int status = 0;

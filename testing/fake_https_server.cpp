@@ -14,6 +14,7 @@ namespace {
 constexpr std::size_t kMaxRequestBody = std::size_t{16} << 30;
 constexpr std::size_t kFileChunk = std::size_t{256} << 10;
 constexpr std::size_t kMaxRecorded = 10'000;
+constexpr std::size_t kKeptConnectionRequests = 1000;  // a common web server's default
 
 bool same_name(std::string_view a, std::string_view b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
@@ -66,8 +67,9 @@ FakeHttpsServer::FakeHttpsServer(const TlsFiles& tls, Route route, std::optional
   server_.new_task_queue = [threads] { return new httplib::ThreadPool(threads); };
   server_.set_payload_max_length(kMaxRequestBody);
   server_.set_tcp_nodelay(true);
-  // A kept connection holds a worker while it waits for its next request.
-  if (threads == 1) server_.set_keep_alive_max_count(1);
+  // A connection is kept for many requests, as a real backend keeps it; a kept connection holds
+  // a worker while it waits for its next request, so one worker serves one request each.
+  server_.set_keep_alive_max_count(threads == 1 ? 1 : kKeptConnectionRequests);
   if (store) serve_file_store(*store);
   const auto handle = [this](const httplib::Request& req, httplib::Response& res) {
     try {

@@ -13,7 +13,7 @@
 
 namespace velmora::testing {
 
-TlsConnection::TlsConnection(int port, bool handshake) {
+TlsConnection::TlsConnection(int port, bool handshake, int receive_buffer) {
   socket_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -22,6 +22,8 @@ TlsConnection::TlsConnection(int port, bool handshake) {
   timeval timeout{60, 0};
   if (socket_ < 0 ||
       ::setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout) != 0 ||
+      (receive_buffer > 0 && ::setsockopt(socket_, SOL_SOCKET, SO_RCVBUF, &receive_buffer,
+                                          sizeof receive_buffer) != 0) ||
       ::connect(socket_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
     throw utils::RuntimeError("cannot connect to port " + std::to_string(port));
   if (!handshake) return;

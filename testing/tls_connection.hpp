@@ -14,8 +14,9 @@ namespace velmora::testing {
 class TlsConnection {
  public:
   // Connects to 127.0.0.1:port; with handshake false it stays a bare TCP connection that never
-  // greets. Reads give up after 60 s.
-  explicit TlsConnection(int port, bool handshake = true);
+  // greets. Reads give up after 60 s. receive_buffer, when not 0, is the socket's receive buffer
+  // in bytes, set before it connects, so that the peer's writes soon wait while nothing is read.
+  explicit TlsConnection(int port, bool handshake = true, int receive_buffer = 0);
   TlsConnection(const TlsConnection&) = delete;
   TlsConnection& operator=(const TlsConnection&) = delete;
   ~TlsConnection();

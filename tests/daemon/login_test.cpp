@@ -14,6 +14,7 @@
 #include "velmora/daemon/login/node_owner.hpp"
 #include "velmora/model/velmora.hpp"
 #include "velmora/networking/network_error.hpp"
+#include "velmora/utils/bytes.hpp"
 #include "velmora/utils/result_json.hpp"
 #include "velmora/utils/runtime/log.hpp"
 
@@ -30,8 +31,8 @@ const std::string kMismatch =
 
 class Login : public ApiFixture {
  protected:
-  // The answer of a guarded route for kUser: the guard's refusal before the login, its failure of
-  // the endpoint not built after it.
+  // The answer of a guarded route for kUser: the guard's refusal before the login, the node's
+  // device id after it.
   std::string guarded_answer() {
     const httplib::Result result = get("/getMyUUID", bearer(access_token()));
     return result ? result->body : "no answer";
@@ -67,8 +68,9 @@ TEST_F(Login, SucceedsOnceAndTheGuardedRoutesThenServeTheSameUser) {
   EXPECT_EQ(nodes_built(), 1);
   ASSERT_TRUE(state().gobj());
   EXPECT_EQ(state().gobj()->network()->username(), networking::kUser);
-  // Past the guard, the route fails inside it: no endpoint is built here.
-  EXPECT_NE(guarded_answer().find("not available in this version"), std::string::npos);
+  EXPECT_EQ(guarded_answer(),
+            string_to_result_json(true, 0, "success", "myuuid",
+                                  utils::b2s(state().gobj()->network()->local_device()->uuid())));
   // The login registers nothing and starts no thread.
   EXPECT_FALSE(state().gobj()->threads_started());
   EXPECT_TRUE(requests_to("/registry/register").empty());

@@ -1,5 +1,7 @@
 #include "velmora/daemon/server/route_index.hpp"
 
+#include "velmora/daemon/endpoints/guarded_endpoints.hpp"
+
 #include <gtest/gtest.h>
 
 #include <set>
@@ -55,6 +57,17 @@ TEST(RouteIndex, TellsTheMethodsOfARoute) {
     EXPECT_FALSE(serves_method(post, method)) << method;
   EXPECT_EQ(allowed_methods(get), "GET, HEAD, OPTIONS");
   EXPECT_EQ(allowed_methods(post), "OPTIONS, POST");
+}
+
+// The daemon serves every guarded route through an endpoint of its own.
+TEST(RouteIndex, EveryGuardedRouteHasOneEndpoint) {
+  std::multiset<std::string_view> served;
+  for (const EndpointRow& row : guarded_endpoints()) served.insert(row.handler);
+  std::multiset<std::string_view> guarded;
+  for (const Route& route : ROUTES)
+    if (route.guarded) guarded.insert(route.handler);
+  EXPECT_EQ(served, guarded);
+  EXPECT_EQ(guarded.size(), 48u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include "velmora/device/device.hpp"
 #include "velmora/utils/error.hpp"
+#include "velmora/utils/text/literal_text.hpp"
 
 namespace velmora::device {
 namespace {
@@ -37,7 +38,7 @@ TEST(DeviceStatus, OtherNamesAreRefused) {
 TEST(Device, InfoIsTheProfileAsTheListGaveIt) {
   const Value profile = {{"uuid", "0a1b"}, {"hostname", "node-b"}, {"address", "192.0.2.9"}};
   const Device device(Bytes(std::string_view("0a1b")), nullptr, DeviceStatus::ONLINE, "node-b",
-                      profile);
+                      std::make_shared<const std::string>(utils::literal_text(profile)));
   EXPECT_EQ(device.info(), profile);
   EXPECT_EQ(device.info().begin().key(), "uuid");
   EXPECT_EQ(device.status(), DeviceStatus::ONLINE);

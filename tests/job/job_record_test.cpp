@@ -11,6 +11,7 @@
 #include "velmora/job/job_status.hpp"
 #include "velmora/job/lander.hpp"
 #include "velmora/job/launcher.hpp"
+#include "velmora/utils/result_json.hpp"
 
 namespace velmora::job {
 namespace {
@@ -69,8 +70,15 @@ TEST(JobRecord, ListsItsFieldsAsTextsInTheirOrder) {
                                                            Value::array({"Sent", "5.0"})})},
                           {"results_path", "None"}};
   EXPECT_EQ(record->to_dict().dump(), expected.dump());  // the text compares the order too
+  // Its text is kept while nothing changes, and follows every change.
+  const auto text = record->dict_text();
+  EXPECT_EQ(*text, utils::answer_json(expected));
+  EXPECT_EQ(record->dict_text(), text);
   record->set_results_path("results/sim_job-1");
   EXPECT_EQ(record->to_dict()["results_path"], "results/sim_job-1");
+  EXPECT_EQ(*record->dict_text(), utils::answer_json(record->to_dict()));
+  record->set_status(status::kRunning);
+  EXPECT_EQ(*record->dict_text(), utils::answer_json(record->to_dict()));
 
   const Lander landing("/tmp/job", "sim", "owner-id", "receiver-id", nullptr, "job-1", false,
                        [] { return 5.0; });
@@ -94,6 +102,7 @@ TEST(JobRecord, ManyThreadsAppendWhileOthersRead) {
       while (!done) {
         EXPECT_FALSE(record->status().empty());
         EXPECT_GE(record->to_dict()["status_history"].size(), 1u);
+        EXPECT_FALSE(record->dict_text()->empty());
         record->get_state(sink);
       }
     });
@@ -109,6 +118,7 @@ TEST(JobRecord, ManyThreadsAppendWhileOthersRead) {
 
   const auto history = record->status_history();
   ASSERT_EQ(history.size(), 1u + kWriters * kWrites);
+  EXPECT_EQ(*record->dict_text(), utils::answer_json(record->to_dict())) << "no stale text kept";
   std::vector<int> next(kWriters, 0);  // each writer's entries come in its own order
   for (std::size_t i = 1; i < history.size(); ++i) {
     const std::string& status = history[i].first;

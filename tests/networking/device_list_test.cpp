@@ -4,6 +4,7 @@
 #include "backend_fixture.hpp"
 #include "velmora/networking/device_list.hpp"
 #include "velmora/networking/request_frame.hpp"
+#include "velmora/utils/runtime/log.hpp"
 #include "velmora/utils/text/json_parse.hpp"
 #include "velmora/utils/text/literal_text.hpp"
 
@@ -11,6 +12,16 @@ namespace velmora::networking {
 namespace {
 
 using testing::FakeBackend;
+
+// The list of the "users_dict" given as JSON text.
+DeviceList read_text(std::string text, const DeviceList* previous = nullptr) {
+  utils::JsonReader reader;
+  return read_device_list(reader.read(text), previous);
+}
+
+DeviceList read_list(const Value& users, const DeviceList* previous = nullptr) {
+  return read_text(users.dump(), previous);
+}
 
 Value entry(const std::string& id, const sealcraft::PublicKey& key, const Value& profile,
             const std::string& status = "ONLINE") {
@@ -27,7 +38,7 @@ TEST(DeviceTable, ReadsEveryEntryInOrderALaterDuplicateReplacingTheFirst) {
   const Value users = {entry(kDeviceId, *node_keys().second, profile),
                        entry(kPeerId, *peer_keys().second, Value::object(), "OFFLINE"),
                        entry(kDeviceId, *peer_keys().second, {{"second", "é"}})};
-  const DeviceTable table = read_device_list(users).table;
+  const DeviceTable table = read_list(users).table;
   ASSERT_EQ(table.size(), 2u);
   EXPECT_EQ(table.begin()->first, utils::Bytes(std::string_view(kDeviceId)));
   const device::Device& first = table.begin()->second;
@@ -37,10 +48,16 @@ TEST(DeviceTable, ReadsEveryEntryInOrderALaterDuplicateReplacingTheFirst) {
   EXPECT_EQ(peer.status(), device::DeviceStatus::OFFLINE);
   EXPECT_EQ(peer.name(), "host-9a8b");
   EXPECT_EQ(peer.id(), utils::Bytes(std::string_view(kPeerId)));
-  EXPECT_EQ(read_device_list(Value::array({entry(kPeerId, *peer_keys().second, profile)}))
+  EXPECT_EQ(read_list(Value::array({entry(kPeerId, *peer_keys().second, profile)}))
                 .table.begin()->second.info(),
             profile);
-  EXPECT_TRUE(read_device_list(Value::array()).table.empty());
+  EXPECT_TRUE(read_list(Value::array()).table.empty());
+
+  // Of a member given twice, the last counts, as in a mapping read whole.
+  std::string twice = Value::array({entry(kPeerId, *peer_keys().second, profile)}).dump();
+  twice.insert(twice.find("\"status\""), "\"status\": \"AWAY\", \"name\": \"first\", ");
+  twice.insert(twice.rfind('}'), ", \"name\": \"last\"");
+  EXPECT_EQ(read_text(twice).table.begin()->second.name(), "last");
 }
 
 TEST(DeviceTable, AMalformedEntryFailsTheWholeList) {
@@ -54,24 +71,24 @@ TEST(DeviceTable, AMalformedEntryFailsTheWholeList) {
     return changed;
   };
   const Value missing(Value::value_t::discarded);
-  EXPECT_THROW(read_device_list({good, with("profile", missing)}), utils::KeyError);
-  EXPECT_THROW(read_device_list({good, with("userid", missing)}), utils::KeyError);
-  EXPECT_THROW(read_device_list({good, with("userid", 7)}), utils::TypeError);
-  EXPECT_THROW(read_device_list({good, with("userid", "\u0100")}), utils::ValueError);
-  EXPECT_THROW(read_device_list({good, with("public_key", "not der")}), utils::ValueError);
-  EXPECT_THROW(read_device_list({good, with("status", "AWAY")}), utils::ValueError);
-  EXPECT_THROW(read_device_list({good, with("name", nullptr)}), utils::TypeError);
-  EXPECT_THROW(read_device_list({good, with("profile", "__import__('os')")}), utils::ValueError);
-  EXPECT_THROW(read_device_list({good, with("profile", "{'x': inf}")}), utils::ValueError);
-  EXPECT_THROW(read_device_list({good, "an entry"}), utils::TypeError);
-  EXPECT_THROW(read_device_list(Value::object()), utils::TypeError);
+  EXPECT_THROW(read_list({good, with("profile", missing)}), utils::KeyError);
+  EXPECT_THROW(read_list({good, with("userid", missing)}), utils::KeyError);
+  EXPECT_THROW(read_list({good, with("userid", 7)}), utils::TypeError);
+  EXPECT_THROW(read_list({good, with("userid", "\u0100")}), utils::ValueError);
+  EXPECT_THROW(read_list({good, with("public_key", "not der")}), utils::ValueError);
+  EXPECT_THROW(read_list({good, with("status", "AWAY")}), utils::ValueError);
+  EXPECT_THROW(read_list({good, with("name", nullptr)}), utils::TypeError);
+  EXPECT_THROW(read_list({good, with("profile", "__import__('os')")}), utils::ValueError);
+  EXPECT_THROW(read_list({good, with("profile", "{'x': inf}")}), utils::ValueError);
+  EXPECT_THROW(read_list({good, "an entry"}), utils::TypeError);
+  EXPECT_THROW(read_list(Value::object()), utils::TypeError);
 }
 
 TEST(DeviceTable, AnUnchangedDeviceIsTakenOverAndAChangedOneReadAgain) {
   const Value profile = {{"uuid", kPeerId}};
   const Value users = {entry(kDeviceId, *node_keys().second, profile),
                        entry(kPeerId, *peer_keys().second, profile)};
-  const DeviceList first = read_device_list(users);
+  const DeviceList first = read_list(users);
   const utils::Bytes mine_id(std::string_view{kDeviceId});
   const utils::Bytes peer_id(std::string_view{kPeerId});
 
@@ -79,18 +96,18 @@ TEST(DeviceTable, AnUnchangedDeviceIsTakenOverAndAChangedOneReadAgain) {
   next[0]["status"] = "OFFLINE";
   next[0]["name"] = "renamed";
   next[1]["profile"] = utils::literal_text(Value{{"uuid", kPeerId}, {"new", true}});
-  const DeviceList second = read_device_list(next, &first);
+  const DeviceList second = read_list(next, &first);
   const auto& mine = second.table.find(mine_id)->second;
   const auto& mine_before = first.table.find(mine_id)->second;
   EXPECT_EQ(mine.public_key(), mine_before.public_key());  // the same key object
-  EXPECT_EQ(mine.shared_info(), mine_before.shared_info());
+  EXPECT_EQ(mine.profile_text(), mine_before.profile_text());  // the same text
   EXPECT_EQ(mine.status(), device::DeviceStatus::OFFLINE);
   EXPECT_EQ(mine.name(), "renamed");
   const auto& peer = second.table.find(peer_id)->second;
   EXPECT_EQ(peer.info(), (Value{{"uuid", kPeerId}, {"new", true}}));
 
   next[0]["public_key"] = utils::b2s(peer_keys().second->export_());
-  const DeviceList third = read_device_list(next, &second);
+  const DeviceList third = read_list(next, &second);
   EXPECT_EQ(third.table.find(mine_id)->second.public_key()->export_(),
             peer_keys().second->export_());
 }
@@ -174,6 +191,23 @@ TEST_F(DeviceListUpdate, AnIdenticalAnswerIsNotReadAgain) {
   backend_.server().script("/list/users", refusal, 2);
   EXPECT_THROW(network_->update_devices(), ValidityError);
   EXPECT_THROW(network_->update_devices(), ValidityError);
+}
+
+// Only a plain success is read straight from the answer; any other goes the way of every signed
+// request: a warning for "valid" false with a code of zero, then the list read all the same.
+TEST_F(DeviceListUpdate, AnAnswerThatWarnsIsReadAndOneThatIsNoMappingRefused) {
+  const utils::log::LogCapture log("velmora.networking");
+  backend_.server().script("/list/users", FakeBackend::backend_answer(
+      {{"valid", false}, {"code", 0}, {"msg", "stale"},
+       {"users_dict", Value::array({entry(kPeerId, *peer_keys().second, Value::object())})}}));
+  network_->update_devices();
+  EXPECT_EQ(network_->devices()->size(), 1u);
+  ASSERT_EQ(log.messages().size(), 1u);
+  EXPECT_NE(log.messages().front().find("stale"), std::string::npos);
+
+  backend_.server().script("/list/users", {200, "[1, 2]"});
+  EXPECT_THROW(network_->update_devices(), utils::TypeError);
+  EXPECT_EQ(network_->devices()->size(), 1u);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "backend_fixture.hpp"
+#include "velmora/utils/text/literal_text.hpp"
 
 namespace velmora::networking {
 namespace {
@@ -12,7 +13,9 @@ TEST(DeviceLookup, ADeviceIsFoundByItsIdOrTheKeyErrorNamesTheBytes) {
   const Bytes id{std::string_view(kPeerId)};
   DeviceTable table;
   table.insert_or_assign(id, device::Device(id, peer_keys().second, device::DeviceStatus::ONLINE,
-                                            "peer", Value{{"uuid", kPeerId}}));
+                                            "peer",
+                                            std::make_shared<const std::string>(
+                                                utils::literal_text(Value{{"uuid", kPeerId}}))));
   EXPECT_EQ(&device_of(table, id), &table.find(id)->second);
   EXPECT_EQ(device_of(table, id).info()["uuid"], kPeerId);
 

@@ -261,6 +261,33 @@ TEST(HttpClientLimits, ARequestWhoseKeptConnectionClosesGoesAgainWhole) {
   EXPECT_EQ(connections, 4);
 }
 
+// A kept connection the server drops while a large body goes (reset, the body half sent) is no
+// answer either: the request goes again whole on a fresh connection.
+TEST(HttpClientLimits, ARequestWhoseKeptConnectionResetsWhileItsBodyGoesGoesAgain) {
+  const std::string large(4 << 20, 'b');
+  std::atomic<int> connections = 0;
+  const testing::RawServer peer([&](int socket) {
+    if (++connections == 1) {
+      testing::read_request(socket);
+      testing::send_text(socket, "HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\nkept");
+      char head[256];
+      [[maybe_unused]] const ssize_t got = ::recv(socket, head, sizeof head, 0);
+      return;  // closed with the body unread: the client's writes meet a reset
+    }
+    const std::string request = testing::read_request(socket);
+    const std::string body = request.substr(request.find("\r\n\r\n") + 4);
+    testing::send_text(socket, "HTTP/1.1 200 OK\r\nContent-Length: " +
+                                   std::to_string(body.size()) + "\r\n\r\n" + body);
+  });
+  const std::string url = "http://127.0.0.1:" + std::to_string(peer.port()) + "/";
+  std::thread([&] {
+    EXPECT_EQ(http_request({.method = "POST", .url = url, .body = std::string()}).body, "kept");
+    EXPECT_EQ(http_request({.method = "POST", .url = url, .body = large}).body.size(),
+              large.size());
+  }).join();
+  EXPECT_EQ(connections, 2);
+}
+
 // Kept bodies stop at their limit, also when the peer would send for ever: an error answer's at
 // 1 MiB, a successful answer's at the request's body_limit.
 TEST(HttpClientLimits, EndlessAnswersKeptInMemoryStopAtTheirLimit) {
@@ -279,6 +306,49 @@ TEST(HttpClientLimits, EndlessAnswersKeptInMemoryStopAtTheirLimit) {
     EXPECT_EQ(response.body, std::string(1 << 20, 'e')) << status;
     EXPECT_TRUE(response.body_cut) << status;
   }
+}
+
+// A body file goes with the length it had when the request began: one that grows meanwhile (a log
+// being written) sends no byte past the announced length, so its connection serves the next
+// request. The file is far larger than what the sockets buffer before the peer reads the body.
+TEST(HttpClientLimits, ABodyFileThatGrowsSendsTheLengthItAnnounced) {
+  const testing::ScopedFolder folder;
+  const auto file = folder.path() / "growing.log";
+  const std::string first((16 << 20) + 12345, 'a');  // not a multiple of a read
+  std::ofstream(file, std::ios::binary) << first;
+  std::mutex mutex;
+  std::string body;          // guarded by mutex
+  std::string next_request;  // guarded by mutex
+  std::atomic<int> connections = 0;
+  const testing::RawServer peer([&](int socket) {
+    if (++connections > 1) return;  // the first was not kept
+    std::string head;
+    for (char c; !head.ends_with("\r\n\r\n") && ::recv(socket, &c, 1, 0) == 1;) head += c;
+    std::ofstream(file, std::ios::binary | std::ios::app) << std::string(1 << 20, 'b');
+    std::string received(first.size(), '\0');
+    for (std::size_t got = 0; got < received.size();) {
+      const ssize_t n = ::recv(socket, received.data() + got, received.size() - got, 0);
+      if (n <= 0) break;
+      got += static_cast<std::size_t>(n);
+    }
+    {
+      std::lock_guard lock(mutex);
+      body = std::move(received);
+    }
+    testing::send_text(socket, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+    std::string next = testing::read_request(socket);
+    {
+      std::lock_guard lock(mutex);
+      next_request = std::move(next);
+    }
+    testing::send_text(socket, "HTTP/1.1 200 OK\r\nContent-Length: 0\r\n\r\n");
+  });
+  const std::string url = "http://127.0.0.1:" + std::to_string(peer.port()) + "/";
+  EXPECT_EQ(http_request({.method = "PUT", .url = url, .body = file, .timeout = 60s}).status, 200);
+  EXPECT_EQ(http_request({.url = url + "next", .timeout = 60s}).status, 200);
+  std::lock_guard lock(mutex);
+  EXPECT_TRUE(body == first) << "the body differs from the file's first length";
+  EXPECT_TRUE(next_request.starts_with("GET /next HTTP/1.1\r\n")) << next_request.substr(0, 40);
 }
 
 TEST_F(HttpClient, BodyWithinItsLimitIsWhole) {
@@ -408,6 +478,32 @@ TEST(HttpsClient, PresentsAClientCertificate) {
   request.client_cert = client_files.cert;
   request.client_key = client_files.key;
   EXPECT_EQ(http_request(request).body, "hello");
+}
+
+// A request made while the process exits still goes out and comes back: here from an exit
+// handler registered before anything of the request was made in the exiting process, so that, as
+// for a static object's destructor, the thread's own objects and the static objects made since
+// are gone by then. The server runs in this process, the exiting one is a child of it.
+TEST(HttpsClient, ARequestMadeWhileTheProcessExitsWorks) {
+  const testing::ScopedFolder folder;
+  const auto files = testing::make_self_signed_certificate(folder.path(), "server");
+  const auto server = hello_server(files);
+  const testing::BackgroundServer running(server.get());
+  static std::string url;
+  static std::filesystem::path authority;
+  url = hello_url(running);
+  authority = files.cert;
+  GTEST_FLAG_SET(death_test_style, "fast");
+  EXPECT_EXIT(
+      {
+        std::atexit([] {
+          const HttpResponse late = http_request({.url = url, .trusted_ca_file = authority});
+          std::_Exit(late.body == "hello" ? 0 : 3);
+        });
+        if (http_request({.url = url, .trusted_ca_file = authority}).body != "hello") std::_Exit(2);
+        std::exit(1);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "velmora/utils/error.hpp"
+#include "velmora/utils/text/json_reader.hpp"
 
 namespace velmora::utils {
 namespace {
@@ -26,6 +27,24 @@ TEST(ParseJson, RefusesDeepNestingNulBytesAndMalformedText) {
         std::string("{\"a\": \"x\0y\"}", 12), std::string("{\"a\": "), std::string("")}) {
     EXPECT_THROW(parse_json(text), ValueError) << text.size();
   }
+}
+
+// A reader keeps its buffers from one text to the next, whatever their sizes, and reads a text
+// in place once it has room to spare past its end.
+TEST(JsonReader, ReadsTextsOfAnySizeOneAfterAnother) {
+  JsonReader reader;
+  for (const std::size_t size : {10u, 100'000u, 50u, 400'000u}) {
+    std::string text = "\xEF\xBB\xBF[\"" + std::string(size, 'x') + "\", 1]";
+    const simdjson::dom::element root = reader.read(text);
+    EXPECT_EQ(std::string_view(root.at(0)).size(), size);
+    EXPECT_EQ(value_of(root)[1], 1);
+  }
+  std::string nul("[1]\0", 4);
+  EXPECT_THROW(reader.read(nul), ValueError);
+  std::string deep = nested(kMaxJsonDepth + 1);
+  EXPECT_THROW(reader.read(deep), ValueError);
+  std::string fine = nested(kMaxJsonDepth);
+  EXPECT_NO_THROW(reader.read(fine));
 }
 
 }  // namespace

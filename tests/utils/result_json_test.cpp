@@ -26,5 +26,17 @@ TEST(ResultJson, TextThatIsNotUtf8StillGivesAnAnswer) {
             "\"removals\":[\"g\xef\xbf\xbd\"]}");
 }
 
+// An answer put together from its list's items as texts is the answer of the list itself.
+TEST(ResultJson, AListGivenAsItsItemsTextsGivesTheSameAnswer) {
+  const Value items = Value::array({{{"id", "f00d"}, {"path", "caf\xc3\xa9 \"q\"\n"}},
+                                    Value::array({1.5, nullptr, true}), "bad \xff"});
+  std::vector<std::string> texts;
+  for (const Value& item : items) texts.push_back(answer_json(item));
+  EXPECT_EQ(string_to_result_json_list(true, 0, "success", "job_dict", {texts.begin(), texts.end()}),
+            string_to_result_json(true, 0, "success", "job_dict", items));
+  EXPECT_EQ(string_to_result_json_list(false, -1, "x\x01", "f\"", {}),
+            string_to_result_json(false, -1, "x\x01", "f\"", Value::array()));
+}
+
 }  // namespace
 }  // namespace velmora::utils

@@ -18,18 +18,15 @@ using utils::Value;
 
 class Device {
  public:
+  // profile_text is the literal text of the profile the device registered, which must read back
+  // (the device list checks it); a device shares a text already held (it must not be null).
   Device(Bytes id, std::shared_ptr<const sealcraft::PublicKey> public_key, DeviceStatus status,
-         std::string name, Value profile)
-      : Device(std::move(id), std::move(public_key), status, std::move(name),
-               std::make_shared<const Value>(std::move(profile))) {}
-  // A device that shares a profile already read (profile must not be null).
-  Device(Bytes id, std::shared_ptr<const sealcraft::PublicKey> public_key, DeviceStatus status,
-         std::string name, std::shared_ptr<const Value> profile)
+         std::string name, std::shared_ptr<const std::string> profile_text)
       : id_(std::move(id)),
         public_key_(std::move(public_key)),
         status_(status),
         name_(std::move(name)),
-        info_(std::move(profile)) {}
+        profile_text_(std::move(profile_text)) {}
 
   const Bytes& id() const noexcept { return id_; }
   const std::shared_ptr<const sealcraft::PublicKey>& public_key() const noexcept {
@@ -38,16 +35,20 @@ class Device {
   DeviceStatus status() const noexcept { return status_; }
   const std::string& name() const noexcept { return name_; }
 
-  // The profile the device registered, as the list gives it. A caller that adds to it copies it.
-  const Value& info() const noexcept { return *info_; }
-  const std::shared_ptr<const Value>& shared_info() const noexcept { return info_; }
+  // The profile the device registered, as the list gives it, read from its text at each call:
+  // the text takes half the memory of the value, and a table holds thousands. A caller that
+  // reads it often keeps what it got. ValueError when the text does not read back.
+  Value info() const;
+  const std::shared_ptr<const std::string>& profile_text() const noexcept {
+    return profile_text_;
+  }
 
  private:
   Bytes id_;
   std::shared_ptr<const sealcraft::PublicKey> public_key_;
   DeviceStatus status_;
   std::string name_;
-  std::shared_ptr<const Value> info_;  // never null
+  std::shared_ptr<const std::string> profile_text_;  // never null
 };
 
 }  // namespace velmora::device

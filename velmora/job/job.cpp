@@ -12,6 +12,7 @@
 #include "velmora/job/stored_state.hpp"
 #include "velmora/networking/package/package_label.hpp"
 #include "velmora/utils/error.hpp"
+#include "velmora/utils/result_json.hpp"
 #include "velmora/utils/text/hex.hpp"
 
 namespace velmora::job {
@@ -115,6 +116,20 @@ Value Job::to_dict() const {
     for (const auto& [status, time] : history_) history.push_back(Value::array({status, time}));
   });
   return dict;
+}
+
+std::shared_ptr<const std::string> Job::dict_text() const {
+  std::uint64_t seen = 0;
+  {
+    std::lock_guard lock(mutex_);
+    if (dict_form_) return dict_form_;
+    seen = changes_;
+  }
+  // Made outside the lock, which to_dict takes; kept only when no change came meanwhile.
+  auto text = std::make_shared<const std::string>(utils::answer_json(to_dict()));
+  std::lock_guard lock(mutex_);
+  if (changes_ == seen) dict_form_ = text;
+  return text;
 }
 
 void Job::get_state(utils::JsonWriter& out) const {

@@ -7,6 +7,7 @@
 // two sides add sit behind the record's own lock: appending an entry and reading the current
 // status are each one step. The lock is never held across a send or an engine call. Not copyable.
 
+#include <cstdint>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -60,6 +61,9 @@ class Job {
   // A new mapping of texts: "path", "name", "owner", "receiver", "id", "status", then
   // "status_history", a list of [status, time] pairs.
   virtual utils::Value to_dict() const;
+  // to_dict's JSON text as the local API answers it (utils::answer_json). Kept until the record
+  // changes, so a history of unchanged records is listed by copying text.
+  std::shared_ptr<const std::string> dict_text() const;
 
   // The stored form: a JSON mapping of every field but the client. Its text is kept until the
   // record changes, so a store of unchanged records is written by copying text.
@@ -83,12 +87,14 @@ class Job {
   // when the record is bound to no client.
   std::filesystem::path temp_folder() const;
 
-  // Calls fn under the record's lock; change() also drops the kept stored form, so every change
-  // of a field that get_state writes goes through it.
+  // Calls fn under the record's lock; change() also drops the kept stored form and to_dict's
+  // text, so every change of a field that get_state or to_dict writes goes through it.
   template <class Fn>
   decltype(auto) change(Fn&& fn) {
     std::lock_guard lock(mutex_);
     stored_form_.reset();
+    dict_form_.reset();
+    ++changes_;
     return std::forward<Fn>(fn)();
   }
   template <class Fn>
@@ -117,6 +123,10 @@ class Job {
   std::shared_ptr<networking::Network> network_;  // may be none
   // The stored form's text, shared with a store write under way; none when it must be made again.
   mutable std::shared_ptr<const std::string> stored_form_;
+  // to_dict's text, likewise; and how many changes the record has had, which tells whether one
+  // came while the text was made.
+  mutable std::shared_ptr<const std::string> dict_form_;
+  std::uint64_t changes_ = 0;
 };
 
 }  // namespace velmora::job

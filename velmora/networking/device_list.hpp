@@ -1,10 +1,15 @@
 #pragma once
-// Reading the backend's device list into a device table. Pure functions: safe from any thread.
+// Reading the backend's device list into a device table. read_device_list is a pure function:
+// safe from any thread.
+
+#include <simdjson.h>
 
 #include <cstddef>
 #include <map>
+#include <string>
 
 #include "velmora/networking/network.hpp"
+#include "velmora/utils/text/json_reader.hpp"
 
 namespace velmora::networking {
 
@@ -27,12 +32,20 @@ struct DeviceList {
   std::size_t answer_digest = 0;
 };
 
+// The memory the device-list poll reads into, kept from one poll to the next: the answer's body
+// and the parser's buffers, which for 10,000 devices pass 18 MB and would otherwise be mapped
+// afresh, and faulted in page by page, every second.
+struct DeviceListMemory {
+  std::string answer;
+  utils::JsonReader reader;
+};
+
 // The list of the entries of a device-list answer's "users_dict", in list order, a later entry
 // replacing an earlier one of the same "userid". Each entry is read for "userid" (s2b text),
 // "public_key" (s2b text of DER), "status" ("ONLINE" or "OFFLINE"), "name" (text) and "profile"
-// (literal text). previous is the list read last time, or null. Throws for the first malformed
-// entry: KeyError for a missing member, TypeError for a member or entry of the wrong type,
-// ValueError for one that cannot be read.
-DeviceList read_device_list(const utils::Value& users, const DeviceList* previous = nullptr);
+// (literal text); of a member given twice, the last counts. previous is the list read last time,
+// or null. Throws for the first malformed entry: KeyError for a missing member, TypeError for a
+// member or entry of the wrong type, ValueError for one that cannot be read.
+DeviceList read_device_list(simdjson::dom::element users, const DeviceList* previous = nullptr);
 
 }  // namespace velmora::networking

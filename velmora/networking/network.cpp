@@ -21,6 +21,8 @@ Network::Network(std::optional<std::string> server_url, std::string refresh_toke
   username_ = get_username();
 }
 
+Network::~Network() = default;
+
 std::string Network::access_token() const {
   std::lock_guard lock(fields_mutex_);
   return access_token_;

@@ -38,7 +38,8 @@ using utils::Bytes;
 
 // Device id to remote device, in the order of the backend's list.
 using DeviceTable = utils::OrderedDict<Bytes, device::Device>;
-struct DeviceList;  // the table and what reading it learnt (device_list.hpp)
+struct DeviceList;        // the table and what reading it learnt (device_list.hpp)
+struct DeviceListMemory;  // what the device list is read into (device_list.hpp)
 
 // A package taken from the backend: its label as "label.json" held it (any JSON value), and the
 // fresh folder into which its attachment was unpacked, or none when it came without one. The
@@ -93,6 +94,7 @@ class Network {
 
   Network(const Network&) = delete;
   Network& operator=(const Network&) = delete;
+  ~Network();
 
   const std::optional<std::string>& server_url() const noexcept { return server_url_; }
   const std::string& refresh_token() const noexcept { return refresh_token_; }
@@ -215,8 +217,10 @@ class Network {
     utils::HttpResponse response;
   };
   // The first half of _send_request: signs, posts, renews the token once; throws what
-  // _send_request throws before the answer's body is read.
-  SignedExchange signed_exchange(std::string_view endpoint, const utils::Value& data);
+  // _send_request throws before the answer's body is read. The answer's body is read into
+  // body_storage (see HttpRequest::body_storage).
+  SignedExchange signed_exchange(std::string_view endpoint, const utils::Value& data,
+                                 std::string body_storage = {});
   // The second half: the answer's mapping without "valid" and "code", or the error it tells.
   utils::Value checked_answer(const SignedExchange& exchange) const;
   // The exchange's request trace.
@@ -225,7 +229,8 @@ class Network {
   // The trace's header mapping: the bearer token shown by its fingerprint, never whole.
   utils::Value trace_headers() const;
   // Posts body to url with the current bearer header.
-  utils::HttpResponse post_signed(const std::string& url, const std::string& body) const;
+  utils::HttpResponse post_signed(const std::string& url, const std::string& body,
+                                  std::string body_storage) const;
 
   const std::optional<std::string> server_url_;
   const std::string refresh_token_;
@@ -239,6 +244,8 @@ class Network {
   std::atomic<bool> is_registered_{false};
   // guarded by fields_mutex_; replaced whole by each update_devices
   std::shared_ptr<const DeviceList> device_list_;
+  // guarded by fields_mutex_; what update_devices reads into, taken while it reads
+  std::unique_ptr<DeviceListMemory> device_list_memory_;
 };
 
 }  // namespace velmora::networking

@@ -71,28 +71,33 @@ utils::Value Network::_sign(const utils::Value& data) const {
   return signed_data;
 }
 
-utils::HttpResponse Network::post_signed(const std::string& url, const std::string& body) const {
+utils::HttpResponse Network::post_signed(const std::string& url, const std::string& body,
+                                         std::string body_storage) const {
   utils::HttpHeaders headers = auth_headers();
   headers.emplace_back("Content-Type", "application/json");
-  return utils::http_exchange(
-      {.method = "POST", .url = url, .headers = std::move(headers), .body = body});
+  return utils::http_exchange({.method = "POST",
+                               .url = url,
+                               .headers = std::move(headers),
+                               .body = body,
+                               .body_storage = std::move(body_storage)});
 }
 
 Network::SignedExchange Network::signed_exchange(std::string_view endpoint,
-                                                 const utils::Value& data) {
+                                                 const utils::Value& data,
+                                                 std::string body_storage) {
   SignedExchange exchange;
   exchange.url = utils::url_join(server_url_.value_or(""), endpoint_path(endpoint));
   exchange.signed_data = _sign(data);
   const std::string body = json_text(exchange.signed_data);
 
-  exchange.response = post_signed(exchange.url, body);
+  exchange.response = post_signed(exchange.url, body, std::move(body_storage));
   if (token_expired(exchange.response)) {
     const std::string token = new_access_token();
     {
       std::lock_guard lock(fields_mutex_);
       access_token_ = token;
     }
-    exchange.response = post_signed(exchange.url, body);
+    exchange.response = post_signed(exchange.url, body, std::move(exchange.response.body));
   }
   try {
     utils::raise_for_status(exchange.response, exchange.url);

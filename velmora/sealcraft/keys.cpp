@@ -88,10 +88,11 @@ Bytes der_of(EVP_PKEY* key, Encode encode) {
 
 }  // namespace
 
-Bytes KeyBase::export_() const {
-  if (material_.has_private) return der_of(material_.key.get(), i2d_PrivateKey);
-  return der_of(material_.key.get(), i2d_PUBKEY);
-}
+KeyBase::KeyBase(Material material, bool keep_key)
+    : material_{keep_key ? material.key : nullptr, material.has_private},
+      der_(material.has_private          ? der_of(material.key.get(), i2d_PrivateKey)
+           : material.public_der.empty() ? der_of(material.key.get(), i2d_PUBKEY)
+                                         : std::move(material.public_der)) {}
 
 Value KeyBase::get_state() const {
   const Bytes der = export_();
@@ -146,7 +147,8 @@ KeyBase::Material KeyBase::import_der(const Bytes& raw, bool public_first) {
   // The form the caller expects is tried first: OpenSSL 3 spends over a millisecond trying every
   // private key decoder on a public key's bytes, which the device list pays once per device.
   for (const bool as_private : {!public_first, public_first}) {
-    if (auto key = decode_rsa(raw, as_private)) return {std::move(key), as_private};
+    if (auto key = decode_rsa(raw, as_private))
+      return {std::move(key), as_private, as_private ? Bytes() : raw};
   }
   throw utils::ValueError("RSA key format is not supported");
 }
@@ -160,11 +162,20 @@ Bytes KeyBase::state_der(const Value& state) {
 }
 
 PublicKey::PublicKey(Material material)
-    : KeyBase(std::move(material)),
-      verifier_(prepared_context(material_.key.get(), Purpose::kVerify)) {}
+    : KeyBase(std::move(material), material.has_private) {}
+
+const PublicKey::Verifier& PublicKey::verifier() const {
+  std::call_once(verifier_made_, [this] {
+    auto key = material_.key ? material_.key : decode_rsa_public(der_);
+    if (!key) throw utils::RuntimeError(openssl_errors("verification failed"));
+    verifier_.context = prepared_context(key.get(), Purpose::kVerify);
+    verifier_.key = std::move(key);
+  });
+  return verifier_;
+}
 
 PrivateKey::PrivateKey(Material material)
-    : KeyBase(std::move(material)),
+    : KeyBase(std::move(material), true),
       signer_(material_.has_private ? prepared_context(material_.key.get(), Purpose::kSign)
                                     : nullptr) {}
 
@@ -197,7 +208,7 @@ Bytes PrivateKey::sign(const Bytes& data) const {
 }
 
 bool PublicKey::verify(const Bytes& data, const Bytes& signature) const {
-  const MdContext md = call_context(verifier_.get(), "verification failed");
+  const MdContext md = call_context(verifier().context.get(), "verification failed");
   const int verdict = EVP_DigestVerify(md.get(), signature.bytes(), signature.size(), data.bytes(),
                                        data.size());
   ERR_clear_error();  // an invalid signature leaves its reason queued

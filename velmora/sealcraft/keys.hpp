@@ -4,6 +4,7 @@
 // called from many threads at once. Keys are shared by reference and cannot be copied.
 
 #include <memory>
+#include <mutex>
 #include <utility>
 
 #include "velmora/utils/bytes.hpp"
@@ -29,19 +30,23 @@ class KeyBase {
 
   // DER: PKCS#1 RSAPrivateKey when the key holds private material, else SubjectPublicKeyInfo,
   // whatever the class.
-  Bytes export_() const;
+  Bytes export_() const { return der_; }
 
   // Persisted state: {"_key": <export_() as bytes>}.
   Value get_state() const;
 
  protected:
-  // An RSA key of the library and whether it holds private material.
+  // An RSA key of the library, whether it holds private material, and the SubjectPublicKeyInfo
+  // DER it was decoded from, when it was (encoding it again costs tens of microseconds).
   struct Material {
     std::shared_ptr<EVP_PKEY> key;
     bool has_private;
+    Bytes public_der = {};
   };
 
-  explicit KeyBase(Material material) : material_(std::move(material)) {}
+  // Keeps the key's DER, and the library's key unless keep_key is false (then material_.key is
+  // null, and a user decodes der_ again).
+  KeyBase(Material material, bool keep_key);
 
   // Decodes either DER form, the public one first when public_first; throws ValueError for
   // anything that is not an RSA key.
@@ -50,6 +55,7 @@ class KeyBase {
   static Bytes state_der(const Value& state);
 
   const Material material_;  // set once, never changed
+  const Bytes der_;           // export_()'s bytes
 };
 
 class PublicKey final : public KeyBase {
@@ -65,8 +71,17 @@ class PublicKey final : public KeyBase {
   friend std::pair<std::shared_ptr<const PrivateKey>, std::shared_ptr<const PublicKey>> make_keys();
   explicit PublicKey(Material material);
 
-  // Set up once for this key (SHA3-256, PSS); every verify works on a copy of its own.
-  const std::shared_ptr<EVP_MD_CTX> verifier_;
+  // The library's key and a context set up for it (SHA3-256, PSS), made once, on the first
+  // verify: a key of public material is kept as its DER alone until then, a third of its size as
+  // the library holds it (the device table holds a key per device, and verifies with none on its
+  // hot paths). Every verify works on a copy of the context.
+  struct Verifier {
+    std::shared_ptr<EVP_PKEY> key;
+    std::shared_ptr<EVP_MD_CTX> context;
+  };
+  const Verifier& verifier() const;
+  mutable std::once_flag verifier_made_;
+  mutable Verifier verifier_;  // set once, under verifier_made_
 };
 
 class PrivateKey final : public KeyBase {

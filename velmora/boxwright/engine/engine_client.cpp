@@ -264,7 +264,7 @@ utils::HttpResponse EngineClient::send(Call call) const {
 
   utils::HttpResponse response;
   try {
-    response = utils::http_request(request);
+    response = utils::http_request(std::move(request));
   } catch (const utils::TransferError& e) {
     if (call.span == Span::kBuild && e.timed_out())
       throw EngineError(0, "the Docker engine sent nothing on the image build for " +

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <iterator>
 
+#include "velmora/daemon/endpoints/account_endpoints.hpp"
 #include "velmora/daemon/endpoints/friend_endpoints.hpp"
 #include "velmora/daemon/endpoints/group_action_endpoints.hpp"
 #include "velmora/daemon/endpoints/group_query_endpoints.hpp"
+#include "velmora/daemon/endpoints/job_endpoints.hpp"
+#include "velmora/daemon/endpoints/node_control_endpoints.hpp"
 
 namespace velmora::daemon {
 
@@ -15,9 +18,12 @@ EndpointTable guarded_endpoints() {
   const auto append = [&endpoints](EndpointTable group) {
     std::move(group.begin(), group.end(), std::back_inserter(endpoints));
   };
+  append(account_endpoints());
+  append(node_control_endpoints());
   append(friend_endpoints());
   append(group_query_endpoints());
   append(group_action_endpoints());
+  append(job_endpoints());
   return endpoints;
 }
 

@@ -18,7 +18,6 @@ constexpr ErrorText kErrors[] = {
     {413, "Payload Too Large", "The request body is larger than this API accepts."},
     {414, "URI Too Long", "The request target is longer than this API accepts."},
     {500, "Internal Server Error", "The request failed inside the server."},
-    {501, "Not Implemented", "This route is not available in this version of the node."},
 };
 
 }  // namespace

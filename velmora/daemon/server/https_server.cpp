@@ -1,13 +1,17 @@
 #include "velmora/daemon/server/https_server.hpp"
 
 #include <httplib.h>
+#include <netdb.h>
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
-#include "velmora/daemon/server/connection_threads.hpp"
+#include "velmora/daemon/bounds.hpp"
+#include "velmora/daemon/server/connection_loop.hpp"
 #include "velmora/daemon/server/cross_origin.hpp"
 #include "velmora/daemon/server/dispatcher.hpp"
 #include "velmora/daemon/server/error_page.hpp"
@@ -15,10 +19,6 @@
 
 namespace velmora::daemon {
 namespace {
-
-constexpr std::size_t kMaxBodyBytes = 1 << 20;
-constexpr std::size_t kMaxRequestsPerConnection = 1000;
-constexpr time_t kAcceptLoopTickMicroseconds = 100'000;
 
 // An httplib request as the dispatcher reads it.
 class ServedRequest final : public ApiRequest {
@@ -43,81 +43,58 @@ void send(ApiAnswer answer, httplib::Response& response) {
   response.set_content(std::move(answer.body), answer.content_type.c_str());
 }
 
-bool declares_body(const httplib::Request& request) {
-  return request.has_header("Content-Length") || request.has_header("Transfer-Encoding");
-}
-
-// The methods whose body httplib reads before it routes the request.
+// The methods whose body is read before the request is answered; any other method's body stays
+// unread, and its connection ends after the answer (request_extent.hpp).
 bool body_is_read(const httplib::Request& request) {
-  return request.method == "POST" || request.method == "PUT" || request.method == "PATCH";
+  return (request.method == "POST" || request.method == "PUT" || request.method == "PATCH") &&
+         (request.has_header("Content-Length") || request.has_header("Transfer-Encoding"));
 }
 
-// httplib answers a "Range" header with a part of any answer, and takes the unread body of a
-// request as the start of the next one. The API serves whole answers, and a connection whose
-// request body stays unread is closed after its answer. The request is httplib's own object, not
-// a constant: it hands it over as const only to handlers.
-void serve_whole_and_in_step(const httplib::Request& served) {
-  auto& request = const_cast<httplib::Request&>(served);
-  request.ranges.clear();
-  if (declares_body(request) && !body_is_read(request)) {
-    request.headers.erase("Connection");
-    request.set_header("Connection", "close");
-  }
-}
-
-// Address reuse after a restart, never a port shared with another socket.
-void reuse_address_only(int socket) {
-  int yes = 1;
-  ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+std::string listen_failure(const std::string& host, int port, std::string_view reason) {
+  std::string text = "cannot listen on " + host + " port " + std::to_string(port);
+  if (!reason.empty()) text.append(": ").append(reason);
+  return text;
 }
 
 }  // namespace
 
-HttpsServer::HttpsServer(const Dispatcher* dispatcher, const std::filesystem::path& cert_file,
-                         const std::filesystem::path& key_file)
-    : dispatcher_(dispatcher) {
-  server_ = std::make_unique<httplib::SSLServer>([&](SSL_CTX& context) {
-    return SSL_CTX_set_min_proto_version(&context, TLS1_2_VERSION) == 1 &&
-           SSL_CTX_use_certificate_chain_file(&context, cert_file.c_str()) == 1 &&
-           SSL_CTX_use_PrivateKey_file(&context, key_file.c_str(), SSL_FILETYPE_PEM) == 1 &&
-           SSL_CTX_check_private_key(&context) == 1;
-  });
-  if (!server_->is_valid())
-    throw utils::RuntimeError("cannot load the TLS certificate " + cert_file.string() +
-                              " and key " + key_file.string());
+// cpp-httplib's server as the parser and answerer of requests read whole elsewhere.
+class HttpsServer::RequestAnswerer final : public httplib::Server {
+ public:
+  explicit RequestAnswerer(const Dispatcher* dispatcher);
 
-  server_->new_task_queue = [this] {
-    return new ConnectionThreads([this] { stop_if_requested(); });
+  bool answer(httplib::Stream& stream, bool close_connection, bool& connection_closed) {
+    return process_request(stream, close_connection, connection_closed, whole_answers_);
+  }
+
+ private:
+  // httplib answers a "Range" header with a part of any answer; the API serves whole answers.
+  const std::function<void(httplib::Request&)> whole_answers_ = [](httplib::Request& request) {
+    request.ranges.clear();
   };
-  server_->set_socket_options([this](int socket) {
-    listening_socket_ = socket;
-    reuse_address_only(socket);
-  });
-  server_->set_idle_interval(0, kAcceptLoopTickMicroseconds);
-  server_->set_tcp_nodelay(true);  // an answer goes out in two writes: no wait between them
-  server_->set_keep_alive_max_count(kMaxRequestsPerConnection);
-  server_->set_payload_max_length(kMaxBodyBytes);
+};
 
-  const auto dispatch = [this](const httplib::Request& request, httplib::Response& response) {
-    send(dispatcher_->answer(ServedRequest(request)), response);
+HttpsServer::RequestAnswerer::RequestAnswerer(const Dispatcher* dispatcher) {
+  set_keep_alive_timeout(kIdleConnectionTime.count());  // for the "Keep-Alive" header it writes
+  set_keep_alive_max_count(kMaxRequestsPerConnection);
+  set_payload_max_length(kMaxRequestBody);
+  const auto dispatch = [dispatcher](const httplib::Request& request,
+                                     httplib::Response& response) {
+    send(dispatcher->answer(ServedRequest(request)), response);
   };
   // Every request is answered before httplib routes it, but for those with a body to read first.
-  // So a POST without a body is whole after its headers (httplib would wait for the connection to
-  // close), and every method reaches the dispatcher.
-  server_->set_pre_routing_handler(
-      [dispatch](const httplib::Request& request, httplib::Response& response) {
-        serve_whole_and_in_step(request);
-        if (declares_body(request) && body_is_read(request))
-          return httplib::Server::HandlerResponse::Unhandled;
-        dispatch(request, response);
-        return httplib::Server::HandlerResponse::Handled;
-      });
-  server_->Post(".*", httplib::Server::Handler(dispatch));
-  server_->Put(".*", httplib::Server::Handler(dispatch));
-  server_->Patch(".*", httplib::Server::Handler(dispatch));
+  // So a POST without a body is whole after its headers, and every method reaches the dispatcher.
+  set_pre_routing_handler([dispatch](const httplib::Request& request, httplib::Response& response) {
+    if (body_is_read(request)) return httplib::Server::HandlerResponse::Unhandled;
+    dispatch(request, response);
+    return httplib::Server::HandlerResponse::Handled;
+  });
+  Post(".*", httplib::Server::Handler(dispatch));
+  Put(".*", httplib::Server::Handler(dispatch));
+  Patch(".*", httplib::Server::Handler(dispatch));
 
   // Errors httplib answers itself (a malformed request, a body too large) get our page.
-  server_->set_error_handler(httplib::Server::HandlerWithResponse(
+  set_error_handler(httplib::Server::HandlerWithResponse(
       [](const httplib::Request& request, httplib::Response& response) {
         if (!response.body.empty()) return httplib::Server::HandlerResponse::Unhandled;
         ApiAnswer answer = error_answer(response.status);
@@ -125,39 +102,97 @@ HttpsServer::HttpsServer(const Dispatcher* dispatcher, const std::filesystem::pa
         send(std::move(answer), response);
         return httplib::Server::HandlerResponse::Handled;
       }));
-  server_->set_exception_handler(
+  set_exception_handler(
       [](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
         send(error_answer(500), response);
       });
 }
 
-HttpsServer::~HttpsServer() = default;
+struct HttpsServer::TlsContext {
+  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context{SSL_CTX_new(TLS_server_method()),
+                                                            &SSL_CTX_free};
+};
+
+HttpsServer::HttpsServer(const Dispatcher* dispatcher, const std::filesystem::path& cert_file,
+                         const std::filesystem::path& key_file)
+    : answerer_(std::make_unique<RequestAnswerer>(dispatcher)),
+      tls_(std::make_unique<TlsContext>()) {
+  SSL_CTX* const context = tls_->context.get();
+  if (!context || SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1 ||
+      SSL_CTX_use_certificate_chain_file(context, cert_file.c_str()) != 1 ||
+      SSL_CTX_use_PrivateKey_file(context, key_file.c_str(), SSL_FILETYPE_PEM) != 1 ||
+      SSL_CTX_check_private_key(context) != 1) {
+    ERR_clear_error();
+    throw utils::RuntimeError("cannot load the TLS certificate " + cert_file.string() +
+                              " and key " + key_file.string());
+  }
+  SSL_CTX_set_options(context, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
+  // Answers are written piece by piece as the socket takes them; a record is read with what
+  // follows it in one call.
+  SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER |
+                                SSL_MODE_RELEASE_BUFFERS);
+  SSL_CTX_set_read_ahead(context, 1);
+  loop_ = std::make_unique<ConnectionLoop>(
+      context, [answerer = answerer_.get()](httplib::Stream& stream, bool close_connection,
+                                            bool& connection_closed) {
+        return answerer->answer(stream, close_connection, connection_closed);
+      });
+}
+
+HttpsServer::~HttpsServer() {
+  if (listening_socket_ >= 0) ::close(listening_socket_);
+}
 
 void HttpsServer::bind(const std::string& host, int port) {
-  errno = 0;
-  if (port == 0) {
-    port_ = server_->bind_to_any_port(host);
-  } else if (server_->bind_to_port(host, port)) {
-    port_ = port;
+  addrinfo hints{};
+  hints.ai_flags = AI_PASSIVE;
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (const int failure = ::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found))
+    throw utils::RuntimeError(listen_failure(host, port, ::gai_strerror(failure)));
+  int error = 0;
+  for (const addrinfo* address = found; address && listening_socket_ < 0;
+       address = address->ai_next) {
+    const int socket = ::socket(address->ai_family,
+                                address->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                                address->ai_protocol);
+    if (socket < 0) {
+      error = errno;
+      continue;
+    }
+    // Address reuse after a restart, never a port shared with another socket.
+    const int yes = 1;
+    ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    if (::bind(socket, address->ai_addr, address->ai_addrlen) == 0 &&
+        ::listen(socket, SOMAXCONN) == 0) {
+      listening_socket_ = socket;
+    } else {
+      error = errno;
+      ::close(socket);
+    }
   }
-  if (port_ <= 0) {
-    const int error = errno;
-    throw utils::RuntimeError("cannot listen on " + host + " port " + std::to_string(port) +
-                              (error ? std::string(": ") + std::strerror(error) : std::string()));
-  }
-  // httplib listens with a backlog of 5; a burst of clients must not be turned away.
-  ::listen(listening_socket_, SOMAXCONN);
+  ::freeaddrinfo(found);
+  if (listening_socket_ < 0)
+    throw utils::RuntimeError(listen_failure(host, port, error ? std::strerror(error) : ""));
+  sockaddr_storage bound{};
+  socklen_t size = sizeof bound;
+  ::getsockname(listening_socket_, reinterpret_cast<sockaddr*>(&bound), &size);
+  port_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
+                                            : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+  host_ = host;
 }
 
 void HttpsServer::serve() {
-  if (!server_->listen_after_bind() && !stopped_)
-    throw utils::RuntimeError("the local API stopped serving: accepting a connection failed");
+  if (listening_socket_ < 0) throw utils::RuntimeError("the local API serves only once bound");
+  ConnectionEnds local;
+  local.local_ip = host_;
+  local.local_port = port_;
+  loop_->run(listening_socket_, local);
 }
 
-void HttpsServer::stop_if_requested() {
-  if (stopped_ || !stop_requested_.load()) return;
-  stopped_ = true;
-  server_->stop();
-}
+void HttpsServer::stop() noexcept { loop_->stop(); }
+
+std::size_t HttpsServer::connections() const { return loop_->connections(); }
 
 }  // namespace velmora::daemon

@@ -1,23 +1,21 @@
 #pragma once
-// The local API served over HTTPS (TLS 1.2 and later) with cpp-httplib: every request goes to the
-// dispatcher, on a thread of the connection's own; a request without a body that could carry one
-// is served as one with an empty body.
+// The local API served over HTTPS (TLS 1.2 and later): every request goes to the dispatcher. A
+// request is read whole before it is parsed (with cpp-httplib), and its connection is served by a
+// thread of a fixed set only while a request is under way; connections, threads, times and sizes
+// are bounded as bounds.hpp says. A request without a body that could carry one is served as one
+// with an empty body.
 //
 // bind, serve and the destructor belong to one thread; stop may be called from any thread, at any
 // time, also before serve.
 
-#include <atomic>
 #include <filesystem>
 #include <memory>
 #include <string>
 
-namespace httplib {
-class SSLServer;
-}
-
 namespace velmora::daemon {
 
 class Dispatcher;
+class ConnectionLoop;
 
 class HttpsServer {
  public:
@@ -34,20 +32,24 @@ class HttpsServer {
   void bind(const std::string& host, int port);
   int port() const noexcept { return port_; }
 
-  // Serves until stop(); returns once every connection has ended. Throws RuntimeError when
-  // serving fails.
+  // Serves until stop(); returns once the requests under way are answered and every connection
+  // is closed. Throws RuntimeError when serving fails.
   void serve();
-  void stop() noexcept { stop_requested_.store(true); }
+  void stop() noexcept;
+
+  // Connections open now.
+  std::size_t connections() const;
 
  private:
-  void stop_if_requested();
+  class RequestAnswerer;
+  struct TlsContext;
 
-  const Dispatcher* const dispatcher_;
-  std::unique_ptr<httplib::SSLServer> server_;
+  std::unique_ptr<RequestAnswerer> answerer_;
+  std::unique_ptr<TlsContext> tls_;
+  std::unique_ptr<ConnectionLoop> loop_;
   int listening_socket_ = -1;
+  std::string host_;
   int port_ = 0;
-  std::atomic<bool> stop_requested_ = false;
-  bool stopped_ = false;  // touched only on the accept loop
 };
 
 }  // namespace velmora::daemon

@@ -81,12 +81,18 @@ struct Transfer {
   HttpResponse response = {};
   std::exception_ptr failure = nullptr;
   bool header_ended = false;  // the last header block came to its blank line
+  bool answer_began = false;  // a line of an answer came
 
   std::string_view memory_body = {};  // unsent rest of a body in memory
   FileDescriptor body_file = {};
+  // A body file is sent as the size it had when opened: a file that grows meanwhile (a log being
+  // written) must not send more than the announced length.
+  curl_off_t body_file_size = 0;
+  curl_off_t body_file_offset = 0;  // of the next byte to send
   FileDescriptor answer_file = {};
 
   void take_header_line(std::string_view line) {
+    answer_began = true;
     if (line.starts_with("HTTP/")) {  // a new header block: an interim answer came before
       response.headers.clear();
       header_ended = false;
@@ -126,10 +132,20 @@ struct Transfer {
 
   // Appends chunk to the kept body up to limit; false once the body passes it.
   bool keep_body(std::string_view chunk, std::size_t limit) {
+    if (response.body.empty()) reserve_announced_body(limit);
     const std::size_t room = limit - std::min(limit, response.body.size());
     response.body.append(chunk.substr(0, room));
     response.body_cut = chunk.size() > room;
     return !response.body_cut;
+  }
+
+  // Room for the body the answer announces, up to limit: a body grown piece by piece moves to
+  // fresh memory at every doubling.
+  void reserve_announced_body(std::size_t limit) {
+    curl_off_t announced = -1;
+    curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &announced);
+    if (announced > 0)
+      response.body.reserve(std::min(static_cast<std::size_t>(announced), limit));
   }
 
   void open_answer_file(const std::filesystem::path& path) {
@@ -138,9 +154,14 @@ struct Transfer {
 
   std::size_t give_body(char* buffer, std::size_t capacity) {
     if (const auto* path = std::get_if<std::filesystem::path>(&request.body)) {
+      const auto left = static_cast<std::size_t>(body_file_size - body_file_offset);
+      const std::size_t wanted = std::min(capacity, left);
       for (;;) {
-        const ssize_t got = ::read(body_file.get(), buffer, capacity);
-        if (got >= 0) return static_cast<std::size_t>(got);
+        const ssize_t got = ::pread(body_file.get(), buffer, wanted, body_file_offset);
+        if (got >= 0) {
+          body_file_offset += got;
+          return static_cast<std::size_t>(got);
+        }
         if (errno != EINTR) throw OSError(errno, *path);
       }
     }
@@ -152,8 +173,11 @@ struct Transfer {
 
   // Sends the body again from offset, as when a kept connection turned out closed.
   bool rewind_body(curl_off_t offset) {
-    if (std::holds_alternative<std::filesystem::path>(request.body))
-      return ::lseek(body_file.get(), offset, SEEK_SET) == offset;
+    if (std::holds_alternative<std::filesystem::path>(request.body)) {
+      if (offset < 0 || offset > body_file_size) return false;
+      body_file_offset = offset;
+      return true;
+    }
     const auto* bytes = std::get_if<std::string>(&request.body);
     const std::string_view whole = bytes ? std::string_view(*bytes) : std::string_view();
     if (offset < 0 || static_cast<std::size_t>(offset) > whole.size()) return false;
@@ -258,17 +282,25 @@ CurlHandle new_curl_handle() {
   return curl;
 }
 
+// Set once the thread's kept handle is gone: a request made later on the thread, from a static
+// destructor at exit or another thread-local object's, gets a handle of its own. Trivially
+// destructible, so it stays readable until the thread ends.
+thread_local bool kept_handle_gone = false;
+
 // libcurl keeps the connections a handle opened for its later requests. Each thread keeps one
 // handle, for the trust settings of its last request, so a connection is reused only by a request
 // that would have verified it the same way. A request made while the thread's handle is busy (from
-// within another request's callback) gets a handle of its own.
+// within another request's callback) or gone gets a handle of its own.
 class RequestHandle {
  public:
   explicit RequestHandle(std::string trust) {
+    if (kept_handle_gone) {
+      use_own_handle();
+      return;
+    }
     thread_local Kept kept;
     if (kept.busy) {
-      own_ = new_curl_handle();
-      curl_ = own_.get();
+      use_own_handle();
       return;
     }
     if (kept.curl && kept.trust == trust) {
@@ -291,10 +323,16 @@ class RequestHandle {
 
  private:
   struct Kept {
+    ~Kept() { kept_handle_gone = true; }
     std::string trust;
     CurlHandle curl{nullptr, &curl_easy_cleanup};
     bool busy = false;
   };
+
+  void use_own_handle() {
+    own_ = new_curl_handle();
+    curl_ = own_.get();
+  }
   Kept* kept_ = nullptr;
   CurlHandle own_{nullptr, &curl_easy_cleanup};
   CURL* curl_ = nullptr;
@@ -347,6 +385,7 @@ void set_method_and_body(Transfer& transfer, const HttpRequest& request) {
     struct stat info {};
     if (::fstat(transfer.body_file.get(), &info) != 0) throw OSError(errno, *path);
     size = static_cast<curl_off_t>(info.st_size);
+    transfer.body_file_size = size;
   } else if (request.method != "POST" && request.method != "PUT" && request.method != "PATCH") {
     return;  // no body, and none expected
   }
@@ -389,6 +428,17 @@ void set_transport(Transfer& transfer, const HttpRequest& request) {
 }
 
 
+// Whether the request failed on a kept connection before any of an answer came: the server had
+// closed it, or closed it as the request went (libcurl itself sends again only when nothing could
+// be sent). The server has taken up nothing, so the request may go once more on a fresh one.
+bool unanswered_on_kept_connection(const Transfer& transfer, CURLcode result) {
+  long connects = 0;
+  curl_easy_getinfo(transfer.curl, CURLINFO_NUM_CONNECTS, &connects);
+  return (result == CURLE_SEND_ERROR || result == CURLE_RECV_ERROR ||
+          result == CURLE_GOT_NOTHING) &&
+         connects == 0 && !transfer.answer_began && !transfer.failure;
+}
+
 }  // namespace
 
 const std::string* HttpResponse::header(std::string_view name) const {
@@ -401,12 +451,14 @@ const std::string* HttpResponse::header(std::string_view name) const {
   return nullptr;
 }
 
-HttpResponse http_request(const HttpRequest& request) {
+HttpResponse http_request(HttpRequest request) {
   check_request(request);
   init_curl_once();
 
   const RequestHandle curl(trust_settings(request));
   Transfer transfer{.curl = curl.get(), .request = request};
+  transfer.response.body = std::move(request.body_storage);
+  transfer.response.body.clear();
   const CurlList headers = header_list(request);
 
   char error_text[CURL_ERROR_SIZE] = "";
@@ -419,7 +471,12 @@ HttpResponse http_request(const HttpRequest& request) {
   curl_easy_setopt(curl.get(), CURLOPT_WRITEFUNCTION, &on_body);
   curl_easy_setopt(curl.get(), CURLOPT_WRITEDATA, &transfer);
 
-  const CURLcode result = curl_easy_perform(curl.get());
+  CURLcode result = curl_easy_perform(curl.get());
+  if (unanswered_on_kept_connection(transfer, result) && transfer.rewind_body(0)) {
+    curl_easy_setopt(curl.get(), CURLOPT_FRESH_CONNECT, 1L);
+    *error_text = '\0';
+    result = curl_easy_perform(curl.get());
+  }
   if (transfer.failure) std::rethrow_exception(transfer.failure);
   // A body cut at its limit was stopped on purpose; the answer stands.
   if (result != CURLE_OK && !(result == CURLE_WRITE_ERROR && transfer.response.body_cut)) {

@@ -5,8 +5,9 @@
 // (localhost, 127.0.0.0/8, ::1) never go through a proxy; others heed http_proxy, https_proxy and
 // no_proxy.
 //
-// Any thread may call http_request at any time. A connection the server keeps open is reused by
-// later requests of the same thread to the same server with the same trust settings (trusted
+// Any thread may call http_request at any time, also while the process exits (from a static
+// object's destructor). A connection the server keeps open is reused by later
+// requests of the same thread to the same server with the same trust settings (trusted
 // authorities, VELMORA_CA_FILE, client certificate); threads share no connection.
 
 #include <chrono>
@@ -43,6 +44,10 @@ struct HttpRequest {
   std::variant<std::monostate, ChunkSink, std::filesystem::path> answer = {};
   // Bytes of a 2xx body that HttpResponse::body keeps; the rest is not read. Zero: no limit.
   std::size_t body_limit = 0;
+  // Memory HttpResponse::body is read into: its content is dropped, its capacity kept. A caller
+  // that fetches large answers again and again hands back the last answer's body, so that each
+  // lands in pages already mapped rather than in fresh ones faulted in one by one.
+  std::string body_storage = {};
 
   std::string unix_socket = {};          // when set, the request goes there, not to the URL's host
   std::chrono::milliseconds timeout{0};  // limit on the whole exchange; zero means none
@@ -85,6 +90,6 @@ class TransferError : public Error {
 // Sends the request and returns the answer, whatever its status. Throws ValueError for a
 // malformed header before anything is sent, TransferError, OSError for a body or answer file
 // that cannot be opened or written, or what the answer sink throws.
-HttpResponse http_request(const HttpRequest& request);
+HttpResponse http_request(HttpRequest request);
 
 }  // namespace velmora::utils

@@ -87,24 +87,19 @@ HttpResponse http_exchange(HttpRequest request, std::size_t max_body) {
   if (!has_http_scheme(request.url))
     throw ValueError("URL has no http or https scheme: '" + url_for_display(request.url) + "'");
 
-  std::string body;
   const bool held_in_memory = std::holds_alternative<std::monostate>(request.answer);
-  if (held_in_memory) {
-    request.answer = ChunkSink([&body, max_body, &request](std::string_view chunk) {
-      if (chunk.size() > max_body - body.size())
-        throw ValueError("answer of " + url_for_display(request.url) + " is larger than " +
-                         std::to_string(max_body) + " bytes");
-      body.append(chunk);
-    });
-  }
+  if (held_in_memory && (request.body_limit == 0 || request.body_limit > max_body))
+    request.body_limit = max_body;
+  std::string url = held_in_memory ? request.url : std::string();
   HttpResponse response;
   try {
-    response = http_request(request);
+    response = http_request(std::move(request));
   } catch (const TransferError& failure) {
     throw ConnectionError(failure.what());
   }
-  if (held_in_memory && response.status >= 200 && response.status <= 299)
-    response.body = std::move(body);
+  if (held_in_memory && response.body_cut && response.status >= 200 && response.status <= 299)
+    throw ValueError("answer of " + url_for_display(url) + " is larger than " +
+                     std::to_string(max_body) + " bytes");
   return response;
 }
 

@@ -38,10 +38,13 @@ struct SystemAuthorities {
   std::filesystem::path folder;
 };
 
+// Like the cache below, never destroyed: a request may come while the process exits, after the
+// static objects made later than its caller have gone.
 const SystemAuthorities& system_authorities() {
-  static const SystemAuthorities system = [] {
+  static const SystemAuthorities& system = *[] {
     const curl_version_info_data* info = curl_version_info(CURLVERSION_NOW);
-    return SystemAuthorities{info->cainfo ? info->cainfo : "", info->capath ? info->capath : ""};
+    return new SystemAuthorities{info->cainfo ? info->cainfo : "",
+                                 info->capath ? info->capath : ""};
   }();
   return system;
 }
@@ -76,8 +79,8 @@ void X509StoreRelease::operator()(X509_STORE* store) const noexcept { X509_STORE
 
 X509StoreRef trusted_authorities(const std::filesystem::path& ca_file,
                                  const std::filesystem::path& extra_file) {
-  static std::mutex mutex;
-  static std::map<std::pair<std::string, std::string>, CachedStore> cache;
+  static std::mutex& mutex = *new std::mutex;
+  static auto& cache = *new std::map<std::pair<std::string, std::string>, CachedStore>;
 
   std::vector<FileIdentity> files;
   const std::filesystem::path& bundle = ca_file.empty() ? system_authorities().bundle : ca_file;

@@ -1,0 +1,135 @@
+#include "velmora/daemon/endpoints/account_endpoints.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "velmora/daemon/endpoints/node_call.hpp"
+#include "velmora/daemon/server/request_json.hpp"
+#include "velmora/daemon/validate_data.hpp"
+#include "velmora/job/job.hpp"
+#include "velmora/networking/network.hpp"
+#include "velmora/networking/package/package_label.hpp"
+#include "velmora/utils/bytes.hpp"
+#include "velmora/utils/error.hpp"
+
+namespace velmora::daemon {
+namespace {
+
+using model::Velmora;
+using utils::string_to_result_json;
+
+// Throws unless path names a regular file (a link to one included), before anything is asked of
+// the backend: a FIFO would hold the upload until something wrote to it, and a device such as
+// /dev/zero has no length to send. OSError for a path that names nothing.
+void require_regular_file(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) throw utils::OSError(errno, path);
+  if (!S_ISREG(info.st_mode))
+    throw utils::ValueError("log file '" + path + "' is not a regular file");
+}
+
+// Hands the file at the body's "log_path" to the backend's transfer service as a log, named
+// "<user>-<device id>-<seconds since the epoch>.log". The file is streamed as it is sent.
+std::string upload_log(Velmora& gobj, const ApiRequest& request) {
+  const utils::Value body = validate_data(request_json(request), {{"log_path", Conversion::text}});
+  const std::string& log_path = body["log_path"].get_ref<const std::string&>();
+  networking::Network& network = *gobj.network();
+  const std::string name =
+      network.username() + "-" + utils::b2s(network.local_device()->uuid()) + "-" +
+      networking::package::sent_time_text(job::system_clock_seconds()) + ".log";
+  require_regular_file(log_path);
+  network._send_file(utils::Bytes(), log_path, name, "1");
+  return success_answer();
+}
+
+// Registers the node's device with the backend, unless the client is registered already. The
+// answer follows the client's flag afterwards, which an unregistration at the same time clears.
+std::string register_(Velmora& gobj, const ApiRequest&) {
+  networking::Network& network = *gobj.network();
+  if (network.is_registered()) return string_to_result_json(true, 0, "Redundant registration");
+  network.register_(*gobj.device());
+  if (network.is_registered()) return success_answer();
+  return string_to_result_json(false, -1, "Login failure");
+}
+
+std::string unregister(Velmora& gobj, const ApiRequest&) {
+  gobj.network()->unregister();
+  return success_answer();
+}
+
+// The JSON texts of the profiles of a device table, made once for each table: the client replaces
+// its table whole when the backend's list changes, and writing 10,000 profiles takes tens of
+// milliseconds. Shared by the route's requests.
+class ProfileTexts {
+ public:
+  struct Texts {
+    std::vector<std::string> profiles;
+    std::vector<std::string_view> views;  // of profiles, which never change once made
+  };
+
+  std::shared_ptr<const Texts> of(std::shared_ptr<const networking::DeviceTable> table) {
+    std::lock_guard lock(mutex_);
+    if (table != table_) {
+      auto texts = std::make_shared<Texts>();
+      texts->profiles.reserve(table->size());
+      for (const auto& [id, device] : *table)
+        texts->profiles.push_back(utils::answer_json(device.info()));
+      texts->views.assign(texts->profiles.begin(), texts->profiles.end());
+      texts_ = std::move(texts);
+      table_ = std::move(table);
+    }
+    return texts_;
+  }
+
+ private:
+  std::mutex mutex_;
+  // The table texts_ holds, kept so that no later table can take its address.
+  std::shared_ptr<const networking::DeviceTable> table_;  // guarded by mutex_
+  std::shared_ptr<const Texts> texts_;                    // guarded by mutex_
+};
+
+// The profiles of the devices in the client's table, in the order of the backend's last list.
+Endpoint getDeviceList() {
+  return [profiles = std::make_shared<ProfileTexts>()](Velmora& gobj, const ApiRequest&) {
+    const auto texts = profiles->of(gobj.network()->devices());
+    return utils::string_to_result_json_list(true, 0, "success", "users_profiles", texts->views);
+  };
+}
+
+// The identity endpoints answer from the device the client holds, which a wipe of the user data
+// does not replace.
+std::string getMyUUID(Velmora& gobj, const ApiRequest&) {
+  return string_to_result_json(true, 0, "success", "myuuid",
+                               utils::b2s(gobj.network()->local_device()->uuid()));
+}
+
+std::string getMyName(Velmora& gobj, const ApiRequest&) {
+  return string_to_result_json(true, 0, "success", "myname",
+                               gobj.network()->local_device()->hostname());
+}
+
+std::string getCurrentUser(Velmora& gobj, const ApiRequest&) {
+  return string_to_result_json(true, 0, "success", "profile",
+                               gobj.network()->local_device()->info());
+}
+
+}  // namespace
+
+EndpointTable account_endpoints() {
+  return {
+      {"upload_log", upload_log},
+      {"register", register_},
+      {"getDeviceList", getDeviceList()},
+      {"getMyUUID", getMyUUID},
+      {"getMyName", getMyName},
+      {"getCurrentUser", getCurrentUser},
+      {"unregister", unregister},
+  };
+}
+
+}  // namespace velmora::daemon

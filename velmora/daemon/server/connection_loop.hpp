@@ -1,0 +1,78 @@
+#pragma once
+// The local API's connections and the threads that serve them. One epoll set holds every
+// connection that waits (for its handshake, its next request, or room for its answer); a fixed
+// number of threads take up the connections that are ready, each thread one connection at a
+// time. A waiting connection holds no thread. At most kMaxConnections are open: one more closes
+// the longest idle one, or is closed at once when none is idle; a connection idle or late past
+// its time is closed.
+//
+// run() belongs to one thread; stop() and connections() may be called from any thread at any
+// time, stop() also before run().
+
+#include <openssl/ssl.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+#include "velmora/daemon/server/connection.hpp"
+#include "velmora/utils/file_descriptor.hpp"
+
+namespace velmora::daemon {
+
+class ConnectionLoop {
+ public:
+  // Serves connections under context (which must outlive the loop), each request through serve.
+  // Throws RuntimeError when the kernel's objects for it cannot be made.
+  ConnectionLoop(SSL_CTX* context, RequestServer serve);
+  ConnectionLoop(const ConnectionLoop&) = delete;
+  ConnectionLoop& operator=(const ConnectionLoop&) = delete;
+  ~ConnectionLoop();
+
+  // Accepts on listening_socket (listening, non-blocking; local names its address) and serves
+  // until stop(), on this thread and kServingThreads - 1 more. Returns once they have ended and
+  // every connection is closed: a request being answered is answered first. Throws RuntimeError
+  // when waiting for the sockets fails.
+  void run(int listening_socket, const ConnectionEnds& local);
+  void stop() noexcept;
+
+  // Connections open now.
+  std::size_t connections() const;
+
+ private:
+  struct Entry {
+    std::unique_ptr<Connection> connection;
+    bool busy = false;     // a thread serves it (and arms it again); nobody else touches it
+    bool rewoken = false;  // it woke while busy: the thread serving it goes on
+  };
+  using Entries = std::unordered_map<std::uint64_t, Entry>;
+
+  void work();
+  void accept_connections();
+  void admit(int socket, ConnectionEnds ends);
+  bool close_longest_idle();  // under mutex_
+  void serve_connection(std::uint64_t id);
+  void sweep();
+  bool arm(int socket, std::uint64_t id, Connection::Wait wait, int operation);
+
+  SSL_CTX* const context_;
+  const RequestServer serve_;
+  utils::FileDescriptor epoll_;
+  utils::FileDescriptor stop_event_;  // readable once stop() was called
+  utils::FileDescriptor timer_;       // readable every second: deadlines are checked
+  int listener_ = -1;
+  ConnectionEnds local_;
+  std::atomic<bool> stopping_ = false;
+
+  mutable std::mutex mutex_;
+  Entries entries_;         // guarded by mutex_
+  std::uint64_t next_id_;   // guarded by mutex_
+  bool accepting_paused_ = false;  // guarded by mutex_; out of descriptors until the next sweep
+  std::string failure_;            // guarded by mutex_
+};
+
+}  // namespace velmora::daemon
