@@ -36,7 +36,8 @@ Launches make_launches() {
 }
 
 struct Folder {
-  std::filesystem::path path = velmora::utils::make_temp_dir("velmora-bench-");
+  std::filesystem::path path =
+      velmora::utils::make_temp_dir(velmora::utils::temp_directory(), "velmora-bench-");
   ~Folder() { std::filesystem::remove_all(path); }
 };
 

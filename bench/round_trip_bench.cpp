@@ -179,7 +179,7 @@ struct Road {
       throw utils::RuntimeError("alice's node did not take in bob's friendship");
     marks = std::make_unique<bench::RoadMarks>(
         fakes.backend.server(),
-        std::vector<bench::WatchedFolder>{{bob->temp_dir(), bench::kReceiverTemp},
+        std::vector<bench::WatchedFolder>{{bob->node_temp_dir(), bench::kReceiverTemp},
                                           {alice->folder() / "results", bench::kSenderResults}});
   }
 

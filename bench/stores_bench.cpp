@@ -102,7 +102,8 @@ OrderedDict<std::string, std::shared_ptr<Record>> make_records(std::int64_t coun
 template <class Record>
 void BM_DumpJobRecords(benchmark::State& state) {
   using Records = OrderedDict<std::string, std::shared_ptr<Record>>;
-  const auto dir = velmora::utils::make_temp_dir("storebench");
+  const auto dir =
+      velmora::utils::make_temp_dir(velmora::utils::temp_directory(), "storebench");
   PickledObject<Records> store(dir / "launches.bin",
                                [&] { return make_records<Record>(state.range(0)); });
   for (auto _ : state) store.dump();
@@ -115,7 +116,8 @@ void BM_DumpJobRecords(benchmark::State& state) {
 // The same number of bytes without any encoding: what the file system alone costs (write, fsync,
 // rename over the previous file).
 void BM_DumpRawBytes(benchmark::State& state) {
-  const auto dir = velmora::utils::make_temp_dir("storebench");
+  const auto dir =
+      velmora::utils::make_temp_dir(velmora::utils::temp_directory(), "storebench");
   const auto size = static_cast<std::size_t>(state.range(0));
   PickledObject<velmora::utils::Bytes> store(
       dir / "mid.bin", [&] { return velmora::utils::Bytes(std::string(size, 'x')); });

@@ -1,7 +1,8 @@
 #pragma once
 // A node_harness process (testing/node_harness_main.cpp) and the conversation with it: one node
-// object working in a folder of its own, with a temporary folder of its own beside it, and what
-// it logged. One thread uses it.
+// object working in a folder of its own (which holds the node's own temporary folder), with a
+// temporary directory of its own beside it (TMPDIR, where nothing of the node's should land), and
+// what it logged. One thread uses it.
 
 #include <filesystem>
 #include <map>
@@ -37,8 +38,10 @@ class HarnessedNode {
   const std::string& id() const noexcept { return id_; }
   const std::string& id_hex() const noexcept { return id_hex_; }
   const std::filesystem::path& folder() const noexcept { return folder_; }
-  const std::filesystem::path& temp_dir() const noexcept { return temp_dir_; }
-  // The names in the temporary folder.
+  // The node's own temporary folder, in its working folder.
+  std::filesystem::path node_temp_dir() const { return folder_ / "velmora-tmp"; }
+  // The names of the node's temporary items: those in its own temporary folder (but its marker
+  // ".node"), and, prefixed "TMPDIR/", those in the temporary directory it was given.
   std::vector<std::string> temp_names() const;
 
   // What the node logged so far: whole, a line each, and whether it holds line.

@@ -3,12 +3,15 @@
 //   node_harness --folder <dir> --refresh-token <token> --backend <url>
 //                [--file-query <secs>] [--container-query <secs>] [--device-list <secs>]
 //                [--keepalive <secs>] [--log-level <level>] [--api-cert <pem> --api-key <pem>]
+//                [--kill-at <regex>]
 // It works in <dir> (the node's working folder), trusts VELMORA_CA_FILE and asks the identity
 // provider at VELMORA_IDP_DOMAIN, as the node does; the node logs to standard error. With
 // --api-cert and --api-key it also serves the node's local API over HTTPS with that certificate
 // and key, on 127.0.0.1 at a free port, the node in place as after its user's login (the
-// identity provider's key set fetched at start, the audience VELMORA_API_AUDIENCE). Once the node
-// is built it prints "ready", then reads one command a line on standard input and answers one
+// identity provider's key set fetched at start, the audience VELMORA_API_AUDIENCE). With
+// --kill-at the process kills itself (SIGKILL) as the node logs a line that the regular expression
+// matches whole ("LEVEL:logger:message"), before the line is written and before the logging call
+// returns: a crash at an exact point of the node's work. Once the node// is built it prints "ready", then reads one command a line on standard input and answers one
 // line on standard output: "ok <JSON value>" or "error <text>". Device ids travel as the hex
 // digits of their bytes. The commands:
 //   id                                   ok "<hex>"           this node's device id
@@ -32,12 +35,16 @@
 //                                                             labels and attachment optional
 //   quit                                 ok null              ends the node, then the process
 // End of input ends the process as quit does. A node that cannot be built exits with status 1.
+#include <signal.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <iostream>
 #include <map>
 #include <memory>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -52,6 +59,7 @@
 #include "velmora/model/velmora.hpp"
 #include "velmora/utils/bytes.hpp"
 #include "velmora/utils/error.hpp"
+#include "velmora/utils/runtime/log.hpp"
 #include "velmora/utils/text/hex.hpp"
 #include "velmora/utils/text/json_parse.hpp"
 #include "velmora/utils/value.hpp"
@@ -257,8 +265,22 @@ std::string one_line(std::string text) {
 
 }  // namespace
 
+// Kills this process as a record whose line matches pattern is logged.
+std::unique_ptr<velmora::utils::log::LogCapture> kill_at(const std::string& pattern) {
+  namespace log = velmora::utils::log;
+  return std::make_unique<log::LogCapture>("", log::kAll, [line = std::regex(pattern)](
+                                                              const log::LogRecord& record) {
+    if (std::regex_match(log::level_name(record.level) + ":" + record.logger + ":" + record.message,
+                         line))
+      ::kill(::getpid(), SIGKILL);
+  });
+}
+
 int main(int argc, char** argv) {
   const std::map<std::string, std::string> given = options(argc, argv);
+  std::unique_ptr<velmora::utils::log::LogCapture> killer;
+  if (const auto pattern = given.find("kill-at"); pattern != given.end())
+    killer = kill_at(pattern->second);
   std::shared_ptr<Velmora> node;
   std::unique_ptr<LocalApi> api;
   try {

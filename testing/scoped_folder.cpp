@@ -5,7 +5,8 @@
 
 namespace velmora::testing {
 
-ScopedFolder::ScopedFolder(std::string_view prefix) : path_(utils::make_temp_dir(prefix)) {}
+ScopedFolder::ScopedFolder(std::string_view prefix)
+    : path_(utils::make_temp_dir(utils::temp_directory(), prefix)) {}
 
 ScopedFolder::~ScopedFolder() {
   if (path_.empty()) return;

@@ -1,10 +1,13 @@
-// The handler threads: each handler on a thread of its own, handlers in line one after another,
-// failures contained, finished threads let go, and every handler waited for at the end.
+// The handler threads: handlers on threads of their own up to the bound, the others waiting in the
+// order started, handlers in line one after another, failures contained, finished threads let go,
+// and every handler waited for at the end.
 #include "velmora/model/packages/handler_threads.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <mutex>
 #include <string>
@@ -34,7 +37,7 @@ class Gate {
 
 TEST(HandlerThreads, EachHandlerRunsOnItsOwnThreadAndAFailureEndsOnlyItsOwn) {
   const utils::log::LogCapture log("velmora.model");
-  HandlerThreads handlers;
+  HandlerThreads handlers(8);
   Gate gate;
   std::atomic<bool> later_ran{false};
   handlers.start("'slow' from a", gate.waiter());
@@ -53,7 +56,7 @@ TEST(HandlerThreads, EachHandlerRunsOnItsOwnThreadAndAFailureEndsOnlyItsOwn) {
 }
 
 TEST(HandlerThreads, HandlersInLineRunOneAfterAnotherInTheOrderStarted) {
-  HandlerThreads handlers;
+  HandlerThreads handlers(8);
   Gate first;
   std::mutex mutex;
   std::vector<int> order;
@@ -93,7 +96,7 @@ TEST(HandlerThreads, HandlersInLineRunOneAfterAnotherInTheOrderStarted) {
 }
 
 TEST(HandlerThreads, FinishedThreadsAreLetGoAtTheNextStart) {
-  HandlerThreads handlers;
+  HandlerThreads handlers(8);
   for (int n = 0; n < 200; ++n) handlers.start("quick", [] {});
   ASSERT_TRUE(eventually([&] { return handlers.running() == 0; }));
   Gate gate;
@@ -106,7 +109,7 @@ TEST(HandlerThreads, GoingWaitsForEveryHandlerAlsoThoseInLine) {
   std::atomic<int> ended{0};
   Gate gate;
   {
-    HandlerThreads handlers;
+    HandlerThreads handlers(1);
     handlers.start_in_line("job-1", "first", gate.waiter());
     for (int n = 0; n < 3; ++n) handlers.start_in_line("job-1", "next", [&] { ++ended; });
     handlers.start("alone", [&] { ++ended; });
@@ -115,9 +118,49 @@ TEST(HandlerThreads, GoingWaitsForEveryHandlerAlsoThoseInLine) {
   EXPECT_EQ(ended.load(), 4);
 }
 
+// Past the bound a handler waits for a thread, behind those started before it; never more threads
+// run than the bound, and room shows whether one started now would run at once.
+TEST(HandlerThreads, AtMostTheBoundRunAndTheOthersWaitInTheOrderStarted) {
+  constexpr std::size_t kBound = 3;
+  HandlerThreads handlers(kBound);
+  std::vector<Gate> gates(kBound);
+  for (Gate& gate : gates) handlers.start("held", gate.waiter());
+  EXPECT_FALSE(handlers.has_room());
+  std::mutex mutex;
+  std::vector<int> order;
+  int inside = 0;
+  int most_inside = 0;
+  std::size_t most_threads = 0;
+  for (int n = 1; n <= 30; ++n) {
+    handlers.start("counted", [&, n] {
+      const std::size_t threads = handlers.threads();
+      std::lock_guard lock(mutex);
+      most_inside = std::max(most_inside, ++inside);
+      most_threads = std::max(most_threads, threads);
+      order.push_back(n);
+      --inside;
+    });
+  }
+  EXPECT_EQ(handlers.running(), kBound + 30);
+  EXPECT_EQ(handlers.threads(), kBound);
+  EXPECT_TRUE(order.empty());
+  EXPECT_FALSE(handlers.wait_idle_for(std::chrono::milliseconds(20)));  // waiting ones count
+
+  gates[0].open();  // one thread free: the waiting ones run on it, in order
+  ASSERT_TRUE(eventually([&] { return handlers.running() == kBound - 1; }));
+  std::vector<int> expected;
+  for (int n = 1; n <= 30; ++n) expected.push_back(n);
+  EXPECT_EQ(order, expected);
+  EXPECT_EQ(most_inside, 1);
+  EXPECT_LE(most_threads, kBound);
+  EXPECT_TRUE(handlers.has_room());
+  gates[1].open();
+  gates[2].open();
+}
+
 // The wait of a process that ends: bounded, and idle only once the handlers in line have run too.
 TEST(HandlerThreads, WaitIdleForCountsTheHandlersInLineAndGivesUpAtItsLimit) {
-  HandlerThreads handlers;
+  HandlerThreads handlers(8);
   EXPECT_TRUE(handlers.wait_idle_for(std::chrono::seconds(0)));
   Gate first;
   Gate next;

@@ -24,7 +24,7 @@ JobRoadFixture::~JobRoadFixture() {
 
 void JobRoadFixture::pass(std::chrono::seconds limit) {
   node_->handle_received_files();
-  ASSERT_TRUE(testing::eventually([&] { return node_->handlers().running() == 0; }, limit));
+  ASSERT_TRUE(node_->wait_for_handlers(limit));
 }
 
 void JobRoadFixture::send(networking::Network& peer, const std::optional<std::string>& subject,
@@ -41,7 +41,7 @@ std::vector<std::string> JobRoadFixture::drain(networking::Network& peer) {
 
 std::vector<std::string> JobRoadFixture::attachments_left() const {
   std::vector<std::string> left;
-  for (std::string& name : temp_names())
+  for (std::string& name : node_temp_names())
     if (name.starts_with("velmora-attachment-")) left.push_back(std::move(name));
   return left;
 }

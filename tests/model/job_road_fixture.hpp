@@ -21,7 +21,7 @@ class JobRoadFixture : public NodeFixture {
   JobRoadFixture();
   ~JobRoadFixture() override;
 
-  // One pass of the node's dispatcher, then the wait for every handler it started.
+  // One pass of the node's dispatcher, then the wait for every handler and build it started.
   void pass(std::chrono::seconds limit = std::chrono::seconds(120));
 
   // Sends a package from the peer to the node; labels as Network::send_pkg takes them.
@@ -32,7 +32,7 @@ class JobRoadFixture : public NodeFixture {
   // Takes every package waiting for the peer and removes their attachment folders: the summaries
   // of JobFixture::summaries.
   static std::vector<std::string> drain(networking::Network& peer);
-  // The attachment folders of received packages left in the temporary directory.
+  // The attachment folders of received packages left in the node's temporary folder.
   std::vector<std::string> attachments_left() const;
   // The messages logged on "velmora.model" at WARNING and above since the fixture was made.
   std::vector<std::string> warnings() const;

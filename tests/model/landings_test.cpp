@@ -2,9 +2,14 @@
 // or refused, run on the engine of the environment, controlled and returned.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <utility>
+
 #include "job_road_fixture.hpp"
+#include "velmora/model/bounds.hpp"
 #include "testing/environment_setting.hpp"
 #include "testing/eventually.hpp"
+#include "testing/file_tree.hpp"
 
 namespace velmora::model {
 namespace {
@@ -83,6 +88,42 @@ TEST_F(Landings, AFriendsJobIsStoredRunWatchedAndReturned) {
                                       "job_update Building Container", "job_update Running",
                                       "job_results", "job_update Complete"}));
   EXPECT_TRUE(attachments_left().empty());
+}
+
+// A flood of submissions: each is stored once its handler has run, and never more than
+// kConcurrentBuilds are built at once (a build spans its "Building Image" and "Running").
+TEST_F(Landings, SubmittedJobsAreStoredAndBuiltAFewAtATime) {
+  befriend_owner();
+  constexpr std::size_t kJobs = 5;
+  std::vector<std::string> ids;
+  for (std::size_t n = 0; n < kJobs; ++n) {
+    Launcher launch(job_folder_named("sim", job::kQuickJob), "sim", kDeviceId, kNodeId,
+                    launch_node_);
+    launch.send();
+    ids.push_back(launch.id());
+  }
+  node_->handle_received_files();
+  ASSERT_TRUE(node_->handlers().wait_idle_for(std::chrono::minutes(2)));
+  // Read as a file while the builds write it: a store opened on it would clear their writes.
+  const std::string on_file = testing::file_content("landings.bin");
+  for (const std::string& id : ids) EXPECT_NE(on_file.find(id), std::string::npos) << id;
+  EXPECT_LE(node_->builds().threads(), kConcurrentBuilds);
+  ASSERT_TRUE(node_->wait_for_handlers(std::chrono::minutes(4)));
+
+  std::vector<std::pair<double, int>> edges;  // +1 as a build begins, -1 as it ends
+  for (const std::string& id : ids) {
+    const auto landed = landing(id);
+    ASSERT_EQ(landed->status(), "Running") << id;
+    for (const auto& [status, time] : landed->status_history()) {
+      if (status == "Building Image") edges.emplace_back(std::stod(time), +1);
+      if (status == "Running") edges.emplace_back(std::stod(time), -1);
+    }
+  }
+  std::sort(edges.begin(), edges.end());  // at one time, an end before a beginning
+  int building = 0;
+  int most = 0;
+  for (const auto& [time, edge] : edges) most = std::max(most, building += edge);
+  EXPECT_LE(most, static_cast<int>(kConcurrentBuilds));
 }
 
 // Refused: reported "Received" and "Rejected", logged, nothing stored or built, folder gone.
@@ -172,6 +213,7 @@ TEST_F(Landings, ControlsFromTheOwnerReachTheContainerAndOthersAreRefused) {
   launch->pause();
   pass();
   EXPECT_EQ(engine_state(cntr_id), "paused");
+  EXPECT_EQ(stored_status(launch->id()), "Paused");  // a control's status is on file at once
   launch->unpause();
   pass();
   EXPECT_EQ(engine_state(cntr_id), "running");

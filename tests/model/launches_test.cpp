@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
+#include <future>
 #include <regex>
 
 #include "job_road_fixture.hpp"
@@ -79,8 +81,8 @@ TEST_F(Launches, AFolderWithoutDockerfileIsRefusedBeforeAnythingIsSent) {
 TEST_F(Launches, ASentFolderIsStoredAsSentAndItsPackageCarriesTheFolder) {
   const fs::path folder = job_folder_named("sim.v1", kJob);
   EXPECT_TRUE(node_->send_dockerized_app(kPeer, folder.string()));
-  EXPECT_TRUE(attachments_left().empty());  // nothing of the package stays here
-  EXPECT_EQ(temp_names().size(), 1u) << "the job folder's own";
+  EXPECT_TRUE(node_temp_names().empty());  // nothing of the package stays here
+  EXPECT_EQ(temp_names().size(), 1u) << "the job folder's own, and nothing of the node";
 
   const auto launch = the_launch();
   EXPECT_EQ(launch->name(), "sim");
@@ -102,6 +104,54 @@ TEST_F(Launches, ASentFolderIsStoredAsSentAndItsPackageCarriesTheFolder) {
   EXPECT_EQ(packages[0].label["job_id"], launch->id());
   EXPECT_EQ(packages[0].label["job_name"], "sim");
   EXPECT_EQ(testing::file_tree(*packages[0].attachment), testing::file_tree(folder));
+}
+
+// The launch is on file before its package goes, so that what its receiver reports finds it after
+// a crash; a launch whose send failed is taken out again.
+TEST_F(Launches, ALaunchIsStoredBeforeItsPackageGoesAndTakenOutWhenTheSendFails) {
+  const fs::path folder = job_folder_named("sim", "");
+  backend_.server().hold("/transfer/sendfilereq");
+  auto sent = std::async(std::launch::async,
+                         [&] { return node_->send_dockerized_app(kPeer, folder.string()); });
+  // Read as a file: a store opened on it would clear the node's write under way.
+  ASSERT_TRUE(eventually([&] {
+    return testing::file_content("launches.bin").find("\"New\"") != std::string::npos;
+  }));
+  EXPECT_EQ(testing::file_content("launches.bin").find("\"Sent\""), std::string::npos);
+  backend_.server().release("/transfer/sendfilereq");
+  EXPECT_TRUE(sent.get());
+  const auto on_file = stored_launches().begin()->second;
+  EXPECT_EQ(statuses(*stored_launches().begin()->second), (std::vector<std::string>{"New", "Sent"}));
+  const auto messages = model_log();
+  EXPECT_NE(std::find(messages.begin(), messages.end(),
+                      "Sent job " + on_file->id() + " to " + kPeerId),
+            messages.end());
+
+  backend_.server().script("/transfer/sendfilereq",
+                           testing::FakeBackend::backend_answer(
+                               {{"valid", false}, {"code", 5}, {"msg", "refused"}}));
+  EXPECT_THROW(node_->send_dockerized_app(kPeer, folder.string()), networking::NetworkError);
+  EXPECT_EQ(node_->launches().snapshot().size(), 1u);
+  EXPECT_EQ(stored_launches().size(), 1u);
+  EXPECT_TRUE(node_temp_names().empty());
+}
+
+// A node killed between filing a launch's results and recording them records them as it starts.
+TEST_F(Launches, ResultsFiledButNotRecordedAreRecordedAtTheNextStart) {
+  const fs::path job = job_folder_named("sim", "");
+  for (int n = 0; n < 2; ++n) node_->send_dockerized_app(kPeer, job.string());
+  drain(*landing_node_);
+  const job::Launches sent = node_->launches().snapshot();
+  const auto filed = sent.begin()->second;
+  const auto unfiled = std::next(sent.begin())->second;
+  const fs::path folder = fs::path("results") / ("sim_" + filed->id());
+  fs::create_directories(folder / "filesys");
+  node_.reset();
+  node_ = make_node();
+  const job::Launches launches = node_->launches().snapshot();
+  EXPECT_EQ(launches.find(filed->id())->second->results_path(), folder);
+  EXPECT_EQ(launches.find(unfiled->id())->second->results_path(), std::nullopt);
+  EXPECT_EQ(stored_launches().find(filed->id())->second->results_path(), folder);
 }
 
 // The peer lands the job on the engine and reports back; the node records every status in the
@@ -182,9 +232,9 @@ TEST_F(Launches, PackagesFromAnotherDeviceOrForAnUnknownJobAreRefused) {
   EXPECT_TRUE(attachments_left().empty());
 }
 
-// A launch whose folder in the results is taken: the results stay where they arrived, and the
-// log says where.
-TEST_F(Launches, ResultsThatCannotBeFiledStayWhereTheyArrived) {
+// A launch whose folder in the results is taken: the results are kept in the temporary folder,
+// where the next start does not clear them, and the log says where.
+TEST_F(Launches, ResultsThatCannotBeFiledAreKept) {
   const auto launch = launched(job_folder_named("sim", ""));
   const fs::path filed = fs::path("results") / ("sim_" + launch->id());
   fs::create_directories(filed / "older");
@@ -192,13 +242,17 @@ TEST_F(Launches, ResultsThatCannotBeFiledStayWhereTheyArrived) {
   send(*landing_node_, "job_results", {{"job_id", launch->id()}}, results.path());
   pass();
 
-  const auto left = attachments_left();
+  const auto left = node_temp_names();
   ASSERT_EQ(left.size(), 1u);
-  EXPECT_EQ(testing::file_content(temp_dir_ / left[0] / "output.log"), "new\n");
+  EXPECT_TRUE(left[0].starts_with("kept-sim_" + launch->id() + "-")) << left[0];
+  EXPECT_EQ(testing::file_content(node_temp_dir() / left[0] / "output.log"), "new\n");
   EXPECT_EQ(warnings(), std::vector<std::string>{"Results of job " + launch->id() + " kept at " +
-                                                 (temp_dir_ / left[0]).string()});
+                                                 (node_temp_dir() / left[0]).string()});
   EXPECT_EQ(launch->results_path(), std::nullopt);
   EXPECT_EQ(testing::file_tree(filed), (std::map<std::string, std::string>{{"older", "<folder>"}}));
+  node_.reset();
+  node_ = make_node();
+  EXPECT_EQ(node_temp_names(), left);
 }
 
 // Results sent again for a launch already filed are removed with a warning: four repeats once
@@ -225,7 +279,7 @@ TEST_F(Launches, RepeatedResultsOfAFiledLaunchAreRemoved) {
 // The temporary folder and the results folder on two file systems.
 TEST_F(Launches, ResultsAreFiledAlsoOnAnotherFileSystem) {
   struct stat shm {}, tmp {};
-  if (::stat("/dev/shm", &shm) != 0 || ::stat(temp_dir_.c_str(), &tmp) != 0 ||
+  if (::stat("/dev/shm", &shm) != 0 || ::stat(node_temp_dir().c_str(), &tmp) != 0 ||
       shm.st_dev == tmp.st_dev)
     GTEST_SKIP() << "needs /dev/shm on a file system of its own";
   const fs::path results_folder_path = fs::path("/dev/shm") / ("velmora-" + job::Job::_make_id());

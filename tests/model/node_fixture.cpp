@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 
 #include "velmora/sealcraft/keys.hpp"
@@ -59,6 +60,14 @@ std::vector<std::string> NodeFixture::model_log() const {
 
 bool NodeFixture::exists(const std::string& name) const {
   return std::filesystem::exists(std::filesystem::symlink_status(work_ / name));
+}
+
+std::vector<std::string> NodeFixture::node_temp_names() const {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(node_temp_dir()))
+    if (entry.path().filename() != ".node") names.push_back(entry.path().filename());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 std::vector<std::string> NodeFixture::status_reports() const {

@@ -71,6 +71,9 @@ class NodeFixture : public job::JobFixture {
   std::vector<std::string> model_log() const;
   // Whether something is at the name in the working folder.
   bool exists(const std::string& name) const;
+  // The node's temporary folder, and the names in it but its marker, sorted.
+  std::filesystem::path node_temp_dir() const { return work_ / kTempFolderName; }
+  std::vector<std::string> node_temp_names() const;
   // The "status_type" of each status report the backend received, in order.
   std::vector<std::string> status_reports() const;
 

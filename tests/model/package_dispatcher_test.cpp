@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <string>
 
 #include "job_road_fixture.hpp"
 #include "testing/file_tree.hpp"
 #include "tests/networking/zip_maker.hpp"
+#include "velmora/model/bounds.hpp"
 #include "velmora/model/packages/subject_table.hpp"
 #include "velmora/utils/http/http_status.hpp"
 
@@ -155,11 +157,46 @@ TEST_F(PackageDispatcher, PackagesPastABoundAreRefusedWithTheirSenderAndThePassG
   EXPECT_EQ(node_->inbound_requests().snapshot(), DeviceIds{utils::s2b(kPeerId)});
   EXPECT_EQ(node_->friends().snapshot(), DeviceIds{utils::s2b(kDeviceId)});
   EXPECT_TRUE(node_->landings().snapshot().empty());
-  const std::vector<std::string> left = temp_names();
+  const std::vector<std::string> left = node_temp_names();
   EXPECT_TRUE(std::none_of(left.begin(), left.end(), [](const std::string& name) {
     return name.ends_with(".zip") || name.starts_with("velmora-attachment-") ||
            name.starts_with("velmora-recv-");
   })) << left.size();
+}
+
+// The threads of this process, as the kernel counts them.
+std::size_t process_threads() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.starts_with("Threads:")) return std::stoul(line.substr(8));
+  return 0;
+}
+
+// A flood of packages: never more than kHandlerThreads are handled at once, and those past them
+// stay at the backend until handlers are free. Here every handler waits, on the friends lock,
+// behind the first, whose answer (a friend request from a friend is accepted) the backend holds.
+TEST_F(PackageDispatcher, AFloodOfPackagesWaitsAtTheBackendBeyondTheBoundedHandlers) {
+  node_->friends().with([](DeviceIds& friends) { friends.insert(utils::s2b(kPeerId)); });
+  node_->friends().dump();
+  constexpr std::size_t kFlood = 100;
+  for (std::size_t n = 0; n < kFlood; ++n) send(*landing_node_, "friend_request");
+  backend_.server().hold("/transfer/sendfilereq");
+  const std::size_t threads_before = process_threads();
+
+  node_->handle_received_files();
+  EXPECT_EQ(node_->handlers().running(), kHandlerThreads);
+  EXPECT_EQ(node_->handlers().threads(), kHandlerThreads);
+  EXPECT_LE(process_threads(), threads_before + kHandlerThreads);
+  EXPECT_EQ(backend_.queued(kNodeId), kFlood - kHandlerThreads);
+  node_->handle_received_files();  // no room: nothing is taken
+  EXPECT_EQ(backend_.queued(kNodeId), kFlood - kHandlerThreads);
+
+  backend_.server().release("/transfer/sendfilereq");
+  ASSERT_TRUE(node_->wait_for_handlers(std::chrono::minutes(2)));
+  for (int passes = 0; backend_.queued(kNodeId) > 0 && passes < 100; ++passes) pass();
+  EXPECT_EQ(backend_.queued(kNodeId), 0u);
+  EXPECT_EQ(drain(*landing_node_), std::vector<std::string>(kFlood, "friend_accept"));
+  EXPECT_LE(node_->handlers().threads(), kHandlerThreads);
 }
 
 // The first handler fails (its "Received" report is refused): logged, and the next package is

@@ -1,9 +1,11 @@
-// Landings stored as "Running" when the node starts: watched again when their container is there,
-// dropped and reported "Container Removed" when the engine says it is gone, kept as they are when
-// the engine cannot tell. Against the real engine, and a stand-in for the failures it never gives.
+// Landings left on their way when the node starts: watched again when their container has
+// started, resumed when it is still to be made or started, dropped with a failure reported when
+// their container or job folder is gone, kept as they are when the engine cannot tell. Against
+// the real engine, and a stand-in for the failures it never gives.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <utility>
 
 #include "node_fixture.hpp"
@@ -131,6 +133,103 @@ TEST_F(Reattach, ExitedContainerWhoseResultsCannotBeSentIsSkippedForGood) {
   EXPECT_EQ(warnings[0].level, utils::log::kError);
 }
 
+// Whatever a control made its status, a landing not finished whose container is gone is dropped;
+// a finished one stays as history.
+// Each landing as a run killed at some step of its way leaves it, with what that run left in the
+// temporary folder and on the engine.
+TEST_F(Reattach, EveryLandingLeftOnItsWayIsTakenUp) {
+  namespace fs = std::filesystem;
+  namespace status = job::status;
+  const auto job = job_folder(job::kLongJob);
+  const auto built = make_lander(job.path(), std::nullopt, false);
+  built->build();  // its container, never started nor stored, is what a killed build leaves
+  const std::string img = *built->img_id();
+  const auto container = [&](int steps) {  // 0 created, 1 running, 2 paused, 3 exited
+    const std::string id = janitor_.container(engine_.create_container({{"Image", img}}));
+    if (steps >= 1) engine_.start_container(id);
+    if (steps == 2) engine_.pause_container(id);
+    if (steps == 3) engine_.stop_container(id);
+    return id;
+  };
+  const fs::path temp = node_temp_dir();
+  fs::create_directories(temp);
+  std::ofstream(temp / ".node");  // the marker an earlier run made
+  const auto job_dir = [&](const std::string& name) {
+    fs::copy(job.path(), temp / name, fs::copy_options::recursive);
+    return temp / name;
+  };
+  std::ofstream(temp / "velmora-context-x.tar") << "a build context";
+  fs::create_directories(temp / "velmora-results-y" / "filesys");
+  const fs::path elsewhere = folder_.path() / "elsewhere";
+  fs::create_directories(elsewhere);
+
+  const std::string run = job::Job::_make_id().substr(0, 8);
+  const auto landing = [&](const std::string& kind, std::string_view last, fs::path path,
+                           std::optional<std::string> img_id,
+                           std::optional<std::string> cntr_id) {
+    auto lander = std::make_shared<Lander>(std::move(path), "sim", networking::kDeviceId, kNodeId,
+                                           nullptr, kind + "-" + run, false);
+    lander->set_status(last);
+    if (img_id) lander->set_img({*img_id});
+    if (cntr_id) lander->set_cntr({*cntr_id, "quirky_name"});
+    return lander;
+  };
+  const std::string started_unrecorded = container(1);
+  const std::string paused = container(2);
+  const std::string stopped = container(3);
+  const std::string left_by_complete = container(3);
+  const std::string created = container(0);
+  store({landing("waiting", status::kReceived, job_dir("velmora-attachment-a"), {}, {}),
+         landing("building", status::kBuildingImage, job_dir("velmora-attachment-b"), {}, {}),
+         landing("creating", status::kBuildingContainer, job_dir("velmora-attachment-c"), img, {}),
+         landing("folder-gone", status::kBuildingImage, temp / "velmora-attachment-d", {}, {}),
+         landing("old-folder", status::kBuildingContainer, elsewhere, img, {}),
+         landing("created", status::kBuildingContainer, temp / "gone", img, created),
+         landing("started", status::kBuildingContainer, "sim", img, started_unrecorded),
+         landing("paused", status::kPaused, "sim", img, paused),
+         landing("stopping", status::kStopping, "sim", img, stopped),
+         landing("complete", status::kComplete, "sim", img, left_by_complete)});
+  lay_down_node_identity();
+  sent_to_owner();
+
+  const auto node = make_node();
+  EXPECT_EQ(stored_ids(*node),
+            (std::vector<std::string>{"waiting-" + run, "building-" + run, "creating-" + run,
+                                      "created-" + run, "started-" + run, "paused-" + run,
+                                      "stopping-" + run, "complete-" + run}));
+  EXPECT_EQ(sent_to_owner(), (std::vector<std::string>{"job_update Building Image Failed",
+                                                       "job_update Building Container Failed",
+                                                       "job_update Running"}));
+  EXPECT_EQ(node->running_landers().size(), 3u);
+  for (const std::string& id : {started_unrecorded, paused, stopped})
+    EXPECT_NE(node->running_landers().find(id), nullptr) << id;
+  EXPECT_FALSE(engine_has(*built->cntr_id())) << "made after the last store write";
+  EXPECT_FALSE(engine_has(left_by_complete));
+  EXPECT_TRUE(engine_has(created));
+  EXPECT_EQ(node_temp_names(), (std::vector<std::string>{"velmora-attachment-a",
+                                                         "velmora-attachment-b",
+                                                         "velmora-attachment-c"}));
+  EXPECT_TRUE(fs::exists(elsewhere)) << "a folder the node did not receive is not its to remove";
+
+  // The resumed ones are built or started once the threads start.
+  node->start_threads();
+  ASSERT_TRUE(node->wait_for_handlers(std::chrono::minutes(4)));
+  node->kill_threads();
+  for (const auto& [job_id, lander] : node->landings().snapshot()) {
+    if (const auto id = lander->cntr_id()) janitor_.container(*id);
+    const bool resumed = job_id.starts_with("waiting") || job_id.starts_with("building") ||
+                         job_id.starts_with("creating") || job_id.starts_with("created");
+    if (resumed) {
+      EXPECT_EQ(lander->status(), status::kRunning) << job_id;
+    }
+  }
+  const auto reports = sent_to_owner();
+  EXPECT_EQ(std::count(reports.begin(), reports.end(), "job_update Running"), 4);
+  EXPECT_EQ(std::count(reports.begin(), reports.end(), "job_update Building Image"), 3);
+  EXPECT_EQ(engine_state(created), "running");
+  EXPECT_TRUE(node_temp_names().empty());
+}
+
 TEST_F(Reattach, LandingWhoseContainerIsGoneIsReportedAndDropped) {
   store({stored_landing("gone", job::status::kRunning, kGone),
          stored_landing("never-built", job::status::kRunning, std::nullopt),
@@ -138,8 +237,8 @@ TEST_F(Reattach, LandingWhoseContainerIsGoneIsReportedAndDropped) {
          stored_landing("complete", job::status::kComplete, kGone)});
   lay_down_node_identity();
 
-  const auto node = make_node();
-  EXPECT_EQ(stored_ids(*node), (std::vector<std::string>{"paused", "complete"}));
+  auto node = make_node();
+  EXPECT_EQ(stored_ids(*node), (std::vector<std::string>{"complete"}));
   EXPECT_EQ(node->running_landers().size(), 0u);
   const auto log = model_log();
   for (const std::string& id : {kGone, std::string("None")})
@@ -147,10 +246,10 @@ TEST_F(Reattach, LandingWhoseContainerIsGoneIsReportedAndDropped) {
                         "Could not find container id " + id + "; removing associated landing"),
               log.end())
         << id;
-  EXPECT_EQ(sent_to_owner(), (std::vector<std::string>{"job_update Container Removed",
-                                                       "job_update Container Removed"}));
+  EXPECT_EQ(sent_to_owner(), std::vector<std::string>(3, "job_update Container Removed"));
+  node.reset();
   const auto reread = make_node();
-  EXPECT_EQ(stored_ids(*reread), (std::vector<std::string>{"paused", "complete"}));
+  EXPECT_EQ(stored_ids(*reread), (std::vector<std::string>{"complete"}));
 }
 
 // The owner cannot be told (the backend does not know this node's key): dropped all the same.
@@ -175,15 +274,15 @@ TEST_F(Reattach, EngineThatDoesNotAnswerLeavesRunningLandingsStored) {
   EXPECT_TRUE(sent_to_owner().empty());
 }
 
-// An engine that answers the probe but fails the lookup otherwise than "not found": kept as well.
-TEST_F(Reattach, LookupThatFailsOtherwiseKeepsTheLandingUnwatched) {
+// An engine that answers the probe but cannot list its containers: kept as well.
+TEST_F(Reattach, EngineThatCannotListItsContainersLeavesTheLandingsStored) {
   store({stored_landing("running", job::status::kRunning, kGone)});
   lay_down_node_identity();
   std::unique_ptr<Velmora> node;
   {
     testing::FakeEngine engine;
     engine.answer("GET", "/_ping", 200, "OK", "text/plain");
-    engine.answer("GET", "/containers/.*/json", 500, R"({"message":"engine trouble"})");
+    engine.answer("GET", "/containers/json", 500, R"({"message":"engine trouble"})");
     engine.serve();
     node = make_node();
   }
@@ -193,11 +292,11 @@ TEST_F(Reattach, LookupThatFailsOtherwiseKeepsTheLandingUnwatched) {
   EXPECT_TRUE(sent_to_owner().empty());
   const auto records = log_.records();
   const auto line = std::find_if(records.begin(), records.end(), [](const auto& record) {
-    return record.message.starts_with("Could not look up container");
+    return record.message.starts_with("Could not list");
   });
   ASSERT_NE(line, records.end());
   EXPECT_EQ(line->message,
-            "Could not look up container " + kGone + " of landing running; keeping it, unwatched");
+            "Could not list the engine's containers; keeping every landing, unwatched");
   EXPECT_EQ(line->level, utils::log::kInfo);
   EXPECT_NE(line->error_text.find("engine trouble"), std::string::npos);
 }

@@ -37,6 +37,7 @@ TEST_F(UserData, FirstStartMakesKeysMachineIdStoresAndResultsFolder) {
   EXPECT_EQ(utils::Bytes(testing::file_content(work_ / "pub.key")), node->pub_key()->export_());
   for (const std::string& file : kStoreFiles) EXPECT_TRUE(exists(file)) << file;
   EXPECT_TRUE(std::filesystem::is_directory(work_ / "results"));
+  EXPECT_EQ(permissions(node_temp_dir()), 0700u);
 
   // The text of a version 4 UUID, which the device takes as its id.
   const std::string id = testing::file_content(work_ / "mid.bin");

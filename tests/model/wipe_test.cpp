@@ -163,6 +163,7 @@ TEST_F(Wipe, ClearingAHistoryEmptiesItsStoreOnlyAndWritesIt) {
   node_->clear_landing_history();
   EXPECT_TRUE(exists("landings.bin"));
 
+  node_.reset();
   const auto reread = make_node();
   EXPECT_TRUE(reread->launches().snapshot().empty());
   EXPECT_EQ(reread->friends().snapshot().size(), 1u);

@@ -6,7 +6,10 @@
 namespace velmora::networking {
 namespace {
 
-// Sets VELMORA_CA_FILE and TMPDIR before the fakes exist, while the process has no other thread.
+// Sets VELMORA_CA_FILE and TMPDIR before the fakes exist, while the process has no other thread;
+// and TZ, when unset, to the zone it stands for: unset, glibc sets its zone up again at every
+// local time conversion (zip entries' times, here and in the fake backend), under a lock that
+// ThreadSanitizer does not see.
 testing::TlsFiles trusted_certificate(const testing::ScopedFolder& folder,
                                       const std::filesystem::path& temp_dir) {
   testing::TlsFiles files =
@@ -14,6 +17,7 @@ testing::TlsFiles trusted_certificate(const testing::ScopedFolder& folder,
   ::setenv("VELMORA_CA_FILE", files.cert.c_str(), 1);
   std::filesystem::create_directory(temp_dir);
   ::setenv("TMPDIR", temp_dir.c_str(), 1);
+  ::setenv("TZ", ":/etc/localtime", 0);
   return files;
 }
 

@@ -1,5 +1,5 @@
 // Packages between two clients through the fake backend: labels, attachments, and what is left in
-// the temporary directory.
+// the temporary folder.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
@@ -103,6 +103,31 @@ TEST_F(Packages, AFolderArrivesWithItsTreeAndTheLabelsInTheirOrder) {
                                    }));
   EXPECT_EQ(tree(job_), before);
   EXPECT_EQ(temp_names(), std::vector<std::string>{got.attachment->filename().string()});
+}
+
+// A client given a temporary folder of its own makes every temporary item there: the package it
+// sends, the download, the unpacked attachment, and the download a damaged package leaves.
+TEST_F(Packages, AClientsTemporaryItemsGoToItsOwnFolder) {
+  const fs::path own = folder_.path() / "own-tmp";
+  fs::create_directory(own);
+  const auto receiver = std::make_unique<Network>(backend_.url(), kRefreshToken, peer_device_,
+                                                  idp_->url(), own);
+  const auto sender = std::make_unique<Network>(backend_.url(), kRefreshToken, device_,
+                                                idp_->url(), own);
+  write_file(job_ / "data.txt", "data");
+  EXPECT_EQ(sender->send_pkg(kPeerId, "job_submission", job_).parent_path(), own);
+  const ReceivedPackage got = receiver->recv_pkg();
+  ASSERT_TRUE(got.attachment);
+  EXPECT_EQ(got.attachment->parent_path(), own);
+  EXPECT_EQ(read_file(*got.attachment / "data.txt"), "data");
+  fs::remove_all(*got.attachment);
+
+  const fs::path damaged = folder_.path() / "damaged.zip";
+  write_file(damaged, "no zip archive");
+  backend_.deliver(kPeerId, "damaged.zip", damaged);
+  EXPECT_THROW(receiver->recv_pkg(), utils::RuntimeError);
+  EXPECT_TRUE(fs::exists(own / "damaged.zip"));
+  EXPECT_TRUE(temp_names().empty());
 }
 
 TEST_F(Packages, AnEmptyFolderGivesAnEmptyFolderAndAnEmptyPathNone) {

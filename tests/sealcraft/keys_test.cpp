@@ -147,7 +147,7 @@ class OpensslInterop : public ::testing::Test {
  protected:
   void SetUp() override {
     if (std::system("openssl version >/dev/null 2>&1") != 0) GTEST_SKIP() << "no openssl CLI";
-    dir_ = utils::make_temp_dir("interop");
+    dir_ = utils::make_temp_dir(utils::temp_directory(), "interop");
     write("priv.der", pair_a().first->export_());
     write("pub.der", pair_a().second->export_());
     write("data", bytes("signed by both sides"));

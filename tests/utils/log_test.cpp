@@ -53,6 +53,15 @@ TEST(Log, CaptureKeepsTheAttachedError) {
   EXPECT_EQ(records[0].error_text, "velmora::utils::RuntimeError: boom");
 }
 
+TEST(Log, CaptureCallsBackOnTheLoggingThreadBeforeTheCallReturns) {
+  std::vector<std::string> seen;
+  LogCapture capture("test.callback", kInfo,
+                     [&](const LogRecord& record) { seen.push_back(record.message); });
+  get_logger("test.callback").debug("below the capture's level");
+  get_logger("test.callback.a").info("step %d", 1);
+  EXPECT_EQ(seen, std::vector<std::string>{"step 1"});
+}
+
 TEST(Log, LineBreaksOfArgumentsAndErrorsCannotForgeLines) {
   LogCapture capture("test.forge");
   get_logger("test.forge").log_error(kWarning, RuntimeError("engine says\nERROR:velmora:x"),
@@ -107,7 +116,7 @@ TEST(Log, TokenFingerprintIsTheFirstTwelveHexDigitsOfSha256) {
 // Configuration is process-wide, so each case runs in a child process of its own.
 class LogConfiguration : public ::testing::Test {
  protected:
-  void SetUp() override { dir_ = make_temp_dir("logtest"); }
+  void SetUp() override { dir_ = make_temp_dir(temp_directory(), "logtest"); }
   void TearDown() override { std::filesystem::remove_all(dir_); }
 
   // Runs body in a child whose standard error goes to the file "stderr".

@@ -94,7 +94,7 @@ std::function<T()> never_called() {
 
 class PickledObjectTest : public ::testing::Test {
  protected:
-  void SetUp() override { dir_ = make_temp_dir("storetest"); }
+  void SetUp() override { dir_ = make_temp_dir(temp_directory(), "storetest"); }
   void TearDown() override { fs::remove_all(dir_); }
 
   fs::path file(const std::string& name) const { return dir_ / name; }

@@ -157,6 +157,15 @@ TEST(Poll, NeverStartedPollJoinsAtOnceAndCannotBeStartedAfterKill) {
   EXPECT_EQ(passes, 0);
 }
 
+// A later thread may be given the id of the poll's ended thread: it is no pass of the poll.
+TEST(Poll, AJoinedPollMayBeJoinedAgainFromAnyThread) {
+  Poll poll([] {}, 0.001);
+  poll.start();
+  poll.kill();
+  poll.join();
+  for (int n = 0; n < 20; ++n) std::thread([&] { EXPECT_NO_THROW(poll.join()); }).join();
+}
+
 TEST(Poll, SecondStartRunsNoSecondThread) {
   std::mutex mutex;
   std::set<std::thread::id> threads;

@@ -14,14 +14,15 @@ mode_t mode_of(const std::filesystem::path& path) {
   return st.st_mode & 0777;
 }
 
-TEST(TempFiles, MadeFreshAndPrivateUnderTmpdir) {
+TEST(TempFiles, MadeFreshAndPrivateInTheFolderGiven) {
   const auto root = std::filesystem::temp_directory_path() / "velmora-tmpdir-test";
   std::filesystem::create_directories(root);
   const testing::EnvironmentSetting tmpdir("TMPDIR", root.string());
+  EXPECT_EQ(temp_directory(), root);
 
-  const auto dir_a = make_temp_dir("job");
-  const auto dir_b = make_temp_dir("job");
-  const auto file = make_temp_file("pkg", ".zip");
+  const auto dir_a = make_temp_dir(root, "job");
+  const auto dir_b = make_temp_dir(root, "job");
+  const auto file = make_temp_file(root, "pkg", ".zip");
   EXPECT_NE(dir_a, dir_b);
   EXPECT_EQ(dir_a.parent_path(), root);
   EXPECT_TRUE(dir_a.filename().string().starts_with("job"));

@@ -45,7 +45,8 @@ std::optional<bool> pull_for(const Value& os_type) {
 }  // namespace
 
 Image build_image(const std::filesystem::path& path, std::string_view name,
-                  std::string_view version, const Value& labels, const Value& cntr_lmts) {
+                  std::string_view version, const Value& labels, const Value& cntr_lmts,
+                  const std::filesystem::path& temp_folder) {
   const EngineClient client = EngineClient::from_env();
   const std::optional<bool> pull = pull_for(info_member(client.info(), "OSType"));
   const std::string tag = sanitize_tag(name, version);
@@ -66,7 +67,8 @@ Image build_image(const std::filesystem::path& path, std::string_view name,
                                         .container_limits = cntr_lmts,
                                         .rm = true,
                                         .forcerm = true,
-                                        .pull = pull});
+                                        .pull = pull,
+                                        .temp_folder = temp_folder});
   } catch (const engine::BuildError& e) {
     throw ImageBuildError(kwargs, e.what(), e.build_log());
   } catch (const std::exception&) {

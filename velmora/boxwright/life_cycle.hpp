@@ -10,13 +10,15 @@
 #include <vector>
 
 #include "velmora/boxwright/engine_objects.hpp"
+#include "velmora/utils/temp_files.hpp"
 #include "velmora/utils/value.hpp"
 
 namespace velmora::boxwright {
 
 // Builds the image of the folder at path, which holds the Dockerfile, tagged
 // sanitize_tag(name, version), with labels and the build containers' limits cntr_lmts ("memory",
-// "memswap", "cpushares", "cpusetcpus"). Intermediate containers are removed, also after a
+// "memswap", "cpushares", "cpusetcpus"); the build context is written to temp_folder while it is
+// sent. Intermediate containers are removed, also after a
 // failure; the base image is pulled first on a Linux engine, not on a Windows one. Logs
 // "metadata complete, bulding..." before the build and "done building" after it.
 // Throws ImageBuildError when the build fails (with the engine's reason and build log where it
@@ -26,7 +28,8 @@ namespace velmora::boxwright {
 // "OSType", EngineError when the engine cannot be asked.
 Image build_image(const std::filesystem::path& path, std::string_view name,
                   std::string_view version, const utils::Value& labels = utils::Value::object(),
-                  const utils::Value& cntr_lmts = utils::Value::object());
+                  const utils::Value& cntr_lmts = utils::Value::object(),
+                  const std::filesystem::path& temp_folder = utils::temp_directory());
 
 // Creates a container of img with labels, not started and not attached to; on the runtime
 // "nvidia" when the engine's information lists it among its "Runtimes". Throws

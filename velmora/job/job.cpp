@@ -167,10 +167,16 @@ std::string Job::encode_state() const {
 
 void Job::send_package(const std::string& dest, std::string_view subject,
                        const std::filesystem::path& attachment, const Value& labels) const {
-  const std::shared_ptr<networking::Network> client = network();
+  bound_client()->send_pkg(dest, std::string(subject), attachment, labels);
+}
+
+std::filesystem::path Job::temp_folder() const { return bound_client()->temp_folder(); }
+
+std::shared_ptr<networking::Network> Job::bound_client() const {
+  std::shared_ptr<networking::Network> client = network();
   if (!client)
     throw utils::RuntimeError("job " + id_ + " is bound to no backend client and cannot send");
-  client->send_pkg(dest, std::string(subject), attachment, labels);
+  return client;
 }
 
 }  // namespace velmora::job

@@ -83,6 +83,9 @@ class Job {
   // record is bound to no client; what send_pkg throws.
   void send_package(const std::string& dest, std::string_view subject,
                     const std::filesystem::path& attachment, const utils::Value& labels) const;
+  // The folder of the bound client's temporary items, where the record makes its own. RuntimeError
+  // when the record is bound to no client.
+  std::filesystem::path temp_folder() const;
 
   // Calls fn under the record's lock; change() also drops the kept stored form and to_dict's
   // text, so every change of a field that get_state or to_dict writes goes through it.
@@ -106,6 +109,8 @@ class Job {
  private:
   // The stored form's text; the lock is held.
   std::string encode_state() const;
+  // The bound client; RuntimeError when there is none.
+  std::shared_ptr<networking::Network> bound_client() const;
 
   const std::filesystem::path path_;
   const std::string name_;

@@ -6,6 +6,7 @@
 // its own engine client.
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -19,6 +20,12 @@ namespace velmora::job {
 
 class Lander : public Job {
  public:
+  // What build and run call after each change of the record that must outlive the process (a
+  // status recorded and reported, an engine id kept), before they go on: the caller writes the
+  // record's store there. It must not throw.
+  using Keep = std::function<void()>;
+  static void keep_nothing() noexcept {}
+
   // As Job's; then reports "Received" to the owner unless update_recvd is false. Throws what
   // that report throws (update_status).
   Lander(std::filesystem::path path, std::string name, std::string owner, std::string receiver,
@@ -63,19 +70,20 @@ class Lander : public Job {
   // "Building Container Failed", then the ImageBuildError or ContainerBuildError is thrown on;
   // should that report fail, its error is thrown instead. Any other failure is thrown unchanged
   // with no failure status (a failed report, an engine that cannot be asked, the tag's
-  // RuntimeError for an id over 128 characters).
-  void build();
+  // RuntimeError for an id over 128 characters). Temporary items go to the client's temporary
+  // folder. keep is called after each status and each id.
+  void build(const Keep& keep = keep_nothing);
 
-  // Builds when there is no container, starts the container and reports "Running". A container
-  // that fails to start is removed from the engine (its id is kept) and the engine's error
-  // thrown on; nothing is reported.
-  void run();
+  // Builds when there is no container, starts the container and reports "Running", then calls
+  // keep. A container that fails to start is removed from the engine (its id is kept) and the
+  // engine's error thrown on; nothing is reported.
+  void run(const Keep& keep = keep_nothing);
 
   // Returns the results of the exited container to the owner: collects its log and created
-  // files in a temporary folder, sends them as "job_results" with the label "job_id", reports
-  // "Stopped" when the status was "Stopping" and "Complete" otherwise, removes the temporary
-  // folder and then the container (ids kept). RuntimeError "Could not send results; container
-  // not built for job <id>" without a container (nothing made, nothing sent). The temporary
+  // files in a folder of the client's temporary folder, sends them as "job_results" with the
+  // label "job_id", reports "Stopped" when the status was "Stopping" and "Complete" otherwise,
+  // removes that folder and then the container (ids kept). RuntimeError "Could not send results;
+  // container not built for job <id>" without a container (nothing made, nothing sent). The
   // folder goes on every path; after any other failure the container stays.
   void send_results();
 

@@ -49,12 +49,17 @@ static_assert(boxwright::kMaxResultPathLength + sizeof "filesys/" <= package::kM
 
 }  // namespace
 
-void Lander::build() {
+void Lander::build(const Keep& keep) {
   try {
     update_status(status::kBuildingImage);
-    set_img(boxwright::build_image(path(), name(), id()));
+    keep();
+    set_img(boxwright::build_image(path(), name(), id(), utils::Value::object(),
+                                   utils::Value::object(), temp_folder()));
+    keep();
     update_status(status::kBuildingContainer);
+    keep();
     set_cntr(boxwright::build_container(*img()));
+    keep();
   } catch (const boxwright::ImageBuildError&) {
     update_status(status::kBuildingImageFailed);
     throw;
@@ -64,8 +69,8 @@ void Lander::build() {
   }
 }
 
-void Lander::run() {
-  if (!cntr()) build();
+void Lander::run(const Keep& keep) {
+  if (!cntr()) build(keep);
   const boxwright::Container container = *cntr();
   try {
     boxwright::run_container(container);
@@ -74,11 +79,12 @@ void Lander::run() {
     throw;
   }
   update_status(status::kRunning);
+  keep();
 }
 
 void Lander::send_results() {
   built_cntr("send results");
-  const std::filesystem::path tempdir = utils::make_temp_dir("velmora-results-");
+  const std::filesystem::path tempdir = utils::make_temp_dir(temp_folder(), "velmora-results-");
   try {
     const std::filesystem::path results_dir = boxwright::collect_results(*cntr(), tempdir);
     send_package(owner(), subject::kJobResults, results_dir, {{"job_id", id()}});

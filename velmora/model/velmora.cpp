@@ -1,5 +1,6 @@
 #include "velmora/model/velmora.hpp"
 
+#include <algorithm>
 #include <utility>
 
 #include "velmora/boxwright/engine_probe.hpp"
@@ -37,17 +38,45 @@ Velmora::Velmora(std::string refresh_token, NodeSettings settings,
   utils::log::configure_logging(log_level(settings_.log_level), settings_.log_file.value_or(""));
   LOG.info("Instantiating Velmora");
   if (docker_is_running_) LOG.info("Docker is running!");
+  temp_folder_.emplace(std::filesystem::absolute(kTempFolderName));
   load_user_data();
+  temp_folder_->clear(job_folders_in_use());
   network_ = std::make_shared<networking::Network>(settings_.backend_url, std::move(refresh_token),
-                                                   device(), std::move(identity_provider));
+                                                   device(), std::move(identity_provider),
+                                                   temp_folder_->path());
   friends_protocol_ = std::make_unique<FriendProtocol>(
       network_, FriendStores{*friends_, *inbound_requests_, *pending_requests_,
                              *accepted_requests_, *rejected_requests_, *friend_removals_});
   groups_protocol_ = std::make_unique<GroupProtocol>(
       network_, GroupStores{*groups_, *group_invitations_, *group_requests_, *group_removals_});
   bind_job_records();
-  reattach_landings();
+  take_up_launches();
+  take_up_landings();
   create_threads();
+}
+
+Velmora::~Velmora() {
+  // The members then go in reverse order: the polls end, the handlers are waited for, and the
+  // builds under way; a build not yet begun does nothing, its landing stored as "Received".
+  closing_ = true;
+}
+
+void Velmora::start_threads() {
+  std::vector<std::shared_ptr<job::Lander>> resumed;
+  {
+    std::lock_guard lock(resumed_mutex_);
+    resumed.swap(resumed_);
+  }
+  for (const auto& lander : resumed) start_build(lander);
+  threads_->start();
+}
+
+bool Velmora::wait_for_handlers(std::chrono::steady_clock::duration grace) const {
+  const auto deadline = std::chrono::steady_clock::now() + grace;
+  // The handlers first: they may start builds.
+  return handlers_.wait_idle_for(grace) &&
+         builds_.wait_idle_for(std::max(deadline - std::chrono::steady_clock::now(),
+                                        std::chrono::steady_clock::duration::zero()));
 }
 
 std::shared_ptr<const sealcraft::PublicKey> Velmora::pub_key() const {

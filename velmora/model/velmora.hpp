@@ -8,20 +8,30 @@
 // inside a pass of the node's own polls or a handler for the thread operations and
 // refresh_user_data. Stores, records and the client guard themselves; the thread operations and
 // the wipe are serialised. The destructor ends the update threads, then waits for every handler
-// thread (a handler's requests are bounded by the clients' time-outs; an image build under way is
-// waited for): a process that must end sooner ends the threads and waits for the handlers with a
-// limit (end_threads, wait_for_handlers), and leaves without the destructor when one is left.
+// (a handler's requests are bounded by the clients' time-outs) and for the builds under way;
+// landings still waiting for a build stay stored, for the next start to take up. A process that
+// must end sooner ends the threads and waits for the handlers and builds with a limit
+// (end_threads, wait_for_handlers), and leaves without the destructor when one is left.
+//
+// Crash safety: the landings store says where each landing is on its way (its status and engine
+// ids, written after every step of the build and run), and a launch is stored before its package
+// goes. A node killed at any moment and started again in the same folder takes every unfinished
+// landing up, or ends it with a failure status reported to its owner.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "velmora/device/local_device.hpp"
+#include "velmora/model/bounds.hpp"
 #include "velmora/model/friends/friend_protocol.hpp"
 #include "velmora/model/groups/group_protocol.hpp"
 #include "velmora/model/jobs/running_landers.hpp"
@@ -29,6 +39,7 @@
 #include "velmora/model/packages/handler_threads.hpp"
 #include "velmora/model/received_folder.hpp"
 #include "velmora/model/stores.hpp"
+#include "velmora/model/temp_folder.hpp"
 #include "velmora/model/update_threads.hpp"
 #include "velmora/networking/identity_provider.hpp"
 #include "velmora/networking/network.hpp"
@@ -41,14 +52,22 @@ class Velmora {
   // Builds the node: checks the four intervals (ValueError for one not positive), probes the
   // engine, configures logging once per process (KeyError for a level outside the table, before
   // anything is configured; OSError for a log file that cannot be opened), logs
-  // "Instantiating Velmora" (and "Docker is running!" when the engine answered), loads the user
-  // data, builds the backend client (refresh_token and identity_provider, the provider's base
-  // URL, are handed to it), binds the stored launches and landings to it, re-attaches the
-  // landings that were running and creates the update threads without starting them. Nothing is
-  // reported to the backend but "Container Removed" for a landing whose container is gone. Throws
-  // what any step throws; what was written to disk by then stays.
+  // "Instantiating Velmora" (and "Docker is running!" when the engine answered), takes the
+  // temporary folder (temp_folder.hpp; RuntimeError when another node holds it), loads the user
+  // data, clears what an earlier run left in the temporary folder, builds the backend client
+  // (refresh_token and identity_provider, the provider's base URL, are handed to it), binds the
+  // stored launches and landings to it, takes up what an earlier run left unfinished and creates
+  // the update threads without starting them. Taking up: a launch whose results folder exists
+  // without being recorded gets it recorded; with an answering engine, each landing not finished
+  // is watched again when its container has started (reported "Running" when the store had not
+  // recorded it yet), resumed at the first start_threads when its container or image is still to
+  // be made, and otherwise dropped with a failure reported to its owner ("Container Removed" when
+  // its container is gone, "Building Image Failed" or "Building Container Failed" when its job
+  // folder is); a container a finished landing left is removed. Nothing else is reported to the
+  // backend. Throws what any step throws; what was written to disk by then stays.
   Velmora(std::string refresh_token, NodeSettings settings = {}, std::int64_t keepalive_interval = 30,
           std::string identity_provider = networking::identity_provider_url());
+  ~Velmora();
 
   Velmora(const Velmora&) = delete;
   Velmora& operator=(const Velmora&) = delete;
@@ -82,8 +101,10 @@ class Velmora {
   const std::shared_ptr<networking::Network>& network() const noexcept { return network_; }
   RunningLanders& running_landers() noexcept { return running_landers_; }
   const UpdateThreads& update_threads() const noexcept { return *threads_; }
-  // The threads on which received packages are handled.
+  // The threads on which received packages are handled (at most kHandlerThreads), and those on
+  // which landings are built and started (at most kConcurrentBuilds).
   const HandlerThreads& handlers() const noexcept { return handlers_; }
+  const HandlerThreads& builds() const noexcept { return builds_; }
 
   // Wipes the user data: pauses the update threads (reporting OFFLINE), removes the twelve store
   // files, then the results folder with its content, loads the user data again (the key pair and
@@ -95,18 +116,22 @@ class Velmora {
   void refresh_user_data();
 
   // Start, pause, unpause or kill the update threads, with the status report that follows
-  // (UpdateThreads). kill_threads returns once every poll has ended.
-  void start_threads() { threads_->start(); }
+  // (UpdateThreads). kill_threads returns once every poll has ended. The first start_threads also
+  // starts the builds of the landings that the node's start resumed.
+  void start_threads();
   void pause_threads() { threads_->pause(); }
   void unpause_threads() { threads_->unpause(); }
   void kill_threads() { threads_->kill(); }
   bool threads_started() const noexcept { return threads_->started(); }
   // Ends the update threads as kill_threads does, with no status report: the process is ending.
-  void end_threads() { threads_->end(); }
-  // Waits up to grace until no package handler runs or waits in line; true when none is left.
-  bool wait_for_handlers(std::chrono::steady_clock::duration grace) const {
-    return handlers_.wait_idle_for(grace);
+  // A build not yet begun then does nothing, its landing left stored for the next start.
+  void end_threads() {
+    closing_ = true;
+    threads_->end();
   }
+  // Waits up to grace until no package handler and no build runs or waits; true when none is
+  // left.
+  bool wait_for_handlers(std::chrono::steady_clock::duration grace) const;
 
   // The friend protocol over the six friend sets (FriendProtocol): the operations the local API
   // calls and the handlers of the four friend packages, given the sender's device id.
@@ -196,13 +221,16 @@ class Velmora {
   // implemented yet") and one whose label lacks a text member its handler needs (WARNING
   // "Dropping a package with a malformed label: <why>"); the pass goes on with the next. Only the
   // job submission and results handlers are given the attachment folder; every other is removed.
-  // Throws what taking a package throws (the packages behind it wait for the next pass).
+  // A package is taken only while fewer than kHandlerThreads handlers are pending; the pass ends
+  // when as many are, and the packages left wait at the backend for a later pass. Throws what
+  // taking a package throws (the packages behind it wait for the next pass).
   void handle_received_files();
 
-  // The job road, the launching side. Sends the job folder docker_dir to device dest_uuid as a
-  // new launch named after the folder (jobs/job_name.hpp) and stores it once sent; true. OSError
-  // when docker_dir holds no "Dockerfile" (nothing sent); what the send or the write throws (a
-  // launch not sent is not stored).
+  // The job road, the launching side. Stores a new launch of the job folder docker_dir, named
+  // after the folder (jobs/job_name.hpp), sends it to device dest_uuid, logs "Sent job <id> to
+  // <dest>" and stores it again as "Sent"; true. OSError when docker_dir holds no "Dockerfile"
+  // (nothing stored or sent); what the send or a write throws (a launch whose send failed is taken
+  // out of the store again).
   bool send_dockerized_app(const utils::Bytes& dest_uuid, const std::string& docker_dir);
 
   // The handlers of the job packages, given the sender's device id. A package about a job this
@@ -214,8 +242,10 @@ class Velmora {
   void handle_job_update(const utils::Bytes& origin, const std::string& job_id,
                          const std::string& status);
   // Files the results folder tmp_results_dir (owned from now on) as "<results folder>/<name>_<id>",
-  // sets the launch's results path and writes the store. Results that cannot be moved there stay
-  // where they are, logged at WARNING with the reason.
+  // sets the launch's results path and writes the store. Results that cannot be moved there are
+  // kept in the temporary folder, out of reach of its clearing (TempFolder::keep), logged at
+  // WARNING with the reason and the place; those of a launch filed already are removed, logged at
+  // WARNING.
   void handle_job_results(const utils::Bytes& origin, const std::string& job_id,
                           const std::filesystem::path& tmp_results_dir);
   // Calls the launch's stop, start, pause or unpause, as case_ says (the store is not written).
@@ -227,21 +257,24 @@ class Velmora {
   // on, and removed on every path), which reports "Received". Refuses it unless origin is a friend,
   // the engine answered at construction and no stored landing of another owner has its id:
   // "Rejected" reported, WARNING "Job <id> from <owner> has been rejected", nothing stored.
-  // Otherwise stores it, runs it, writes the landings store again and watches its container. A
-  // failed run is logged (WARNING "Lander <id> encountered an error") and the landing stays stored
-  // with the failure status it reported, unwatched. Throws what a report before the run, the
-  // store's write or the container's lookup after the run throws.
+  // Otherwise stores it and leaves it to wait for its build, which runs it (storing each step),
+  // removes its job folder, writes the landings store again and watches its container. A failed
+  // run is logged (WARNING "Lander <id> encountered an error") and the landing stays stored with
+  // the failure status it reported, unwatched. A store write that fails during the build is
+  // logged at ERROR and the build goes on. Throws what a report before the build or the first
+  // store write throws.
   void handle_job_submission(const utils::Bytes& origin, const std::string& job_id,
                              const std::string& job_name, const std::filesystem::path& job_dir);
-  // Calls the landing's stop, start, pause or unpause, as case_ says (the store is not written).
-  // RuntimeError "could not control landing with case <case_>" for another word.
+  // Calls the landing's stop, start, pause or unpause, as case_ says, then writes the landings
+  // store. RuntimeError "could not control landing with case <case_>" for another word.
   void handle_control_landing(const utils::Bytes& origin, const std::string& job_id,
                               std::string_view case_);
 
   // The container-query poll's pass: for each exited container of the engine that a watched
-  // landing runs in, the landing is watched no longer, returns its results to its owner and the
-  // landings store is written; a failure is logged ("skipping container '<name>'") and the next
-  // container handled. Throws what listing the containers throws.
+  // landing runs in, the landing is watched no longer, logs "Returning the results of job <id>",
+  // returns its results to its owner and the landings store is written; a failure is logged
+  // ("skipping container '<name>'") and the next container handled. Throws what listing the
+  // containers throws.
   void handle_exited_containers();
 
  private:
@@ -254,11 +287,23 @@ class Velmora {
   void wipe_user_data();
   // Binds every stored launch and landing to the node's client.
   void bind_job_records();
-  // Watches each stored landing whose status is "Running" under its container's id; drops and
-  // reports "Container Removed" for one whose container the engine does not have. Skipped when
-  // the engine did not answer the probe.
-  void reattach_landings();
+  // The job folders of the stored landings that a build may still need; the rest of the
+  // temporary folder is what an earlier run left.
+  std::set<std::filesystem::path> job_folders_in_use() const;
+  // Records the results folder of each launch whose results were filed but not recorded.
+  void take_up_launches();
+  // Takes up each stored landing that is not finished (see the constructor); skipped when the
+  // engine did not answer the probe, or cannot list its containers.
+  void take_up_landings();
   void create_threads();
+  // Puts the landing behind those waiting for a build; throws as HandlerThreads::start.
+  void start_build(const std::shared_ptr<job::Lander>& lander);
+  // The build of a landing that waits for it, and what follows: see handle_job_submission.
+  void run_landing(const std::shared_ptr<job::Lander>& lander);
+  // Writes the landings store; a failure is logged at ERROR, not thrown.
+  void keep_landings() noexcept;
+  // Removes a landing's job folder when it lies in the temporary folder; a failure is logged.
+  void remove_job_folder(const std::filesystem::path& job_dir) const;
 
   // One received package: refuses it when misaddressed or of a subject without a handler, else
   // starts its handler, handing attachment on when the handler takes it. MalformedLabel when the
@@ -291,11 +336,16 @@ class Velmora {
   std::optional<Store<GroupEntries>> group_requests_;
   std::optional<Store<GroupNames>> group_removals_;
 
+  std::optional<TempFolder> temp_folder_;  // taken before the first load, for the node's life
   std::shared_ptr<networking::Network> network_;
   std::unique_ptr<FriendProtocol> friends_protocol_;  // over the friend stores and network_
   std::unique_ptr<GroupProtocol> groups_protocol_;    // over the group stores and network_
   RunningLanders running_landers_;
-  HandlerThreads handlers_;  // waited for once the polls have ended, before the rest goes
+  std::mutex resumed_mutex_;
+  std::vector<std::shared_ptr<job::Lander>> resumed_;  // guarded: built at the first start
+  std::atomic<bool> closing_{false};  // set as the node goes: builds not yet begun are let be
+  HandlerThreads builds_{kConcurrentBuilds};  // waited for after the handlers, which add to it
+  HandlerThreads handlers_{kHandlerThreads};  // waited for once the polls have ended
   std::unique_ptr<UpdateThreads> threads_;  // last: its polls end before the rest goes
 };
 

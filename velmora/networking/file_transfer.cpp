@@ -25,13 +25,14 @@ std::string download_name(std::string_view name) {
   return std::string(name);
 }
 
-// A new file in the temporary directory, created exclusively without following a link, named
-// after the backend's file name where that name is free and usable.
-std::filesystem::path create_download_file(std::string_view backend_name,
+// A new file in folder, created exclusively without following a link, named after the backend's
+// file name where that name is free and usable.
+std::filesystem::path create_download_file(const std::filesystem::path& folder,
+                                           std::string_view backend_name,
                                            utils::FileDescriptor& file) {
   constexpr int kFlags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW;
   if (const std::string name = download_name(backend_name); !name.empty()) {
-    const std::filesystem::path path = utils::temp_directory() / name;
+    const std::filesystem::path path = folder / name;
     try {
       file.open(path, kFlags);
       return path;
@@ -40,7 +41,7 @@ std::filesystem::path create_download_file(std::string_view backend_name,
     }
   }
   // make_temp_file has just created it exclusively, with a name of its own.
-  const std::filesystem::path path = utils::make_temp_file("velmora-download-");
+  const std::filesystem::path path = utils::make_temp_file(folder, "velmora-download-");
   file.open(path, O_WRONLY | O_NOFOLLOW);
   return path;
 }
@@ -100,7 +101,7 @@ std::filesystem::path Network::_recv_file(const package::PackageBounds& bounds) 
   const std::string url = text_member(answer, "msg");
   const std::string filename = text_member(answer, "filename");
   utils::FileDescriptor file;
-  const std::filesystem::path path = create_download_file(filename, file);
+  const std::filesystem::path path = create_download_file(temp_folder_, filename, file);
   LOG.info("Writing file content to %s", path.string());
   request["file_to_share"] = filename;
   try {

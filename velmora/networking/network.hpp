@@ -29,6 +29,7 @@
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/http/http_client.hpp"
 #include "velmora/utils/stores/ordered_dict.hpp"
+#include "velmora/utils/temp_files.hpp"
 #include "velmora/utils/value.hpp"
 
 namespace velmora::networking {
@@ -83,10 +84,13 @@ class Network {
   // Refreshes the access token (at the identity provider, else at the backend) and fetches the
   // user's name; throws what either step throws, and then no client exists. Sends nothing to the
   // endpoint table. local_device must not be null (ValueError). identity_provider is the base URL
-  // of the identity provider ("https://" and its domain).
+  // of the identity provider ("https://" and its domain). temp_folder, an existing folder, takes
+  // every temporary file and folder of the client (downloads, packages being made or unpacked,
+  // unpacked attachments) and of the job records that send through it.
   Network(std::optional<std::string> server_url, std::string refresh_token,
           std::shared_ptr<device::LocalDevice> local_device,
-          std::string identity_provider = identity_provider_url());
+          std::string identity_provider = identity_provider_url(),
+          std::filesystem::path temp_folder = utils::temp_directory());
 
   Network(const Network&) = delete;
   Network& operator=(const Network&) = delete;
@@ -102,6 +106,7 @@ class Network {
   TokenRefresh token_refresh() const noexcept { return refresh_in_force_.load(); }
   bool is_registered() const noexcept { return is_registered_.load(); }
   std::shared_ptr<const DeviceTable> devices() const;
+  const std::filesystem::path& temp_folder() const noexcept { return temp_folder_; }
 
   // A new header list whose one member is "Authorization": "Bearer " and the token in force.
   utils::HttpHeaders auth_headers() const;
@@ -147,7 +152,7 @@ class Network {
 
   // Packages between nodes: a zip archive of "label.json" and, when an attachment folder is
   // given, "attachment.zip" of that folder's contents. Streamed through files in the temporary
-  // directory, never held whole in memory.
+  // folder, never held whole in memory.
 
   // Sends a package to the device dest_uuid. The label holds "origin" (this device's id),
   // "dest", "subject", "sent_time", then the members of labels (a mapping) in their order; a label
@@ -170,7 +175,7 @@ class Network {
   // <member>" for a damaged member or an attachment member that would leave its folder or is a
   // link, "Package does not have a label", or another text for a file that is no readable zip
   // archive; ValueError for a label that is not JSON. After such another failure past the
-  // download, the downloaded file stays in the temporary directory and nothing else does.
+  // download, the downloaded file stays in the temporary folder and nothing else does.
   ReceivedPackage recv_pkg(const package::PackageBounds& bounds = {});
 
   // File transfer through the backend's transfer service and its storage URLs.
@@ -184,7 +189,7 @@ class Network {
   bool _send_file(const Bytes& dest_uuid, const std::filesystem::path& filepath,
                   const std::string& filename = "", const std::string& log = "0");
 
-  // Downloads the next file queued for this device into the temporary directory, acknowledges it
+  // Downloads the next file queued for this device into the temporary folder, acknowledges it
   // and returns its path. The name the backend gives is reduced to its last component (an empty,
   // "." or ".." name, or one already taken, gets a fresh name); the file is created exclusively,
   // no link followed, and streamed to disk. Throws ValidityError when nothing is queued, what
@@ -230,6 +235,7 @@ class Network {
   const std::optional<std::string> server_url_;
   const std::string refresh_token_;
   const std::string identity_provider_;
+  const std::filesystem::path temp_folder_;
   std::atomic<TokenRefresh> refresh_in_force_{TokenRefresh::gui};
   mutable std::mutex fields_mutex_;
   std::string access_token_;                    // guarded by fields_mutex_

@@ -1,4 +1,4 @@
-// Packages between nodes: made and taken through files in the temporary directory.
+// Packages between nodes: made and taken through files in the client's temporary folder.
 #include <chrono>
 #include <string_view>
 
@@ -93,8 +93,9 @@ std::filesystem::path Network::send_pkg(const std::optional<std::string>& dest_u
 
   TemporaryPaths made;
   const std::filesystem::path package_file =
-      made.add(utils::make_temp_file("velmora-package-", ".zip"));
-  const std::filesystem::path work = made.add(utils::make_temp_dir("velmora-package-"));
+      made.add(utils::make_temp_file(temp_folder_, "velmora-package-", ".zip"));
+  const std::filesystem::path work =
+      made.add(utils::make_temp_dir(temp_folder_, "velmora-package-"));
   package::write_package(package_file, label_text, attachment, work);
   _send_file(destination, package_file);
   return package_file;
@@ -109,7 +110,8 @@ ReceivedPackage Network::recv_pkg(const package::PackageBounds& bounds) {
   ReceivedPackage received;
   try {
     TemporaryPaths made;
-    const std::filesystem::path intermediate = made.add(utils::make_temp_dir("velmora-recv-"));
+    const std::filesystem::path intermediate =
+        made.add(utils::make_temp_dir(temp_folder_, "velmora-recv-"));
     const std::filesystem::path attachment_copy = intermediate / "attachment.zip";
     bool has_attachment = false;
     try {
@@ -122,7 +124,8 @@ ReceivedPackage Network::recv_pkg(const package::PackageBounds& bounds) {
     if (!label_text) throw utils::RuntimeError("Package does not have a label");
     received.label = package::read_label(*label_text);
     if (has_attachment) {
-      const std::filesystem::path folder = made.add(utils::make_temp_dir("velmora-attachment-"));
+      const std::filesystem::path folder =
+          made.add(utils::make_temp_dir(temp_folder_, "velmora-attachment-"));
       try {
         package::unpack_zip(attachment_copy, folder, bounds);
       } catch (const package::DamagedMember& damage) {

@@ -12,8 +12,9 @@
 namespace velmora::utils {
 namespace {
 
-std::string name_template(std::string_view prefix, std::string_view suffix) {
-  return (temp_directory() / (std::string(prefix) + "XXXXXX")).string() + std::string(suffix);
+std::string name_template(const std::filesystem::path& folder, std::string_view prefix,
+                          std::string_view suffix) {
+  return (folder / (std::string(prefix) + "XXXXXX")).string() + std::string(suffix);
 }
 
 }  // namespace
@@ -23,14 +24,15 @@ std::filesystem::path temp_directory() {
   return tmpdir && *tmpdir ? std::filesystem::path(tmpdir) : std::filesystem::path("/tmp");
 }
 
-std::filesystem::path make_temp_dir(std::string_view prefix) {
-  std::string name = name_template(prefix, "");
+std::filesystem::path make_temp_dir(const std::filesystem::path& folder, std::string_view prefix) {
+  std::string name = name_template(folder, prefix, "");
   if (!::mkdtemp(name.data())) throw OSError(errno, name);
   return name;
 }
 
-std::filesystem::path make_temp_file(std::string_view prefix, std::string_view suffix) {
-  std::string name = name_template(prefix, suffix);
+std::filesystem::path make_temp_file(const std::filesystem::path& folder, std::string_view prefix,
+                                     std::string_view suffix) {
+  std::string name = name_template(folder, prefix, suffix);
   const int fd = ::mkstemps(name.data(), static_cast<int>(suffix.size()));
   if (fd < 0) throw OSError(errno, name);
   ::close(fd);

@@ -220,10 +220,11 @@ bool has_terminal(const Value& details) {
   return tty != config->end() && tty->is_boolean() && tty->get<bool>();
 }
 
-// A temporary file that is removed when the call ends, however it ends.
+// A temporary file in folder that is removed when the call ends, however it ends.
 struct ScratchFile {
-  std::filesystem::path path = utils::make_temp_file("velmora-context-", ".tar");
-  ScratchFile() = default;
+  std::filesystem::path path;
+  explicit ScratchFile(const std::filesystem::path& folder)
+      : path(utils::make_temp_file(folder, "velmora-context-", ".tar")) {}
   ScratchFile(const ScratchFile&) = delete;
   ScratchFile& operator=(const ScratchFile&) = delete;
   ~ScratchFile() {
@@ -287,7 +288,7 @@ Value EngineClient::info() const { return json_of(send({.method = "GET", .path =
 BuildResult EngineClient::build_image(const std::filesystem::path& folder,
                                       const BuildOptions& options) const {
   const Query query = build_query(options);
-  const ScratchFile context;
+  const ScratchFile context(options.temp_folder);
   write_build_context(folder, context.path);
   BuildStream stream(limits_);
   send({.method = "POST",

@@ -23,6 +23,7 @@
 
 #include "velmora/boxwright/engine/engine_address.hpp"
 #include "velmora/utils/http/http_client.hpp"
+#include "velmora/utils/temp_files.hpp"
 #include "velmora/utils/value.hpp"
 
 namespace velmora::boxwright::engine {
@@ -36,6 +37,8 @@ struct BuildOptions {
   bool forcerm = false;           // ... and after a failed one
   std::optional<bool> pull = {};  // pull the base image first; unset leaves it to the engine
   bool nocache = false;
+  // Where the build context's tar is written while it is sent; removed when the build ends.
+  std::filesystem::path temp_folder = utils::temp_directory();
 };
 
 struct BuildResult {

@@ -22,9 +22,9 @@ bool wind_down(model::Velmora& node, std::chrono::steady_clock::time_point deadl
                              std::chrono::steady_clock::duration::zero());
   if (node.wait_for_handlers(left)) return true;
   LOG.warning(
-      "%d package handlers still at work at exit are cut off: their jobs are left to the "
-      "next start",
-      node.handlers().running());
+      "%d package handlers and builds still at work at exit are cut off: their jobs are left to "
+      "the next start",
+      node.handlers().running() + node.builds().running());
   return false;
 }
 

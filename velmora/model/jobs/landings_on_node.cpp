@@ -1,16 +1,15 @@
-// The landings on the node: taking a submitted job and running it, its controls, watching the
-// containers across a restart, and returning the results of those that exited.
+// The landings on the node: taking a submitted job, building and running it, its controls, and
+// returning the results of those whose containers exited.
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
-#include "velmora/boxwright/engine/engine_error.hpp"
 #include "velmora/boxwright/life_cycle.hpp"
 #include "velmora/job/job_status.hpp"
 #include "velmora/model/jobs/job_handling.hpp"
 #include "velmora/model/module_log.hpp"
 #include "velmora/model/velmora.hpp"
+#include "velmora/utils/tree_removal.hpp"
 
 namespace velmora::model {
 namespace {
@@ -44,7 +43,7 @@ bool Velmora::admits(const Bytes& origin, const std::string& job_id) const {
 void Velmora::handle_job_submission(const Bytes& origin, const std::string& job_id,
                                     const std::string& job_name,
                                     const std::filesystem::path& job_dir) {
-  ReceivedFolder folder(job_dir);  // gone on every path
+  ReceivedFolder folder(job_dir);  // gone on every path but the one to the build
   const auto lander = std::make_shared<Lander>(job_dir, job_name, utils::b2s(origin),
                                                utils::b2s(device()->uuid()), network_, job_id);
   if (!admits(origin, lander->id())) return reject(*lander);
@@ -55,71 +54,59 @@ void Velmora::handle_job_submission(const Bytes& origin, const std::string& job_
     return true;
   });
   if (!stored) return reject(*lander);
-  landings_->dump();
+  landings_->dump();  // from now on a restart takes it up
+  start_build(lander);
+  folder.release();  // the build removes it
+}
 
+void Velmora::start_build(const std::shared_ptr<Lander>& lander) {
+  builds_.start("the build of landing " + lander->id(), [this, lander] { run_landing(lander); });
+}
+
+void Velmora::run_landing(const std::shared_ptr<Lander>& lander) {
+  if (closing_) return;  // stored as it is: the next start takes it up
   try {
-    lander->run();
+    lander->run([&] {
+      LOG.debug("Storing landing %s: %s", lander->id(), lander->status());
+      keep_landings();
+    });
   } catch (const std::exception& e) {
     LOG.log_error(log::kWarning, e, "Lander %s encountered an error", lander->id());
-    folder.remove();
-    landings_->dump();  // the file shows the failure status
+    remove_job_folder(lander->path());
+    keep_landings();  // the file shows the failure status
     return;
   }
-  folder.remove();
-  landings_->dump();
+  remove_job_folder(lander->path());
+  keep_landings();
   running_landers_.put(lander->cntr().value().id, lander);
+}
+
+void Velmora::keep_landings() noexcept {
+  try {
+    landings_->dump();
+  } catch (const std::exception& e) {
+    LOG.log_error(log::kError, e, "Could not write the landings store");
+  }
+}
+
+void Velmora::remove_job_folder(const std::filesystem::path& job_dir) const {
+  if (!temp_folder_->holds(job_dir)) return;  // not received here: a path of another's making
+  try {
+    utils::remove_tree(job_dir);
+  } catch (const std::exception& e) {
+    LOG.log_error(log::kWarning, e, "Could not remove the received folder %s", job_dir.string());
+  }
 }
 
 void Velmora::handle_control_landing(const Bytes& origin, const std::string& job_id,
                                      std::string_view case_) {
   const std::string what = "control '" + std::string(case_) + "'";
   const std::shared_ptr<Lander> landing = find_job(*landings_, job_id);
-  if (!landing)
-    log_refused(what, job_id, origin, "no such landing");
-  else if (landing->owner() != utils::b2s(origin))
-    log_refused(what, job_id, origin, "not the landing's owner");
-  else
-    apply_control(*landing, case_, "landing");
-}
-
-void Velmora::reattach_landings() {
-  // Without an answering engine no container can be looked up: every landing stays stored as it
-  // is, unwatched, and nothing is reported (its container may well be there).
-  if (docker_is_running_) {
-    // Engine lookups and reports are made outside the store's lock.
-    const job::Landings landings = landings_->snapshot();
-    std::vector<std::string> removed;
-    for (const auto& [job_id, lander] : landings) {
-      if (lander->status() != job::status::kRunning) continue;
-      std::optional<boxwright::Container> cntr;
-      try {
-        cntr = lander->cntr();
-      } catch (const boxwright::engine::NotFoundError&) {
-        // gone from the engine
-      } catch (const std::exception& e) {
-        LOG.log_error(log::kInfo, e,
-                      "Could not look up container %s of landing %s; keeping it, unwatched",
-                      lander->cntr_id().value_or("None"), job_id);
-        continue;
-      }
-      if (cntr) {
-        running_landers_.put(cntr->id, lander);
-        continue;
-      }
-      LOG.info("Could not find container id %s; removing associated landing",
-               lander->cntr_id().value_or("None"));
-      try {
-        lander->update_status(job::status::kContainerRemoved);
-      } catch (const std::exception&) {
-        // The owner is told when it can be; the landing goes all the same.
-      }
-      removed.push_back(job_id);
-    }
-    landings_->with([&](job::Landings& stored) {
-      for (const std::string& job_id : removed) stored.erase(job_id);
-    });
-  }
-  landings_->dump();
+  if (!landing) return log_refused(what, job_id, origin, "no such landing");
+  if (landing->owner() != utils::b2s(origin))
+    return log_refused(what, job_id, origin, "not the landing's owner");
+  apply_control(*landing, case_, "landing");
+  keep_landings();
 }
 
 void Velmora::handle_exited_containers() {
@@ -128,6 +115,7 @@ void Velmora::handle_exited_containers() {
       // Taken out first, so that a failed return is never tried again.
       const auto lander = running_landers_.take(cntr.id);
       if (!lander) continue;
+      LOG.info("Returning the results of job %s", lander->id());
       lander->send_results();
       landings_->dump();
     } catch (const std::exception& e) {

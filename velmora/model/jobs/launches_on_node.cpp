@@ -35,6 +35,11 @@ std::shared_ptr<Launcher> launch_from(Store<job::Launches>& launches, const std:
   return launch;
 }
 
+// Where the results of launch are filed.
+fs::path results_destination(const std::string& results_folder, const Launcher& launch) {
+  return fs::path(results_folder) / (launch.name() + "_" + launch.id());
+}
+
 }  // namespace
 
 bool Velmora::send_dockerized_app(const Bytes& dest_uuid, const std::string& docker_dir) {
@@ -45,8 +50,24 @@ bool Velmora::send_dockerized_app(const Bytes& dest_uuid, const std::string& doc
   auto launch = std::make_shared<Launcher>(docker_dir, job_name_of(docker_dir),
                                            utils::b2s(device()->uuid()), utils::b2s(dest_uuid),
                                            network_);
-  launch->send();
+  // Stored before its package goes: what the receiver reports, should this node be killed before
+  // it wrote "Sent", finds its launch after a restart.
   launches_->with([&](job::Launches& launches) { launches.insert_or_assign(launch->id(), launch); });
+  try {
+    launches_->dump();
+    launch->send();
+  } catch (const std::exception&) {
+    // A launch whose send failed is not kept.
+    launches_->with([&](job::Launches& launches) { launches.erase(launch->id()); });
+    try {
+      launches_->dump();
+    } catch (const std::exception& e) {
+      LOG.log_error(utils::log::kError, e, "Could not write the launches store without job %s",
+                    launch->id());
+    }
+    throw;
+  }
+  LOG.info("Sent job %s to %s", launch->id(), launch->receiver());
   launches_->dump();
   return true;
 }
@@ -70,14 +91,13 @@ void Velmora::handle_job_results(const Bytes& origin, const std::string& job_id,
                 job_id, utils::b2s(origin), filed->string());
     return;
   }
-  const fs::path destination =
-      fs::path(settings_.results_folder) / (launch->name() + "_" + launch->id());
+  const fs::path destination = results_destination(settings_.results_folder, *launch);
   try {
     move_folder(tmp_results_dir, destination);
   } catch (const utils::OSError& e) {
-    results.release();  // results are never thrown away
-    LOG.log_error(utils::log::kWarning, e, "Results of job %s kept at %s", job_id,
-                  tmp_results_dir.string());
+    results.release();  // results are never thrown away, nor cleared with the temporary folder
+    const fs::path kept = temp_folder_->keep(tmp_results_dir, launch->name() + "_" + launch->id());
+    LOG.log_error(utils::log::kWarning, e, "Results of job %s kept at %s", job_id, kept.string());
     return;
   }
   results.release();
@@ -89,6 +109,21 @@ void Velmora::handle_control_launch(const Bytes& origin, const std::string& job_
                                     std::string_view case_) {
   const auto launch = launch_from(*launches_, job_id, origin, "control '" + std::string(case_) + "'");
   if (launch) apply_control(*launch, case_, "launch");
+}
+
+void Velmora::take_up_launches() {
+  // Results filed by a run that was killed before it recorded them.
+  bool recorded = false;
+  for (const auto& [job_id, launch] : launches_->snapshot()) {
+    if (launch->results_path()) continue;
+    const fs::path destination = results_destination(settings_.results_folder, *launch);
+    std::error_code error;
+    if (!fs::is_directory(fs::symlink_status(destination, error))) continue;
+    LOG.info("Recording the results of job %s, filed at %s", job_id, destination.string());
+    launch->set_results_path(destination);
+    recorded = true;
+  }
+  if (recorded) launches_->dump();
 }
 
 }  // namespace velmora::model

@@ -1,13 +1,17 @@
 #include "velmora/model/packages/handler_threads.hpp"
 
+#include <utility>
+
 #include "velmora/model/module_log.hpp"
 
 namespace velmora::model {
 
+HandlerThreads::HandlerThreads(std::size_t max_threads) : max_threads_(max_threads) {}
+
 HandlerThreads::~HandlerThreads() {
   std::unique_lock lock(mutex_);
-  // A handler may be running a line that grows no more: every thread is joined, also those made
-  // while the earlier ones were being joined.
+  // A handler may start others: every thread is joined, also those made while the earlier ones
+  // were being joined.
   while (!threads_.empty()) {
     Threads taken;
     taken.splice(taken.end(), threads_);
@@ -19,32 +23,34 @@ HandlerThreads::~HandlerThreads() {
 
 void HandlerThreads::start(std::string what, Handler handler) {
   std::lock_guard lock(mutex_);
-  prune();
-  launch({std::move(what), std::move(handler)}, std::nullopt);
-  ++running_;
+  admit({std::move(what), std::move(handler), std::nullopt});
 }
 
 void HandlerThreads::start_in_line(const std::string& key, std::string what, Handler handler) {
   std::lock_guard lock(mutex_);
-  prune();
-  Work work{std::move(what), std::move(handler)};
+  Work work{std::move(what), std::move(handler), key};
   const auto [line, made] = lines_.try_emplace(key);
   if (!made) {
     line->second.push_back(std::move(work));
-  } else {
-    try {
-      launch(std::move(work), key);
-    } catch (...) {
-      lines_.erase(line);
-      throw;
-    }
+    ++pending_;
+    return;
   }
-  ++running_;
+  try {
+    admit(std::move(work));
+  } catch (...) {
+    lines_.erase(line);
+    throw;
+  }
+}
+
+bool HandlerThreads::has_room() const {
+  std::lock_guard lock(mutex_);
+  return pending_ < max_threads_;
 }
 
 std::size_t HandlerThreads::running() const {
   std::lock_guard lock(mutex_);
-  return running_;
+  return pending_;
 }
 
 std::size_t HandlerThreads::threads() const {
@@ -54,7 +60,25 @@ std::size_t HandlerThreads::threads() const {
 
 bool HandlerThreads::wait_idle_for(std::chrono::steady_clock::duration grace) const {
   std::unique_lock lock(mutex_);
-  return idle_.wait_for(lock, grace, [this] { return running_ == 0; });
+  return idle_.wait_for(lock, grace, [this] { return pending_ == 0; });
+}
+
+void HandlerThreads::admit(Work work) {
+  prune();
+  waiting_.push_back(std::move(work));
+  ++pending_;
+  if (live_threads_ >= max_threads_) return;  // a busy thread takes it when free
+  const auto self = threads_.emplace(threads_.end());
+  try {
+    // The new thread touches its entry only under mutex_, which is held until the entry is set.
+    self->thread = std::thread(&HandlerThreads::run, this, self);
+  } catch (...) {
+    threads_.erase(self);
+    waiting_.pop_back();  // no thread could take it meanwhile: mutex_ is held
+    --pending_;
+    throw;
+  }
+  ++live_threads_;
 }
 
 void HandlerThreads::prune() {
@@ -68,42 +92,31 @@ void HandlerThreads::prune() {
   }
 }
 
-void HandlerThreads::launch(Work work, std::optional<std::string> line) {
-  const auto self = threads_.emplace(threads_.end());
-  try {
-    // The new thread touches its entry only under mutex_, which is held until the entry is set.
-    self->thread = std::thread(&HandlerThreads::run, this, self, std::move(work), std::move(line));
-  } catch (...) {
-    threads_.erase(self);
-    throw;
-  }
-}
-
-void HandlerThreads::run(Threads::iterator self, Work work, std::optional<std::string> line) {
-  run_one(work);
+void HandlerThreads::run(Threads::iterator self) {
   std::unique_lock lock(mutex_);
-  one_ended();
-  while (line) {
-    const auto waiting = lines_.find(*line);
-    if (waiting->second.empty()) {
-      lines_.erase(waiting);
-      break;
+  while (!waiting_.empty()) {
+    Work work = std::move(waiting_.front());
+    waiting_.pop_front();
+    for (;;) {
+      lock.unlock();
+      run_one(work);
+      lock.lock();
+      ended_one();
+      if (!work.line) break;
+      const auto line = lines_.find(*work.line);
+      if (line->second.empty()) {
+        lines_.erase(line);
+        break;
+      }
+      work = std::move(line->second.front());
+      line->second.pop_front();
     }
-    work = std::move(waiting->second.front());
-    waiting->second.pop_front();
-    lock.unlock();
-    run_one(work);
-    lock.lock();
-    one_ended();
   }
+  --live_threads_;
   self->ended = true;
 }
 
-void HandlerThreads::one_ended() {
-  if (--running_ == 0) idle_.notify_all();
-}
-
-void HandlerThreads::run_one(const Work& work) noexcept {
+void HandlerThreads::run_one(Work& work) noexcept {
   try {
     work.handler();
   } catch (const std::exception& e) {
@@ -111,6 +124,11 @@ void HandlerThreads::run_one(const Work& work) noexcept {
   } catch (...) {
     LOG.error("Handler of %s failed", work.what);
   }
+  work.handler = nullptr;  // what it holds goes now, outside the lock
+}
+
+void HandlerThreads::ended_one() {
+  if (--pending_ == 0) idle_.notify_all();
 }
 
 }  // namespace velmora::model

@@ -62,7 +62,9 @@ std::string sender_of(const Value& label) {
 }  // namespace
 
 void Velmora::handle_received_files() {
-  for (;;) {
+  // A package is taken only when its handler can run at once: a flood waits at the backend, not
+  // in this process, where an exit would lose it.
+  while (handlers_.has_room()) {
     networking::ReceivedPackage package;
     try {
       package = network_->recv_pkg();

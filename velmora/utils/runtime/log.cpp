@@ -216,8 +216,9 @@ void configure_logging(int root_level, const std::string& log_file) {
   out.configured.store(true);
 }
 
-LogCapture::LogCapture(std::string logger_name, int min_level)
-    : prefix_(std::move(logger_name)), min_level_(min_level) {
+LogCapture::LogCapture(std::string logger_name, int min_level,
+                       std::function<void(const LogRecord&)> on_record)
+    : prefix_(std::move(logger_name)), min_level_(min_level), on_record_(std::move(on_record)) {
   Sink& out = sink();
   std::lock_guard lock(out.mutex);
   out.captures.push_back(this);
@@ -237,6 +238,7 @@ void LogCapture::offer(const LogRecord& record) {
       prefix_.empty() || record.logger == prefix_ ||
       (record.logger.starts_with(prefix_) && record.logger[prefix_.size()] == '.');
   if (!in_subtree) return;
+  if (on_record_) on_record_(record);
   std::lock_guard lock(mutex_);
   records_.push_back(record);
 }

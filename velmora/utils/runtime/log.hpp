@@ -8,6 +8,7 @@
 #include <atomic>
 #include <concepts>
 #include <exception>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -109,10 +110,13 @@ struct LogRecord {
 };
 
 // Sees every record of one logger and its descendants at min_level and above while it lives,
-// whatever levels and destination are configured. For tests.
+// whatever levels and destination are configured. For tests. on_record, when given, is called
+// with each record it sees, on the thread that logs it, before the record is written (the
+// facility's lock is held: it must not log).
 class LogCapture {
  public:
-  explicit LogCapture(std::string logger_name = "", int min_level = kAll);
+  explicit LogCapture(std::string logger_name = "", int min_level = kAll,
+                      std::function<void(const LogRecord&)> on_record = nullptr);
   ~LogCapture();
   LogCapture(const LogCapture&) = delete;
   LogCapture& operator=(const LogCapture&) = delete;
@@ -126,6 +130,7 @@ class LogCapture {
 
   const std::string prefix_;
   const int min_level_;
+  const std::function<void(const LogRecord&)> on_record_;
   mutable std::mutex mutex_;
   std::vector<LogRecord> records_;
 };

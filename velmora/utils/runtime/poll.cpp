@@ -66,11 +66,12 @@ void Poll::kill() {
 
 void Poll::join() {
   std::unique_lock lock(mutex_);
-  if (!started_) return;
+  if (!started_ || (finished_ && !thread_.joinable())) return;  // none, or joined before
   if (std::this_thread::get_id() == worker_)
     throw RuntimeError("a poll cannot join its own thread");
   changed_.wait(lock, [&] { return finished_; });
   if (thread_.joinable()) thread_.join();  // the thread only returns now; it takes no more locks
+  worker_ = {};  // a later thread may be given its id
 }
 
 void Poll::run() {
