@@ -4,7 +4,6 @@
 #include <random>
 #include <sstream>
 
-#include "testing/eventually.hpp"
 #include "testing/job_folder.hpp"
 #include "velmora/boxwright/engine/engine_error.hpp"
 #include "velmora/networking/package/zip_archive.hpp"
@@ -57,22 +56,9 @@ ScenarioFixture::ScenarioFixture()
     : label_("velmora.scenario=" + unique_word()),
       record_folder_(folder_.path() / "record") {
   fs::create_directories(record_folder_);
-  std::vector<std::string> args;
-  for (const std::string& user : kUsers) args.insert(args.end(), {"--user", user, "refresh-" + user});
-  args.insert(args.end(), {"--record", record_folder_.string()});
   fs::create_directories(folder_.path() / "backend");
-  backend_ = std::make_unique<testing::ChildProcess>(FAKE_BACKEND_PATH, args,
-                                                     folder_.path() / "backend");
-  const bool served = testing::eventually(
-      [&] { return backend_->standard_output().find("(user carol)") != std::string::npos; }, 60s);
-  if (!served) throw std::runtime_error("the fake backend did not start");
-  std::istringstream output(backend_->standard_output());
-  for (std::string line; std::getline(output, line);) {
-    if (line.starts_with("backend ")) backend_url_ = line.substr(8);
-    if (const auto equals = line.find('='); line.starts_with("VELMORA_"))
-      node_environment_[line.substr(0, equals)] = line.substr(equals + 1);
-  }
-  node_environment_["no_proxy"] = node_environment_["NO_PROXY"] = "127.0.0.1,localhost";
+  fakes_ = std::make_unique<testing::FakesProcess>(FAKE_BACKEND_PATH, kUsers,
+                                                   folder_.path() / "backend", record_folder_);
 }
 
 ScenarioFixture::~ScenarioFixture() {
@@ -87,12 +73,12 @@ ScenarioFixture::~ScenarioFixture() {
 std::unique_ptr<HarnessedNode> ScenarioFixture::start_node(
     const std::string& user, const std::map<std::string, std::string>& extra_environment) {
   std::map<std::string, std::string> environment = extra_environment;
-  environment.insert(node_environment_.begin(), node_environment_.end());
+  environment.insert(fakes_->node_environment().begin(), fakes_->node_environment().end());
   auto node = std::make_unique<HarnessedNode>(
       NODE_HARNESS_PATH,
-      std::vector<std::string>{"--refresh-token", "refresh-" + user, "--backend", backend_url_,
-                               "--file-query", "1", "--container-query", "1", "--keepalive",
-                               "600"},
+      std::vector<std::string>{"--refresh-token", "refresh-" + user, "--backend",
+                               fakes_->backend_url(), "--file-query", "1", "--container-query",
+                               "1", "--keepalive", "600"},
       folder_.path() / user, folder_.path() / (user + "-tmp"), environment);
   node->ask("register");
   return node;

@@ -17,8 +17,8 @@
 #include <vector>
 
 #include "testing/backend_record.hpp"
-#include "testing/child_process.hpp"
 #include "testing/engine_janitor.hpp"
+#include "testing/fakes_process.hpp"
 #include "testing/harnessed_node.hpp"
 #include "testing/scoped_folder.hpp"
 #include "velmora/boxwright/engine/engine_client.hpp"
@@ -53,6 +53,9 @@ class ScenarioFixture : public ::testing::Test {
   std::filesystem::path busybox_job(const std::string& name, const std::string& steps,
                                     const std::vector<std::pair<std::string, std::string>>& files);
 
+  // The fake backend and identity provider, for the settings they print and their sign-in.
+  const testing::FakesProcess& fakes() const { return *fakes_; }
+
   // The backend's record so far.
   std::vector<testing::RecordedRequest> requests() const;
   std::vector<testing::RecordedPackage> packages() const;
@@ -76,9 +79,7 @@ class ScenarioFixture : public ::testing::Test {
 
  private:
   std::filesystem::path record_folder_;
-  std::unique_ptr<testing::ChildProcess> backend_;
-  std::string backend_url_;
-  std::map<std::string, std::string> node_environment_;
+  std::unique_ptr<testing::FakesProcess> fakes_;
 };
 
 // The label of a package file, and the names in its attachment (none when it has none).
