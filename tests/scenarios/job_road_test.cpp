@@ -19,53 +19,12 @@ namespace {
 namespace fs = std::filesystem;
 using testing::eventually;
 
-constexpr const char* kSimSteps =
-    "COPY input.txt /input.txt\n"
-    "CMD [\"/bin/sh\",\"-c\",\"echo hello-from-job; mkdir /out; cat /input.txt > /out/result.txt\"]\n";
-
-const Statuses kLandingRoad{"New",     "Received", "Building Image", "Building Container",
-                            "Running", "Complete"};
-const Statuses kLaunchRoad{"New",     "Sent",     "Received", "Building Image",
-                           "Building Container", "Running", "Complete"};
-
-std::string joined(const Statuses& statuses) {
-  std::string text;
-  for (const std::string& status : statuses) text += "\"" + status + "\" ";
-  return text;
-}
-
 // Whether a landing's statuses have come to their end: complete, or failed.
 bool settled(const Statuses& statuses) {
   return !statuses.empty() && (statuses.back() == "Complete" || statuses.back().ends_with("Failed"));
 }
 
-std::set<std::string> names_in(const fs::path& folder) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename());
-  return names;
-}
-
-std::string read_text(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// The text of a file in the node's working folder ("" when there is none).
-std::string file_text(const HarnessedNode& node, const std::string& name) {
-  return read_text(node.folder() / name);
-}
-
-class JobRoad : public ScenarioFixture {
- protected:
-  // Two friends: bob declares alice his friend, and alice's node has taken it in.
-  void make_friends(HarnessedNode& alice, HarnessedNode& bob) {
-    ASSERT_EQ(bob.ask("declare_friend " + alice.id_hex()), true);
-    ASSERT_TRUE(eventually([&] {
-      return file_text(alice, "accepted_requests.bin").find(bob.id()) != std::string::npos;
-    }));
-  }
-  fs::path sim_folder() { return busybox_job("sim.v1", kSimSteps, {{"input.txt", "42\n"}}); }
-};
+using JobRoad = ScenarioFixture;
 
 TEST_F(JobRoad, AJobTravelsToAFriendsNodeAndItsResultsComeBack) {
   // 1. Two fresh nodes.
@@ -209,9 +168,7 @@ class RunningJob : public JobRoad {
 
   // A job that sleeps until it is stopped, sent from alice to bob and running there; its id.
   std::string start_sleeper() {
-    const std::string job_id = send_job(
-        *alice_, *bob_,
-        busybox_job("sleeper", "STOPSIGNAL SIGKILL\nCMD [\"/bin/sleep\",\"300\"]\n", {}));
+    const std::string job_id = send_job(*alice_, *bob_, busybox_job("sleeper", kSleeperSteps, {}));
     EXPECT_TRUE(eventually([&] { return last(launch_statuses(*alice_, job_id)) == "Running"; },
                            120s))
         << joined(launch_statuses(*alice_, job_id));
@@ -222,9 +179,6 @@ class RunningJob : public JobRoad {
   }
   std::string engine_status(const std::string& container) {
     return engine_.inspect_container(container).at("State").at("Status").get<std::string>();
-  }
-  static std::string last(const Statuses& statuses) {
-    return statuses.empty() ? "" : statuses.back();
   }
 
   std::unique_ptr<HarnessedNode> alice_;

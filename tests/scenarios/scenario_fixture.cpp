@@ -4,6 +4,7 @@
 #include <random>
 #include <sstream>
 
+#include "testing/eventually.hpp"
 #include "testing/job_folder.hpp"
 #include "velmora/boxwright/engine/engine_error.hpp"
 #include "velmora/networking/package/zip_archive.hpp"
@@ -52,6 +53,29 @@ Statuses landing_statuses(HarnessedNode& node, const std::string& job_id) {
   return record ? statuses(*record) : Statuses{};
 }
 
+std::string joined(const Statuses& statuses) {
+  std::string text;
+  for (const std::string& status : statuses) text += "\"" + status + "\" ";
+  return text;
+}
+
+std::string last(const Statuses& statuses) { return statuses.empty() ? "" : statuses.back(); }
+
+std::string read_text(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::string file_text(const HarnessedNode& node, const std::string& name) {
+  return read_text(node.folder() / name);
+}
+
+std::set<std::string> names_in(const fs::path& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename());
+  return names;
+}
+
 ScenarioFixture::ScenarioFixture()
     : label_("velmora.scenario=" + unique_word()),
       record_folder_(folder_.path() / "record") {
@@ -71,15 +95,16 @@ ScenarioFixture::~ScenarioFixture() {
 }
 
 std::unique_ptr<HarnessedNode> ScenarioFixture::start_node(
-    const std::string& user, const std::map<std::string, std::string>& extra_environment) {
+    const std::string& user, const std::map<std::string, std::string>& extra_environment,
+    const std::vector<std::string>& extra_args) {
   std::map<std::string, std::string> environment = extra_environment;
   environment.insert(fakes_->node_environment().begin(), fakes_->node_environment().end());
-  auto node = std::make_unique<HarnessedNode>(
-      NODE_HARNESS_PATH,
-      std::vector<std::string>{"--refresh-token", "refresh-" + user, "--backend",
-                               fakes_->backend_url(), "--file-query", "1", "--container-query",
-                               "1", "--keepalive", "600"},
-      folder_.path() / user, folder_.path() / (user + "-tmp"), environment);
+  std::vector<std::string> args{"--refresh-token", "refresh-" + user, "--backend",
+                                fakes_->backend_url(), "--file-query", "1", "--container-query",
+                                "1", "--keepalive", "600"};
+  args.insert(args.end(), extra_args.begin(), extra_args.end());
+  auto node = std::make_unique<HarnessedNode>(NODE_HARNESS_PATH, args, folder_.path() / user,
+                                              folder_.path() / (user + "-tmp"), environment);
   node->ask("register");
   return node;
 }
@@ -105,6 +130,10 @@ std::vector<testing::RecordedPackage> ScenarioFixture::packages() const {
   return testing::recorded_packages(record_folder_);
 }
 
+std::vector<testing::RecordedPackage> ScenarioFixture::logs() const {
+  return testing::recorded_logs(record_folder_);
+}
+
 std::vector<std::string> ScenarioFixture::status_reports(const std::string& id) const {
   std::vector<std::string> reports;
   for (const auto& request : requests()) {
@@ -128,6 +157,17 @@ std::vector<std::string> ScenarioFixture::job_packages(const std::string& from,
     found.push_back(std::move(summary));
   }
   return found;
+}
+
+void ScenarioFixture::make_friends(HarnessedNode& alice, HarnessedNode& bob) {
+  ASSERT_EQ(bob.ask("declare_friend " + alice.id_hex()), true);
+  ASSERT_TRUE(testing::eventually([&] {
+    return file_text(alice, "accepted_requests.bin").find(bob.id()) != std::string::npos;
+  }));
+}
+
+fs::path ScenarioFixture::sim_folder() {
+  return busybox_job("sim.v1", kSimSteps, {{"input.txt", "42\n"}});
 }
 
 std::string ScenarioFixture::send_job(HarnessedNode& from, const HarnessedNode& to,

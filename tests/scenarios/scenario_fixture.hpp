@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,6 +35,29 @@ using Statuses = std::vector<std::string>;
 // The statuses of the launch's (landing's) history on node; none while it holds no such record.
 Statuses launch_statuses(HarnessedNode& node, const std::string& job_id);
 Statuses landing_statuses(HarnessedNode& node, const std::string& job_id);
+// The statuses quoted, for a failure's message; the last of them, "" when there is none.
+std::string joined(const Statuses& statuses);
+std::string last(const Statuses& statuses);
+
+// The content of a file ("" when there is none); of one in the node's working folder.
+std::string read_text(const std::filesystem::path& path);
+std::string file_text(const HarnessedNode& node, const std::string& name);
+// The names in a folder.
+std::set<std::string> names_in(const std::filesystem::path& folder);
+
+// The steps of a job that writes "hello-from-job" to its log and its "input.txt" to
+// "/out/result.txt".
+inline constexpr const char* kSimSteps =
+    "COPY input.txt /input.txt\n"
+    "CMD [\"/bin/sh\",\"-c\","
+    "\"echo hello-from-job; mkdir /out; cat /input.txt > /out/result.txt\"]\n";
+// The steps of a job that sleeps until it is stopped.
+inline constexpr const char* kSleeperSteps = "STOPSIGNAL SIGKILL\nCMD [\"/bin/sleep\",\"300\"]\n";
+// The statuses of a job's launch and of its landing, from the send to its results.
+inline const Statuses kLaunchRoad{"New",     "Sent",    "Received", "Building Image",
+                                  "Building Container", "Running", "Complete"};
+inline const Statuses kLandingRoad{"New",     "Received", "Building Image", "Building Container",
+                                   "Running", "Complete"};
 
 class ScenarioFixture : public ::testing::Test {
  protected:
@@ -41,9 +65,11 @@ class ScenarioFixture : public ::testing::Test {
   ~ScenarioFixture() override;
 
   // Starts user's node in the folder <test folder>/<user> (made when missing), registered with
-  // the backend, its polls not started; extra_environment goes beside the fakes' settings.
+  // the backend, its polls not started; extra_environment goes beside the fakes' settings, and
+  // extra_args after the harness's options.
   std::unique_ptr<HarnessedNode> start_node(
-      const std::string& user, const std::map<std::string, std::string>& extra_environment = {});
+      const std::string& user, const std::map<std::string, std::string>& extra_environment = {},
+      const std::vector<std::string>& extra_args = {});
 
   // A job folder <test folder>/jobs/<name> of the Dockerfile and the files given (name, content).
   std::filesystem::path job_folder(const std::string& name, const std::string& dockerfile,
@@ -59,11 +85,17 @@ class ScenarioFixture : public ::testing::Test {
   // The backend's record so far.
   std::vector<testing::RecordedRequest> requests() const;
   std::vector<testing::RecordedPackage> packages() const;
+  std::vector<testing::RecordedPackage> logs() const;
   // The "status_type" of each status report from device id, in order.
   std::vector<std::string> status_reports(const std::string& id) const;
   // The packages from one device to another, each summed up as its subject, a job update's
   // followed by its status ("job_update Running"); friend packages left out.
   std::vector<std::string> job_packages(const std::string& from, const std::string& to) const;
+
+  // Two friends: bob declares alice his friend, and alice's node has taken it in.
+  void make_friends(HarnessedNode& alice, HarnessedNode& bob);
+  // The job folder "sim.v1" of kSimSteps, its "input.txt" "42\n".
+  std::filesystem::path sim_folder();
 
   // Sends the job folder from one node to another; answers the job id. The image the landing
   // will build ("<folder stem>:<job id>") is handed to the janitor.
