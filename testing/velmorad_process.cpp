@@ -17,18 +17,6 @@ using namespace std::chrono_literals;
 // The line velmorad writes once it listens, before the port.
 constexpr std::string_view kServing = "velmorad: serving the local API on https://127.0.0.1:";
 
-std::unique_ptr<ChildProcess> start(const std::filesystem::path& program,
-                                    std::vector<std::string> args,
-                                    const std::filesystem::path& folder,
-                                    const std::filesystem::path& temp_dir,
-                                    std::map<std::string, std::string> environment) {
-  std::filesystem::create_directories(folder);
-  std::filesystem::create_directories(temp_dir);
-  args.insert(args.begin(), {"--port", "0"});
-  environment["TMPDIR"] = temp_dir.string();
-  return std::make_unique<ChildProcess>(program, args, folder, environment);
-}
-
 // The port of the serving line in log; 0 while there is none.
 int serving_port(const std::string& log) {
   const std::size_t at = log.find(kServing);
@@ -46,7 +34,10 @@ VelmoradProcess::VelmoradProcess(const std::filesystem::path& program,
                                  const std::filesystem::path& folder,
                                  const std::filesystem::path& temp_dir,
                                  const std::map<std::string, std::string>& extra_environment)
-    : folder_(folder), process_(start(program, args, folder, temp_dir, extra_environment)) {
+    : folder_(folder) {
+  std::vector<std::string> all_args{"--port", "0"};
+  all_args.insert(all_args.end(), args.begin(), args.end());
+  process_ = start_with_temp_dir(program, all_args, folder, temp_dir, extra_environment);
   const bool serving = eventually(
       [&] { return (port_ = serving_port(log())) != 0 || !process_->running(); }, 60s);
   if (!serving || port_ == 0)
