@@ -10,14 +10,14 @@
 #include <chrono>
 #include <cstdlib>
 #include <map>
-#include <optional>
-#include <stdexcept>
 #include <thread>
 
 #include "testing/background_server.hpp"
 #include "testing/child_process.hpp"
 #include "testing/eventually.hpp"
 #include "testing/fake_identity_provider.hpp"
+#include "testing/fakes_process.hpp"
+#include "testing/https_client.hpp"
 #include "testing/scoped_folder.hpp"
 #include "testing/tls_certificate.hpp"
 #include "testing/token_minter.hpp"
@@ -54,11 +54,7 @@ class Velmorad : public ::testing::Test {
 
   // A client of velmorad's API, verifying the certificate it wrote.
   std::unique_ptr<httplib::SSLClient> api_client(int port) const {
-    auto client = std::make_unique<httplib::SSLClient>("localhost", port);
-    client->set_ca_cert_path((work_ / "velmorad.crt").string());
-    client->enable_server_certificate_verification(true);
-    client->set_read_timeout(120s);
-    return client;
+    return testing::https_client("localhost", port, work_ / "velmorad.crt");
   }
   httplib::Result authenticate(int port, const std::string& access_token,
                                const std::string& refresh_token) const {
@@ -82,10 +78,7 @@ class Velmorad : public ::testing::Test {
     const auto deadline = std::chrono::steady_clock::now() + 60s;
     while (std::chrono::steady_clock::now() < deadline && velmorad.running()) {
       if (fs::exists(work_ / "velmorad.key")) {
-        httplib::SSLClient client("localhost", port);
-        client.set_ca_cert_path((work_ / "velmorad.crt").string());
-        client.enable_server_certificate_verification(true);
-        if (httplib::Result result = client.Get(path)) return result;
+        if (httplib::Result result = api_client(port)->Get(path)) return result;
       }
       std::this_thread::sleep_for(20ms);
     }
@@ -173,66 +166,18 @@ TEST_F(Velmorad, DoesNotStartWithoutAKeySet) {
   EXPECT_TRUE(files().empty());
 }
 
-// The fake backend and identity provider of the test kit as a process of their own, as a front
-// end and velmorad meet them: the settings they print and a login at the provider.
-class FakeBackendProcess {
- public:
-  explicit FakeBackendProcess(const fs::path& folder)
-      : process_(FAKE_BACKEND_PATH,
-                 {"--user", "ada", "refresh-ada", "--user", "bob", "refresh-bob"}, folder, {},
-                 true) {
-    for (;;) {
-      const std::optional<std::string> line = process_.read_line(60s);
-      if (!line) throw std::runtime_error("the fake backend did not start");
-      if (const auto at = line->find('='); at != std::string::npos)
-        settings_[line->substr(0, at)] = line->substr(at + 1);
-      if (line->ends_with("(user bob)")) break;
-    }
-  }
-  ~FakeBackendProcess() {
-    process_.send_signal(SIGTERM);  // it removes its folders as it ends
-    process_.wait_for_exit();
-  }
-
-  const std::string& setting(const std::string& name) { return settings_[name]; }
-
-  // The tokens a front end gets for user from the password grant: access and refresh token.
-  std::pair<std::string, std::string> log_in(const std::string& user) {
-    const std::string domain = setting("VELMORA_IDP_DOMAIN");
-    httplib::SSLClient idp(domain.substr(0, domain.find(':')),
-                           std::stoi(domain.substr(domain.find(':') + 1)));
-    idp.set_ca_cert_path(setting("VELMORA_CA_FILE"));
-    idp.enable_server_certificate_verification(true);
-    const httplib::Result result =
-        idp.Post("/oauth/token",
-                 utils::Value{{"grant_type", "password"},
-                              {"client_id", testing::FakeIdentityProvider::kClientId},
-                              {"username", user},
-                              {"password", "anything"},
-                              {"audience", kAudience}}
-                     .dump(),
-                 "application/json");
-    if (!result || result->status != 200) throw std::runtime_error("no tokens for " + user);
-    const utils::Value tokens = utils::Value::parse(result->body);
-    return {tokens["access_token"], tokens["refresh_token"]};
-  }
-
- private:
-  testing::ChildProcess process_;
-  std::map<std::string, std::string> settings_;
-};
-
 TEST_F(Velmorad, LogsInWithAFrontEndsTokensAndKeepsTheNodeForItsFirstAccount) {
   fs::create_directory(folder_.path() / "fakes");
-  FakeBackendProcess fakes(folder_.path() / "fakes");
-  const auto [ada_access, ada_refresh] = fakes.log_in("ada");
-  const auto [bob_access, bob_refresh] = fakes.log_in("bob");
+  const testing::FakesProcess fakes(FAKE_BACKEND_PATH, {"ada", "bob"}, folder_.path() / "fakes");
+  const auto [ada_access, ada_refresh] = fakes.sign_in("ada", kAudience);
+  const auto [bob_access, bob_refresh] = fakes.sign_in("bob", kAudience);
   const std::string success = utils::string_to_result_json(true, 0, "success");
   const std::vector<std::string> args = {"--port", std::to_string(port_), "--backend",
-                                         fakes.setting("backend")};
+                                         fakes.backend_url()};
+  const std::string& idp_domain = fakes.node_environment().at("VELMORA_IDP_DOMAIN");
+  const std::string& ca_file = fakes.node_environment().at("VELMORA_CA_FILE");
 
-  auto velmorad =
-      start(args, fakes.setting("VELMORA_IDP_DOMAIN"), fakes.setting("VELMORA_CA_FILE"));
+  auto velmorad = start(args, idp_domain, ca_file);
   ASSERT_TRUE(get_when_served(*velmorad, port_, "/backend")) << velmorad->standard_error();
   const httplib::Result login = authenticate(port_, ada_access, ada_refresh);
   ASSERT_TRUE(login);
@@ -252,7 +197,7 @@ TEST_F(Velmorad, LogsInWithAFrontEndsTokensAndKeepsTheNodeForItsFirstAccount) {
   EXPECT_TRUE(fs::exists(work_ / "owner.json"));
 
   // Started again over the same folder, the node is still ada's.
-  velmorad = start(args, fakes.setting("VELMORA_IDP_DOMAIN"), fakes.setting("VELMORA_CA_FILE"));
+  velmorad = start(args, idp_domain, ca_file);
   ASSERT_TRUE(get_when_served(*velmorad, port_, "/backend")) << velmorad->standard_error();
   const httplib::Result refused = authenticate(port_, bob_access, bob_refresh);
   ASSERT_TRUE(refused);
