@@ -20,6 +20,14 @@ std::vector<utils::Value> complete_lines(const std::filesystem::path& file) {
   return values;
 }
 
+std::vector<RecordedPackage> recorded_files(const std::filesystem::path& file) {
+  std::vector<RecordedPackage> files;
+  for (const utils::Value& line : complete_lines(file))
+    files.push_back({line.at("from"), line.at("to"), line.at("filename"),
+                     line.at("file").get<std::string>()});
+  return files;
+}
+
 }  // namespace
 
 std::vector<RecordedRequest> recorded_requests(const std::filesystem::path& folder) {
@@ -30,11 +38,11 @@ std::vector<RecordedRequest> recorded_requests(const std::filesystem::path& fold
 }
 
 std::vector<RecordedPackage> recorded_packages(const std::filesystem::path& folder) {
-  std::vector<RecordedPackage> packages;
-  for (const utils::Value& line : complete_lines(folder / "packages.jsonl"))
-    packages.push_back({line.at("from"), line.at("to"), line.at("filename"),
-                        line.at("file").get<std::string>()});
-  return packages;
+  return recorded_files(folder / "packages.jsonl");
+}
+
+std::vector<RecordedPackage> recorded_logs(const std::filesystem::path& folder) {
+  return recorded_files(folder / "logs.jsonl");
 }
 
 }  // namespace velmora::testing

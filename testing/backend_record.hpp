@@ -11,7 +11,7 @@
 
 namespace velmora::testing {
 
-// A package one device sent to another, as the backend kept it.
+// A package one device sent to another, or a log it uploaded, as the backend kept it.
 struct RecordedPackage {
   std::string from;  // the sender's device id text
   std::string to;
@@ -22,5 +22,8 @@ struct RecordedPackage {
 // The requests recorded in folder (method, path and body; no headers).
 std::vector<RecordedRequest> recorded_requests(const std::filesystem::path& folder);
 std::vector<RecordedPackage> recorded_packages(const std::filesystem::path& folder);
+// The logs devices uploaded, "to" empty, each file in the backend's storage (it is there once
+// the upload has been answered).
+std::vector<RecordedPackage> recorded_logs(const std::filesystem::path& folder);
 
 }  // namespace velmora::testing

@@ -161,4 +161,16 @@ std::optional<std::string> ChildProcess::read_line(std::chrono::milliseconds wit
 std::string ChildProcess::standard_output() const { return read_file(stdout_file_); }
 std::string ChildProcess::standard_error() const { return read_file(stderr_file_); }
 
+std::unique_ptr<ChildProcess> start_with_temp_dir(const std::filesystem::path& program,
+                                                  const std::vector<std::string>& args,
+                                                  const std::filesystem::path& folder,
+                                                  const std::filesystem::path& temp_dir,
+                                                  std::map<std::string, std::string> environment,
+                                                  bool converse) {
+  std::filesystem::create_directories(folder);
+  std::filesystem::create_directories(temp_dir);
+  environment["TMPDIR"] = temp_dir.string();
+  return std::make_unique<ChildProcess>(program, args, folder, environment, converse);
+}
+
 }  // namespace velmora::testing

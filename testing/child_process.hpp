@@ -9,6 +9,7 @@
 #include <chrono>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,5 +56,14 @@ class ChildProcess {
   std::filesystem::path stdout_file_;
   std::filesystem::path stderr_file_;
 };
+
+// Starts program as a node process runs: in folder, with TMPDIR temp_dir (both made when missing)
+// and environment beside this process's.
+std::unique_ptr<ChildProcess> start_with_temp_dir(const std::filesystem::path& program,
+                                                  const std::vector<std::string>& args,
+                                                  const std::filesystem::path& folder,
+                                                  const std::filesystem::path& temp_dir,
+                                                  std::map<std::string, std::string> environment,
+                                                  bool converse = false);
 
 }  // namespace velmora::testing

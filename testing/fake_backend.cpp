@@ -285,6 +285,13 @@ Answer FakeBackend::transfer(const std::string& path, const Value& body) {
   if (path == "/transfer/sendfilereq") {
     Transfer upload{new_transfer_id(), uuid, text(body, "uuid_friend"), filename};
     const std::string url = storage_url(upload.id);
+    // A log is complete once stored: the client sends no completion for it.
+    if (text(body, "log") == "1")
+      append_record("logs.jsonl", Value{{"from", uuid},
+                                        {"to", upload.to},
+                                        {"filename", filename},
+                                        {"file", (storage_.path() / upload.id).string()}}
+                                      .dump());
     uploads_.push_back(std::move(upload));
     return done({{"msg", url}});
   }

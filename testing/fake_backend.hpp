@@ -73,7 +73,8 @@ class FakeBackend {
   // From now on keeps a record in folder, an existing folder, for another process to read
   // (backend_record.hpp): "requests.jsonl", a line for each request routed here, and, for each
   // upload completed, a copy of the package "packages/<n>" followed by a line in
-  // "packages.jsonl". Lines are appended whole, in the order the backend took them.
+  // "packages.jsonl"; for each log upload asked for, a line in "logs.jsonl" naming the storage
+  // file it goes to. Lines are appended whole, in the order the backend took them.
   void record_to(const std::filesystem::path& folder);
 
   // The answer of a backend that finds the bearer token expired.

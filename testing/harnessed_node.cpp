@@ -23,12 +23,9 @@ std::unique_ptr<ChildProcess> start(const std::filesystem::path& program,
                                     std::vector<std::string> args,
                                     const std::filesystem::path& folder,
                                     const std::filesystem::path& temp_dir,
-                                    std::map<std::string, std::string> environment) {
-  std::filesystem::create_directories(folder);
-  std::filesystem::create_directories(temp_dir);
+                                    const std::map<std::string, std::string>& environment) {
   args.insert(args.begin(), {"--folder", folder.string()});
-  environment["TMPDIR"] = temp_dir.string();
-  return std::make_unique<ChildProcess>(program, args, folder, environment, true);
+  return start_with_temp_dir(program, args, folder, temp_dir, environment, true);
 }
 
 }  // namespace

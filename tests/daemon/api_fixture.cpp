@@ -1,5 +1,6 @@
 #include "api_fixture.hpp"
 
+#include "testing/https_client.hpp"
 #include "testing/token_minter.hpp"
 #include "velmora/daemon/route_handlers.hpp"
 #include "velmora/utils/result_json.hpp"
@@ -7,8 +8,6 @@
 
 namespace velmora::daemon {
 namespace {
-
-using namespace std::chrono_literals;
 
 IdentityProvider fake_provider(const testing::FakeIdentityProvider& idp) {
   return {idp.domain(), kAudience};
@@ -91,13 +90,7 @@ std::string ApiFixture::access_token(const std::string& user, int variant) {
 }
 
 std::unique_ptr<httplib::SSLClient> ApiFixture::client() const {
-  auto client = std::make_unique<httplib::SSLClient>("127.0.0.1", api_->server.port());
-  client->set_ca_cert_path(api_tls_.cert.string());
-  client->enable_server_certificate_verification(true);
-  client->set_keep_alive(true);
-  client->set_tcp_nodelay(true);
-  client->set_read_timeout(120s);
-  return client;
+  return testing::https_client("127.0.0.1", api_->server.port(), api_tls_.cert);
 }
 
 httplib::Result ApiFixture::get(const std::string& path, const httplib::Headers& headers) {

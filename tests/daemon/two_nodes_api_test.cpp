@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
-#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -13,6 +12,7 @@
 #include "api_fixture.hpp"
 #include "testing/eventually.hpp"
 #include "testing/harnessed_node.hpp"
+#include "testing/https_client.hpp"
 #include "testing/token_minter.hpp"
 #include "tests/networking/backend_fixture.hpp"
 #include "velmora/utils/text/json_parse.hpp"
@@ -21,7 +21,6 @@
 namespace velmora::daemon {
 namespace {
 
-using namespace std::chrono_literals;
 using utils::Value;
 
 // One user's node, built from the refresh token "refresh-<user>", and a client of its local API
@@ -39,13 +38,11 @@ class UserNode {
                {"VELMORA_API_AUDIENCE", kAudience},
                {"no_proxy", "127.0.0.1,localhost"},
                {"NO_PROXY", "127.0.0.1,localhost"}}),
-        client_("127.0.0.1", node_.ask("api_port").get<int>()),
+        client_(testing::https_client("127.0.0.1", node_.ask("api_port").get<int>(),
+                                      api_tls_.cert)),
         token_(testing::TokenMinter().rs256(
             testing::TokenMinter::claims(idp.domain(), kAudience, user))) {
     idp.set_user(token_, user);
-    client_.set_ca_cert_path(api_tls_.cert.string());
-    client_.enable_server_certificate_verification(true);
-    client_.set_read_timeout(120s);
   }
 
   testing::HarnessedNode& node() { return node_; }
@@ -53,10 +50,10 @@ class UserNode {
 
   // The answer of a GET, or of a POST of body, that status 200 and JSON; none otherwise.
   std::optional<Value> get(const std::string& path) {
-    return json_of(client_.Get(path, headers()));
+    return json_of(client_->Get(path, headers()));
   }
   std::optional<Value> post(const std::string& path, const Value& body) {
-    return json_of(client_.Post(path, headers(), body.dump(), "application/json"));
+    return json_of(client_->Post(path, headers(), body.dump(), "application/json"));
   }
 
  private:
@@ -73,7 +70,7 @@ class UserNode {
 
   testing::TlsFiles api_tls_;
   testing::HarnessedNode node_;
-  httplib::SSLClient client_;
+  std::unique_ptr<httplib::SSLClient> client_;
   std::string token_;
 };
 

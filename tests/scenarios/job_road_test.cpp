@@ -19,20 +19,9 @@ namespace {
 namespace fs = std::filesystem;
 using testing::eventually;
 
-const Statuses kLandingRoad{"New",     "Received", "Building Image", "Building Container",
-                            "Running", "Complete"};
-const Statuses kLaunchRoad{"New",     "Sent",     "Received", "Building Image",
-                           "Building Container", "Running", "Complete"};
-
 // Whether a landing's statuses have come to their end: complete, or failed.
 bool settled(const Statuses& statuses) {
   return !statuses.empty() && (statuses.back() == "Complete" || statuses.back().ends_with("Failed"));
-}
-
-std::set<std::string> names_in(const fs::path& folder) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename());
-  return names;
 }
 
 using JobRoad = ScenarioFixture;

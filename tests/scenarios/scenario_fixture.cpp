@@ -70,26 +70,19 @@ std::string file_text(const HarnessedNode& node, const std::string& name) {
   return read_text(node.folder() / name);
 }
 
+std::set<std::string> names_in(const fs::path& folder) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(folder)) names.insert(entry.path().filename());
+  return names;
+}
+
 ScenarioFixture::ScenarioFixture()
     : label_("velmora.scenario=" + unique_word()),
       record_folder_(folder_.path() / "record") {
   fs::create_directories(record_folder_);
-  std::vector<std::string> args;
-  for (const std::string& user : kUsers) args.insert(args.end(), {"--user", user, "refresh-" + user});
-  args.insert(args.end(), {"--record", record_folder_.string()});
   fs::create_directories(folder_.path() / "backend");
-  backend_ = std::make_unique<testing::ChildProcess>(FAKE_BACKEND_PATH, args,
-                                                     folder_.path() / "backend");
-  const bool served = testing::eventually(
-      [&] { return backend_->standard_output().find("(user carol)") != std::string::npos; }, 60s);
-  if (!served) throw std::runtime_error("the fake backend did not start");
-  std::istringstream output(backend_->standard_output());
-  for (std::string line; std::getline(output, line);) {
-    if (line.starts_with("backend ")) backend_url_ = line.substr(8);
-    if (const auto equals = line.find('='); line.starts_with("VELMORA_"))
-      node_environment_[line.substr(0, equals)] = line.substr(equals + 1);
-  }
-  node_environment_["no_proxy"] = node_environment_["NO_PROXY"] = "127.0.0.1,localhost";
+  fakes_ = std::make_unique<testing::FakesProcess>(FAKE_BACKEND_PATH, kUsers,
+                                                   folder_.path() / "backend", record_folder_);
 }
 
 ScenarioFixture::~ScenarioFixture() {
@@ -105,10 +98,10 @@ std::unique_ptr<HarnessedNode> ScenarioFixture::start_node(
     const std::string& user, const std::map<std::string, std::string>& extra_environment,
     const std::vector<std::string>& extra_args) {
   std::map<std::string, std::string> environment = extra_environment;
-  environment.insert(node_environment_.begin(), node_environment_.end());
-  std::vector<std::string> args{"--refresh-token", "refresh-" + user, "--backend", backend_url_,
-                                "--file-query",    "1", "--container-query", "1", "--keepalive",
-                                "600"};
+  environment.insert(fakes_->node_environment().begin(), fakes_->node_environment().end());
+  std::vector<std::string> args{"--refresh-token", "refresh-" + user, "--backend",
+                                fakes_->backend_url(), "--file-query", "1", "--container-query",
+                                "1", "--keepalive", "600"};
   args.insert(args.end(), extra_args.begin(), extra_args.end());
   auto node = std::make_unique<HarnessedNode>(NODE_HARNESS_PATH, args, folder_.path() / user,
                                               folder_.path() / (user + "-tmp"), environment);
@@ -135,6 +128,10 @@ std::vector<testing::RecordedRequest> ScenarioFixture::requests() const {
 
 std::vector<testing::RecordedPackage> ScenarioFixture::packages() const {
   return testing::recorded_packages(record_folder_);
+}
+
+std::vector<testing::RecordedPackage> ScenarioFixture::logs() const {
+  return testing::recorded_logs(record_folder_);
 }
 
 std::vector<std::string> ScenarioFixture::status_reports(const std::string& id) const {

@@ -13,12 +13,13 @@
 #include <filesystem>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
 #include "testing/backend_record.hpp"
-#include "testing/child_process.hpp"
 #include "testing/engine_janitor.hpp"
+#include "testing/fakes_process.hpp"
 #include "testing/harnessed_node.hpp"
 #include "testing/scoped_folder.hpp"
 #include "velmora/boxwright/engine/engine_client.hpp"
@@ -41,6 +42,8 @@ std::string last(const Statuses& statuses);
 // The content of a file ("" when there is none); of one in the node's working folder.
 std::string read_text(const std::filesystem::path& path);
 std::string file_text(const HarnessedNode& node, const std::string& name);
+// The names in a folder.
+std::set<std::string> names_in(const std::filesystem::path& folder);
 
 // The steps of a job that writes "hello-from-job" to its log and its "input.txt" to
 // "/out/result.txt".
@@ -50,6 +53,11 @@ inline constexpr const char* kSimSteps =
     "\"echo hello-from-job; mkdir /out; cat /input.txt > /out/result.txt\"]\n";
 // The steps of a job that sleeps until it is stopped.
 inline constexpr const char* kSleeperSteps = "STOPSIGNAL SIGKILL\nCMD [\"/bin/sleep\",\"300\"]\n";
+// The statuses of a job's launch and of its landing, from the send to its results.
+inline const Statuses kLaunchRoad{"New",     "Sent",    "Received", "Building Image",
+                                  "Building Container", "Running", "Complete"};
+inline const Statuses kLandingRoad{"New",     "Received", "Building Image", "Building Container",
+                                   "Running", "Complete"};
 
 class ScenarioFixture : public ::testing::Test {
  protected:
@@ -71,9 +79,13 @@ class ScenarioFixture : public ::testing::Test {
   std::filesystem::path busybox_job(const std::string& name, const std::string& steps,
                                     const std::vector<std::pair<std::string, std::string>>& files);
 
+  // The fake backend and identity provider, for the settings they print and their sign-in.
+  const testing::FakesProcess& fakes() const { return *fakes_; }
+
   // The backend's record so far.
   std::vector<testing::RecordedRequest> requests() const;
   std::vector<testing::RecordedPackage> packages() const;
+  std::vector<testing::RecordedPackage> logs() const;
   // The "status_type" of each status report from device id, in order.
   std::vector<std::string> status_reports(const std::string& id) const;
   // The packages from one device to another, each summed up as its subject, a job update's
@@ -99,9 +111,7 @@ class ScenarioFixture : public ::testing::Test {
 
  private:
   std::filesystem::path record_folder_;
-  std::unique_ptr<testing::ChildProcess> backend_;
-  std::string backend_url_;
-  std::map<std::string, std::string> node_environment_;
+  std::unique_ptr<testing::FakesProcess> fakes_;
 };
 
 // The label of a package file, and the names in its attachment (none when it has none).

@@ -27,7 +27,8 @@
 namespace velmora::daemon {
 namespace {
 
-// One thread per connection needs a descriptor each: take what the system allows.
+// Up to kMaxConnections local API connections hold a descriptor each, beside the node's own files
+// and transfers: take what the system allows.
 void raise_open_file_limit() {
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
