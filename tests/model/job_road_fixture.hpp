@@ -21,7 +21,8 @@ class JobRoadFixture : public NodeFixture {
   JobRoadFixture();
   ~JobRoadFixture() override;
 
-  // One pass of the node's dispatcher, then the wait for every handler and build it started.
+  // Passes of the node's dispatcher until no package waits for it at the backend, each followed
+  // by the wait for every handler and build it started.
   void pass(std::chrono::seconds limit = std::chrono::seconds(120));
 
   // Sends a package from the peer to the node; labels as Network::send_pkg takes them.

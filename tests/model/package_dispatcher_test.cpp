@@ -193,7 +193,7 @@ TEST_F(PackageDispatcher, AFloodOfPackagesWaitsAtTheBackendBeyondTheBoundedHandl
 
   backend_.server().release("/transfer/sendfilereq");
   ASSERT_TRUE(node_->wait_for_handlers(std::chrono::minutes(2)));
-  for (int passes = 0; backend_.queued(kNodeId) > 0 && passes < 100; ++passes) pass();
+  pass();
   EXPECT_EQ(backend_.queued(kNodeId), 0u);
   EXPECT_EQ(drain(*landing_node_), std::vector<std::string>(kFlood, "friend_accept"));
   EXPECT_LE(node_->handlers().threads(), kHandlerThreads);

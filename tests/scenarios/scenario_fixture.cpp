@@ -153,7 +153,7 @@ std::vector<std::string> ScenarioFixture::job_packages(const std::string& from,
         open_package(package.file, folder_.path() / "opened").label;
     std::string summary = label.value("subject", "");
     if (summary.starts_with("friend_")) continue;
-    if (summary == "job_update") summary += " " + label.value("status", "");
+    if (summary == "job_update") summary.append(" ").append(label.value("status", ""));
     found.push_back(std::move(summary));
   }
   return found;
