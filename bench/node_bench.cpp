@@ -1,12 +1,15 @@
 // The node object at scale, in one run:
 // - built over stores of 10,000 launches and 10,000 landings: wall and CPU time of the
-//   construction, beside a backend client alone (the only network part of it), and the resident
-//   memory it adds;
+//   construction, three rounds each in a fresh process as a starting daemon is (medians), beside
+//   the floor of simdjson reading the two store files whole in the same way, and a backend client
+//   alone (the only network part of it); then built in this process, and the resident memory it
+//   adds;
 // - idle, its update threads started at the default intervals against a fake backend that lists
 //   10,000 devices: CPU time of this process per second of wall time.
 // The fakes run in a child process of their own, so that only the node's own work is counted.
 //   node_bench [idle-seconds]   (default 60; the engine at DOCKER_HOST serves the container poll)
 #include <malloc.h>
+#include <simdjson.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -18,8 +21,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "bench/long_lived_node.hpp"
 #include "testing/fake_backend.hpp"
@@ -34,6 +39,7 @@ using namespace velmora;
 
 constexpr int kRecords = 10'000;
 constexpr int kDevices = 10'000;
+constexpr int kRounds = 3;
 constexpr const char* kNodeId = "5d1c7e2a-0b9f-4e83-a6d4-c3f2e1b0a987";
 
 double cpu_seconds() {
@@ -58,6 +64,73 @@ struct Timer {
   }
   double cpu_used() const { return cpu_seconds() - cpu; }
 };
+
+// Wall and CPU seconds of one round.
+struct Figures {
+  double wall = 0;
+  double cpu = 0;
+};
+
+Figures timed(const std::function<void()>& work) {
+  const Timer round;
+  work();
+  return {round.wall_seconds(), round.cpu_used()};
+}
+
+// Runs work in a child process, which starts as a daemon does, with none of the stores' text
+// or records in its memory; answers what the work took there.
+Figures in_fresh_process(const std::function<void()>& work) {
+  int figures[2];
+  if (::pipe(figures) != 0) std::exit(1);
+  std::fflush(stdout);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const Figures taken = timed(work);
+    std::fflush(stdout);
+    std::_Exit(::write(figures[1], &taken, sizeof taken) == sizeof taken ? 0 : 1);
+  }
+  ::close(figures[1]);
+  Figures taken;
+  const bool read = ::read(figures[0], &taken, sizeof taken) == sizeof taken;
+  ::close(figures[0]);
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  if (!read || status != 0) std::exit(1);
+  return taken;
+}
+
+// The medians of kRounds rounds of round().
+Figures median_of_rounds(const std::function<Figures()>& round) {
+  std::vector<double> walls, cpus;
+  for (int i = 0; i < kRounds; ++i) {
+    const Figures taken = round();
+    walls.push_back(taken.wall);
+    cpus.push_back(taken.cpu);
+  }
+  std::sort(walls.begin(), walls.end());
+  std::sort(cpus.begin(), cpus.end());
+  return {walls[kRounds / 2], cpus[kRounds / 2]};
+}
+
+void print_beside_floor(const char* what, const Figures& floor, const Figures& built) {
+  std::printf("%s: floor (simdjson reading both stores whole) %6.1f ms wall %6.1f ms CPU; node "
+              "construction %6.1f ms wall %6.1f ms CPU, %.1fx the floor\n",
+              what, floor.wall * 1e3, floor.cpu * 1e3, built.wall * 1e3, built.cpu * 1e3,
+              built.wall / floor.wall);
+}
+
+// The floor of loading the job stores: simdjson reads both files whole.
+void read_stores_whole(const fs::path& work) {
+  simdjson::dom::parser parser;
+  std::size_t entries = 0;
+  for (const char* name : {"launches.bin", "landings.bin"}) {
+    const simdjson::padded_string text = simdjson::padded_string::load((work / name).string());
+    simdjson::dom::array list;
+    if (parser.parse(text).get(list)) std::_Exit(1);
+    entries += list.size();
+  }
+  if (entries != 2 * kRecords) std::_Exit(1);
+}
 
 // The fakes, until the parent closes its end of `parent`: the identity provider and a backend
 // that knows the node's key and lists kDevices devices to every device-list request. Writes the
@@ -144,10 +217,34 @@ int main(int argc, char** argv) {
                 network.cpu_used() * 1e3);
   }
 
+  const auto read_floor = [&] { read_stores_whole(work); };
+  std::unique_ptr<model::Velmora> built;  // destroyed outside the rounds' time
+  const auto build_node = [&] {
+    built = std::make_unique<model::Velmora>("refresh", settings, 30, idp_url);
+  };
+  // Each round in a fresh process: what a starting daemon pays, page faults of fresh memory
+  // included (dear on a virtual machine).
+  print_beside_floor("fresh process, median of 3",
+                     median_of_rounds([&] { return in_fresh_process(read_floor); }),
+                     median_of_rounds([&] { return in_fresh_process(build_node); }));
+  // In one process whose allocator keeps freed memory, after a round of each to warm it: the
+  // work itself.
+  in_fresh_process([&] {
+    ::mallopt(M_MMAP_THRESHOLD, 1 << 30);
+    ::mallopt(M_TRIM_THRESHOLD, 1 << 30);
+    timed(read_floor);
+    const Figures floor = median_of_rounds([&] { return timed(read_floor); });
+    timed(build_node);
+    print_beside_floor("memory kept, median of 3", floor, median_of_rounds([&] {
+                         built.reset();
+                         return timed(build_node);
+                       }));
+  });
+
   const double resident_before = resident_megabytes();
   const Timer construction;
   model::Velmora node("refresh", settings, 30, idp_url);
-  std::printf("node construction:     %7.1f ms wall %7.1f ms CPU\n",
+  std::printf("node construction, this process: %7.1f ms wall %7.1f ms CPU\n",
               construction.wall_seconds() * 1e3, construction.cpu_used() * 1e3);
   const double resident_after = resident_megabytes();
   ::malloc_trim(0);  // what the allocator kept of the stores' parsed text goes back

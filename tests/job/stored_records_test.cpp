@@ -131,5 +131,32 @@ TEST_F(StoredRecords, AStoredRecordOfAnotherShapeIsRefusedAndTheFileKept) {
   }
 }
 
+// A member given twice counts as its last, as in a mapping read whole; a last one of the wrong
+// kind is refused even after a good first one.
+TEST_F(StoredRecords, AMemberGivenTwiceCountsAsItsLast) {
+  const auto file = folder_.path() / "records.bin";
+  const std::string head =
+      R"([["i",{"path":"/p","name":"first","owner":"o","receiver":"r","id":"i",)"
+      R"("status_history":[["New","1.0"]],"results_path":null,)";
+  std::ofstream(file, std::ios::trunc)
+      << head << R"("name":"last","status_history":[["Sent","2.0"]],"results_path":"/r"}]])";
+  const auto read = PickledObject<Launches>(file, [] { return Launches(); }).snapshot();
+  ASSERT_EQ(read.size(), 1u);
+  const auto& launch = read.begin()->second;
+  EXPECT_EQ(launch->name(), "last");
+  EXPECT_EQ(launch->status_history(), (std::vector<StatusEntry>{{"Sent", "2.0"}}));
+  EXPECT_EQ(launch->results_path(), std::filesystem::path("/r"));
+
+  std::ofstream(file, std::ios::trunc) << head << R"("name":5}]])";
+  try {
+    PickledObject<Launches>(file, [] { return Launches(); });
+    ADD_FAILURE() << "no error";
+  } catch (const utils::ValueError& e) {
+    EXPECT_EQ(std::string(e.what()), "store file '" + file.string() +
+                                         "' cannot be read back: a stored job record's \"name\" "
+                                         "is int, not str");
+  }
+}
+
 }  // namespace
 }  // namespace velmora::job

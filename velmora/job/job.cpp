@@ -23,17 +23,22 @@ using utils::Value;
 // Enough for the stored form of a record with a long history, in one piece.
 constexpr std::size_t kStoredFormChunk = 1024;
 
-std::vector<StatusEntry> read_history(const Value& state) {
-  const auto found = state.find("status_history");
-  if (found == state.end() || !found->is_array() || found->empty())
+std::vector<StatusEntry> read_history(simdjson::dom::object state) {
+  simdjson::dom::element found;
+  simdjson::dom::array entries;
+  if (!utils::last_member(state, "status_history", found) || found.get_array().get(entries) ||
+      entries.size() == 0)
     throw utils::ValueError("a stored job record's \"status_history\" is no list of entries");
   std::vector<StatusEntry> history;
-  history.reserve(found->size());
-  for (const Value& entry : *found) {
-    if (!entry.is_array() || entry.size() != 2 || !entry[0].is_string() || !entry[1].is_string())
+  history.reserve(entries.size());
+  for (const simdjson::dom::element entry : entries) {
+    simdjson::dom::array pair;
+    std::string_view status, time;
+    if (entry.get_array().get(pair) || pair.size() != 2 || pair.at(0).get(status) ||
+        pair.at(1).get(time))
       throw utils::ValueError(
           "a stored job record's \"status_history\" holds an entry other than [status, time]");
-    history.emplace_back(entry[0].get<std::string>(), entry[1].get<std::string>());
+    history.emplace_back(status, time);
   }
   return history;
 }
@@ -75,7 +80,7 @@ Job::Job(std::filesystem::path path, std::string name, std::string owner, std::s
   set_status(status::kNew);
 }
 
-Job::Job(const Value& state)
+Job::Job(simdjson::dom::object state)
     : path_(stored_state::text(state, "path")),
       name_(stored_state::text(state, "name")),
       owner_(stored_state::text(state, "owner")),

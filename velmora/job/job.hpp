@@ -22,6 +22,11 @@
 #include "velmora/utils/text/json_writer.hpp"
 #include "velmora/utils/value.hpp"
 
+namespace simdjson::dom {
+class element;
+class object;
+}  // namespace simdjson::dom
+
 namespace velmora::job {
 
 // One history entry: the status as it was set, and the moment of setting as text (seconds since
@@ -77,7 +82,7 @@ class Job {
       Clock clock);
   // The record that get_state wrote: unbound, on the system clock. ValueError for a state of
   // another shape.
-  explicit Job(const utils::Value& state);
+  explicit Job(simdjson::dom::object state);
 
   // Sends a package to dest through the bound client (Network::send_pkg). RuntimeError when the
   // record is bound to no client; what send_pkg throws.

@@ -20,13 +20,13 @@ Lander::Lander(std::filesystem::path path, std::string name, std::string owner,
   if (update_recvd) update_status(status::kReceived);
 }
 
-Lander::Lander(const utils::Value& state)
+Lander::Lander(simdjson::dom::object state)
     : Job(state),
       img_id_(stored_state::text_or_none(state, "img_id")),
       cntr_id_(stored_state::text_or_none(state, "cntr_id")) {}
 
-std::shared_ptr<Lander> Lander::from_state(const utils::Value& state) {
-  return std::shared_ptr<Lander>(new Lander(state));
+std::shared_ptr<Lander> Lander::from_state(simdjson::dom::element state) {
+  return std::shared_ptr<Lander>(new Lander(stored_state::record(state)));
 }
 
 std::optional<std::string> Lander::img_id() const {

@@ -35,7 +35,7 @@ class Lander : public Job {
 
   // The landing that get_state wrote, not bound to a client; it sends nothing. ValueError for
   // another shape.
-  static std::shared_ptr<Lander> from_state(const utils::Value& state);
+  static std::shared_ptr<Lander> from_state(simdjson::dom::element state);
 
   // The engine ids of the job's image and container; none until built, never cleared.
   std::optional<std::string> img_id() const;
@@ -88,7 +88,7 @@ class Lander : public Job {
   void send_results();
 
  private:
-  explicit Lander(const utils::Value& state);
+  explicit Lander(simdjson::dom::object state);
   // A control: the engine operation act on the container, then update_status with status.
   template <class Act>
   void control(std::string_view word, std::string_view status, Act act);

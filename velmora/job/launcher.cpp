@@ -19,11 +19,11 @@ Launcher::Launcher(std::filesystem::path path, std::string name, std::string own
     : Job(std::move(path), std::move(name), std::move(owner), std::move(receiver),
           std::move(network), id, std::move(clock)) {}
 
-Launcher::Launcher(const utils::Value& state)
+Launcher::Launcher(simdjson::dom::object state)
     : Job(state), results_path_(stored_state::text_or_none(state, "results_path")) {}
 
-std::shared_ptr<Launcher> Launcher::from_state(const utils::Value& state) {
-  return std::shared_ptr<Launcher>(new Launcher(state));
+std::shared_ptr<Launcher> Launcher::from_state(simdjson::dom::element state) {
+  return std::shared_ptr<Launcher>(new Launcher(stored_state::record(state)));
 }
 
 std::optional<std::filesystem::path> Launcher::results_path() const {

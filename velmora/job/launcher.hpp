@@ -22,7 +22,7 @@ class Launcher : public Job {
            Clock clock = system_clock_seconds);
 
   // The launch that get_state wrote, not bound to a client. ValueError for another shape.
-  static std::shared_ptr<Launcher> from_state(const utils::Value& state);
+  static std::shared_ptr<Launcher> from_state(simdjson::dom::element state);
 
   // Where this node filed the returned results; none until they arrived.
   std::optional<std::filesystem::path> results_path() const;
@@ -46,7 +46,7 @@ class Launcher : public Job {
   utils::Value to_dict() const override;
 
  private:
-  explicit Launcher(const utils::Value& state);
+  explicit Launcher(simdjson::dom::object state);
   void control(std::string_view subject, std::string_view word);
   void write_own_state(utils::JsonWriter& out) const override;
 

@@ -16,22 +16,9 @@ namespace {
 using Digests = DeviceList::Digests;
 using simdjson::dom::element;
 
-std::string type_name_of(element value) {
-  return std::string(utils::type_name(utils::value_of(value)));
-}
+using utils::last_member;
 
-// Puts the last member key of object, which a mapping read whole keeps, in found; false when
-// there is none.
-bool last_member(simdjson::dom::object object, std::string_view key, element& found) {
-  bool any = false;
-  for (const auto [name, value] : object) {
-    if (name == key) {
-      found = value;
-      any = true;
-    }
-  }
-  return any;
-}
+std::string type_name_of(element value) { return std::string(utils::type_name(value)); }
 
 // The members of one entry that the table is built from, read in one pass over the entry.
 class Entry {

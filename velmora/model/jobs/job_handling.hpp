@@ -1,10 +1,11 @@
 #pragma once
 // What the handlers of the job packages share (the model's own sources): finding the job that a
-// package names, logging a package refused, applying a control word.
+// package names, walking the stored jobs, logging a package refused, applying a control word.
 
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "velmora/model/module_log.hpp"
 #include "velmora/model/stores.hpp"
@@ -19,6 +20,18 @@ typename Records::mapped_type find_job(Store<Records>& store, const std::string&
   return store.with([&](const Records& records) {
     const auto found = records.find(job_id);
     return found == records.end() ? nullptr : found->second;
+  });
+}
+
+// The records of the store in its order, for a walk outside the store's lock: the pointers
+// alone are copied, not the dictionary with its keys.
+template <class Records>
+std::vector<typename Records::mapped_type> job_records(const Store<Records>& store) {
+  return store.with([](const Records& records) {
+    std::vector<typename Records::mapped_type> walked;
+    walked.reserve(records.size());
+    for (const auto& [job_id, record] : records) walked.push_back(record);
+    return walked;
   });
 }
 

@@ -14,6 +14,7 @@
 #include "velmora/boxwright/engine/engine_error.hpp"
 #include "velmora/boxwright/life_cycle.hpp"
 #include "velmora/job/job_status.hpp"
+#include "velmora/model/jobs/job_handling.hpp"
 #include "velmora/model/module_log.hpp"
 #include "velmora/model/velmora.hpp"
 
@@ -136,7 +137,7 @@ std::optional<std::string> container_id(const Lander& lander) {
 
 std::set<fs::path> Velmora::job_folders_in_use() const {
   std::set<fs::path> in_use;
-  for (const auto& [job_id, lander] : landings_->snapshot())
+  for (const auto& lander : job_records(*landings_))
     if (before_container(lander->status()) && !container_id(*lander) &&
         temp_folder_->holds(lander->path()))
       in_use.insert(lander->path());
@@ -157,9 +158,9 @@ void Velmora::take_up_landings() {
   }
 
   // Engine calls and reports are made outside the store's lock.
-  const job::Landings landings = landings_->snapshot();
+  const std::vector<std::shared_ptr<Lander>> landings = job_records(*landings_);
   std::set<std::string> named_containers;
-  for (const auto& [job_id, lander] : landings)
+  for (const auto& lander : landings)
     if (const auto id = container_id(*lander)) named_containers.insert(*id);
   std::vector<std::string> dropped;
   std::vector<std::shared_ptr<Lander>> resumed;
@@ -168,7 +169,8 @@ void Velmora::take_up_landings() {
     dropped.push_back(lander.id());
   };
 
-  for (const auto& [job_id, lander] : landings) {
+  for (const auto& lander : landings) {
+    const std::string& job_id = lander->id();
     const std::string last = lander->status();
     const std::optional<std::string> cntr_id = container_id(*lander);
     const auto found = cntr_id ? containers.find(*cntr_id) : containers.end();

@@ -114,12 +114,12 @@ void Velmora::handle_control_launch(const Bytes& origin, const std::string& job_
 void Velmora::take_up_launches() {
   // Results filed by a run that was killed before it recorded them.
   bool recorded = false;
-  for (const auto& [job_id, launch] : launches_->snapshot()) {
+  for (const auto& launch : job_records(*launches_)) {
     if (launch->results_path()) continue;
     const fs::path destination = results_destination(settings_.results_folder, *launch);
     std::error_code error;
     if (!fs::is_directory(fs::symlink_status(destination, error))) continue;
-    LOG.info("Recording the results of job %s, filed at %s", job_id, destination.string());
+    LOG.info("Recording the results of job %s, filed at %s", launch->id(), destination.string());
     launch->set_results_path(destination);
     recorded = true;
   }

@@ -45,24 +45,24 @@ class OrderedDict {
   const_iterator end() const noexcept { return entries_.end(); }
 
   iterator find(const Key& key) {
-    const auto found = index_.find(key);
+    const auto found = index_.find(&key);
     return found == index_.end() ? end() : found->second;
   }
   const_iterator find(const Key& key) const {
-    const auto found = index_.find(key);
+    const auto found = index_.find(&key);
     return found == index_.end() ? end() : const_iterator(found->second);
   }
-  bool contains(const Key& key) const { return index_.contains(key); }
+  bool contains(const Key& key) const { return index_.contains(&key); }
 
   // The value of key, inserted last as T() when missing.
   T& operator[](const Key& key) {
-    const auto found = index_.find(key);
+    const auto found = index_.find(&key);
     return found != index_.end() ? found->second->second : append(key, T())->second;
   }
 
   // Sets key to value; true when the key was new (and so went last).
   bool insert_or_assign(const Key& key, T value) {
-    const auto found = index_.find(key);
+    const auto found = index_.find(&key);
     if (found != index_.end()) {
       found->second->second = std::move(value);
       return false;
@@ -73,10 +73,11 @@ class OrderedDict {
 
   // Removes key; the number of entries removed (0 or 1).
   std::size_t erase(const Key& key) {
-    const auto found = index_.find(key);
+    const auto found = index_.find(&key);
     if (found == index_.end()) return 0;
-    entries_.erase(found->second);
+    const iterator entry = found->second;
     index_.erase(found);
+    entries_.erase(entry);
     return 1;
   }
 
@@ -94,7 +95,7 @@ class OrderedDict {
   iterator append(const Key& key, T value) {
     const auto entry = entries_.emplace(entries_.end(), key, std::move(value));
     try {
-      index_.emplace(key, entry);
+      index_.emplace(&entry->first, entry);
     } catch (...) {
       entries_.erase(entry);
       throw;
@@ -102,8 +103,15 @@ class OrderedDict {
     return entry;
   }
 
-  std::list<value_type> entries_;     // in insertion order
-  std::map<Key, iterator> index_;     // every key of entries_, to its entry
+  // Orders the index by the keys it points to.
+  struct KeyLess {
+    bool operator()(const Key* a, const Key* b) const { return *a < *b; }
+  };
+
+  std::list<value_type> entries_;  // in insertion order
+  // Every key of entries_, to its entry; each points to the key in its entry, whose node stays
+  // in place until the entry goes.
+  std::map<const Key*, iterator, KeyLess> index_;
 };
 
 }  // namespace velmora::utils

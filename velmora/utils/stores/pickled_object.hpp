@@ -23,7 +23,7 @@
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/stores/store_codec.hpp"
 #include "velmora/utils/stores/store_file.hpp"
-#include "velmora/utils/text/json_parse.hpp"
+#include "velmora/utils/text/json_reader.hpp"
 
 namespace velmora::utils {
 
@@ -113,7 +113,7 @@ class PickledObject {
 
   static T load(const std::filesystem::path& file, const std::function<T()>& factory) {
     store_file::remove_leftovers(file);
-    std::optional<std::string> content = store_file::read(file);
+    std::optional<std::string> content = store_file::read(file, simdjson::SIMDJSON_PADDING);
     if (!content) {
       T value = factory();
       write(file, value);
@@ -123,7 +123,8 @@ class PickledObject {
       return Bytes(std::move(*content));
     } else {
       try {
-        return StoreCodec<T>::read(parse_json(*content));
+        JsonReader reader;
+        return StoreCodec<T>::read(reader.read(*content));
       } catch (const std::exception& cause) {
         store_file::throw_unreadable(file, cause);
       }

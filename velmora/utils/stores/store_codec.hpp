@@ -1,7 +1,8 @@
 #pragma once
 // How a stored value is written as JSON and read back. StoreCodec<T> holds
 //   static void write(JsonWriter& out, const T& value);
-//   static T read(const Value& value);  // ValueError when the value has another shape
+//   static T read(simdjson::dom::element value);  // ValueError when it has another shape
+// Reading goes straight from the parsed document to the value, with no Value tree between.
 //
 // Built in: text; Bytes (their b2s text); Value (as it is); std::vector (a list); std::set (a
 // sorted list); std::pair (a two-element list); std::variant (read as the first alternative that
@@ -22,6 +23,7 @@
 #include "velmora/utils/argument_check.hpp"
 #include "velmora/utils/bytes.hpp"
 #include "velmora/utils/error.hpp"
+#include "velmora/utils/text/json_reader.hpp"
 #include "velmora/utils/text/json_writer.hpp"
 #include "velmora/utils/stores/ordered_dict.hpp"
 #include "velmora/utils/value.hpp"
@@ -31,25 +33,51 @@ namespace velmora::utils {
 template <class T>
 struct StoreCodec;
 
-// A record kept whole in a store: `static std::shared_ptr<R> from_state(const Value&)` rebuilds
-// it, and either `void get_state(JsonWriter&) const` writes its state (the fast way, for large
-// stores) or `Value get_state() const` returns it.
+// A record kept whole in a store. Either `void get_state(JsonWriter&) const` writes its state
+// (the fast way, for large stores) or `Value get_state() const` returns it; and either
+// `static std::shared_ptr<R> from_state(simdjson::dom::element)` rebuilds it from the stored
+// element (the fast way) or `static std::shared_ptr<R> from_state(const Value&)` from its Value.
+template <class R>
+concept ReadFromValue = requires(const Value& state) {
+  { R::from_state(state) } -> std::convertible_to<std::shared_ptr<R>>;
+};
 template <class R>
 concept StatefulRecord =
     (requires(const R& record, JsonWriter& out) { record.get_state(out); } ||
      requires(const R& record) {
        { record.get_state() } -> std::convertible_to<Value>;
      }) &&
-    requires(const Value& state) {
+    (ReadFromValue<R> || requires(simdjson::dom::element state) {
       { R::from_state(state) } -> std::convertible_to<std::shared_ptr<R>>;
-    };
+    });
 
 namespace store_codec {
 
+using Element = simdjson::dom::element;
+
 // Throws ValueError "expected <kind>, found <type of value>" unless ok.
-inline void expect(bool ok, std::string_view kind, const Value& value) {
+inline void expect(bool ok, std::string_view kind, Element value) {
   if (!ok) throw ValueError("expected " + std::string(kind) + ", found " +
                             std::string(type_name(value)));
+}
+
+// The element as a list, text or two-element list, or ValueError "expected <kind>, ...".
+inline simdjson::dom::array list(Element value, std::string_view kind) {
+  simdjson::dom::array items;
+  expect(!value.get_array().get(items), kind, value);
+  return items;
+}
+inline std::string_view text(Element value, std::string_view kind) {
+  std::string_view text;
+  expect(!value.get_string().get(text), kind, value);
+  return text;
+}
+inline std::pair<Element, Element> two(Element value, std::string_view kind) {
+  const simdjson::dom::array items = list(value, kind);
+  expect(items.size() == 2, kind, value);
+  auto item = items.begin();
+  const Element first = *item;
+  return {first, *++item};
 }
 
 template <class T>
@@ -58,7 +86,7 @@ void write(JsonWriter& out, const T& value) {
 }
 
 template <class T>
-T read(const Value& value) {
+T read(Element value) {
   return StoreCodec<T>::read(value);
 }
 
@@ -70,10 +98,9 @@ struct ListCodec {
     for (const auto& item : items) store_codec::write(out, item);
     out.end_list();
   }
-  static Container read(const Value& value) {
-    expect(value.is_array(), "list", value);
+  static Container read(Element value) {
     Container items;
-    for (const Value& item : value)
+    for (const Element item : list(value, "list"))
       items.insert(items.end(), store_codec::read<typename Container::value_type>(item));
     return items;
   }
@@ -84,25 +111,23 @@ struct ListCodec {
 template <>
 struct StoreCodec<std::string> {
   static void write(JsonWriter& out, const std::string& text) { out.text(text); }
-  static std::string read(const Value& value) {
-    store_codec::expect(value.is_string(), "str", value);
-    return value.get<std::string>();
+  static std::string read(store_codec::Element value) {
+    return std::string(store_codec::text(value, "str"));
   }
 };
 
 template <>
 struct StoreCodec<Bytes> {
   static void write(JsonWriter& out, const Bytes& bytes) { out.text(b2s(bytes)); }
-  static Bytes read(const Value& value) {
-    store_codec::expect(value.is_string(), "bytes as text", value);
-    return s2b(value.get_ref<const std::string&>());
+  static Bytes read(store_codec::Element value) {
+    return s2b(store_codec::text(value, "bytes as text"));
   }
 };
 
 template <>
 struct StoreCodec<Value> {
   static void write(JsonWriter& out, const Value& value) { out.value(value); }
-  static Value read(const Value& value) { return value; }
+  static Value read(store_codec::Element value) { return value_of(value); }
 };
 
 template <class T>
@@ -119,9 +144,9 @@ struct StoreCodec<std::pair<A, B>> {
     store_codec::write(out, pair.second);
     out.end_list();
   }
-  static std::pair<A, B> read(const Value& value) {
-    store_codec::expect(value.is_array() && value.size() == 2, "a list of two", value);
-    return {store_codec::read<A>(value[0]), store_codec::read<B>(value[1])};
+  static std::pair<A, B> read(store_codec::Element value) {
+    const auto [first, second] = store_codec::two(value, "a list of two");
+    return {store_codec::read<A>(first), store_codec::read<B>(second)};
   }
 };
 
@@ -132,7 +157,7 @@ struct StoreCodec<std::variant<Ts...>> {
   static void write(JsonWriter& out, const Variant& variant) {
     std::visit([&](const auto& item) { store_codec::write(out, item); }, variant);
   }
-  static Variant read(const Value& value) {
+  static Variant read(store_codec::Element value) {
     std::optional<Variant> decoded;
     (try_read<Ts>(value, decoded) || ...);
     if (!decoded)
@@ -142,7 +167,7 @@ struct StoreCodec<std::variant<Ts...>> {
 
  private:
   template <class T>
-  static bool try_read(const Value& value, std::optional<Variant>& decoded) {
+  static bool try_read(store_codec::Element value, std::optional<Variant>& decoded) {
     try {
       decoded.emplace(std::in_place_type<T>, store_codec::read<T>(value));
       return true;
@@ -164,12 +189,11 @@ struct StoreCodec<OrderedDict<K, V>> {
     }
     out.end_list();
   }
-  static OrderedDict<K, V> read(const Value& value) {
-    store_codec::expect(value.is_array(), "a list of entries", value);
+  static OrderedDict<K, V> read(store_codec::Element value) {
     OrderedDict<K, V> dict;
-    for (const Value& entry : value) {
-      store_codec::expect(entry.is_array() && entry.size() == 2, "a [key, value] entry", entry);
-      dict.insert_or_assign(store_codec::read<K>(entry[0]), store_codec::read<V>(entry[1]));
+    for (const store_codec::Element entry : store_codec::list(value, "a list of entries")) {
+      const auto [key, item] = store_codec::two(entry, "a [key, value] entry");
+      dict.insert_or_assign(store_codec::read<K>(key), store_codec::read<V>(item));
     }
     return dict;
   }
@@ -185,7 +209,12 @@ struct StoreCodec<std::shared_ptr<R>> {
       out.value(record->get_state());
     }
   }
-  static std::shared_ptr<R> read(const Value& state) { return R::from_state(state); }
+  static std::shared_ptr<R> read(store_codec::Element state) {
+    if constexpr (ReadFromValue<R>)
+      return R::from_state(value_of(state));
+    else
+      return R::from_state(state);
+  }
 };
 
 }  // namespace velmora::utils

@@ -16,6 +16,8 @@ namespace velmora::utils::store_file {
 namespace {
 
 constexpr std::size_t kWritebackStep = 1 << 20;
+// The least room given to each read of a store file.
+constexpr std::size_t kReadStep = 1 << 16;
 
 // A replacement of "<name>" is written as "<name>.tmp-" and six characters mkostemp chooses.
 constexpr std::string_view kTempInfix = ".tmp-";
@@ -44,7 +46,7 @@ void sync_folder(const std::filesystem::path& folder) {
 
 }  // namespace
 
-std::optional<std::string> read(const std::filesystem::path& file) {
+std::optional<std::string> read(const std::filesystem::path& file, std::size_t spare) {
   // Non-blocking, so that a FIFO cannot hold the open; nothing but a regular file is read.
   FileDescriptor in(::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
   if (!in.is_open()) {
@@ -55,17 +57,22 @@ std::optional<std::string> read(const std::filesystem::path& file) {
   if (::fstat(in.get(), &info) != 0) throw OSError(errno, file);
   if (!S_ISREG(info.st_mode))
     throw ValueError("store file '" + file.string() + "' is not a regular file");
-  std::string content;
-  char buffer[1 << 16];
+  // Read straight into the content, sized from the file's length; a file that grows meanwhile
+  // is read to its end all the same.
+  std::string content(static_cast<std::size_t>(info.st_size) + kReadStep + spare, '\0');
+  std::size_t size = 0;
   for (;;) {
-    const ssize_t got = ::read(in.get(), buffer, sizeof buffer);
+    if (content.size() - size < kReadStep + spare) content.resize(2 * content.size());
+    const ssize_t got = ::read(in.get(), content.data() + size, content.size() - size - spare);
     if (got < 0) {
       if (errno == EINTR) continue;
       throw OSError(errno, file);
     }
-    if (got == 0) return content;
-    content.append(buffer, static_cast<std::size_t>(got));
+    if (got == 0) break;
+    size += static_cast<std::size_t>(got);
   }
+  content.resize(size);
+  return content;
 }
 
 void remove_leftovers(const std::filesystem::path& file) {

@@ -13,10 +13,10 @@
 
 namespace velmora::utils::store_file {
 
-// The whole content of file, or nullopt when it does not exist. ValueError naming the file when
-// it is no regular file (a FIFO, a device, a folder, or a link to one); OSError on any other
-// failure.
-std::optional<std::string> read(const std::filesystem::path& file);
+// The whole content of file, or nullopt when it does not exist; with at least spare bytes of
+// capacity beyond it, for a parser that reads past the end. ValueError naming the file when it is
+// no regular file (a FIFO, a device, a folder, or a link to one); OSError on any other failure.
+std::optional<std::string> read(const std::filesystem::path& file, std::size_t spare = 0);
 
 // Removes the temporary files that replacements of file left beside it when their process died
 // before commit. Only this file's own leftovers go, and only regular files; a folder that cannot

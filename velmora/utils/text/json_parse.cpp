@@ -32,6 +32,33 @@ Value value_of(simdjson::dom::element element) {
   return nullptr;
 }
 
+std::string_view type_name(simdjson::dom::element element) noexcept {
+  using Type = simdjson::dom::element_type;
+  switch (element.type()) {
+    case Type::OBJECT: return "dict";
+    case Type::ARRAY: return "list";
+    case Type::STRING: return "str";
+    case Type::INT64:
+    case Type::UINT64: return "int";
+    case Type::DOUBLE: return "float";
+    case Type::BOOL: return "bool";
+    case Type::NULL_VALUE: break;
+  }
+  return "NoneType";
+}
+
+bool last_member(simdjson::dom::object object, std::string_view key,
+                 simdjson::dom::element& found) {
+  bool any = false;
+  for (const auto [name, value] : object) {
+    if (name == key) {
+      found = value;
+      any = true;
+    }
+  }
+  return any;
+}
+
 // simdjson reads the text several times faster than nlohmann's parser (an 18 MB device list in
 // 75 ms against 290 ms, the Value built included), and checks nesting and UTF-8 on the way.
 simdjson::dom::element JsonReader::read(std::string& text) {

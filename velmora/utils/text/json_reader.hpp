@@ -10,6 +10,7 @@
 #include <simdjson.h>
 
 #include <string>
+#include <string_view>
 
 #include "velmora/utils/text/json_parse.hpp"
 #include "velmora/utils/value.hpp"
@@ -31,5 +32,14 @@ class JsonReader {
 // The Value of an element: a mapping keeps its first order, and a key given twice keeps its first
 // place and takes its last value.
 Value value_of(simdjson::dom::element element);
+
+// The name of the element's type, as type_name names a Value's: "dict", "list", "str", "int",
+// "float", "bool" or "NoneType".
+std::string_view type_name(simdjson::dom::element element) noexcept;
+
+// Puts the last member key of object, the one that a mapping read whole keeps, in found; false
+// when there is none.
+bool last_member(simdjson::dom::object object, std::string_view key,
+                 simdjson::dom::element& found);
 
 }  // namespace velmora::utils
