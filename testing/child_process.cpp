@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <sstream>
@@ -160,6 +161,18 @@ std::optional<std::string> ChildProcess::read_line(std::chrono::milliseconds wit
 
 std::string ChildProcess::standard_output() const { return read_file(stdout_file_); }
 std::string ChildProcess::standard_error() const { return read_file(stderr_file_); }
+
+std::vector<std::string> ChildProcess::standard_error_lines() const {
+  std::vector<std::string> lines;
+  std::istringstream text(standard_error());
+  for (std::string line; std::getline(text, line);) lines.push_back(line);
+  return lines;
+}
+
+bool ChildProcess::wrote_error_line(const std::string& line) const {
+  const std::vector<std::string> lines = standard_error_lines();
+  return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
 
 std::unique_ptr<ChildProcess> start_with_temp_dir(const std::filesystem::path& program,
                                                   const std::vector<std::string>& args,

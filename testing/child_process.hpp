@@ -38,6 +38,9 @@ class ChildProcess {
 
   std::string standard_output() const;
   std::string standard_error() const;
+  // Its standard error so far, a line each, and whether one of them is line.
+  std::vector<std::string> standard_error_lines() const;
+  bool wrote_error_line(const std::string& line) const;
 
   // The conversation: a line (a line break is added) to the child's standard input, and the next
   // line of its standard output without its line break, or null when none came within the time

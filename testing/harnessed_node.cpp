@@ -1,8 +1,6 @@
 #include "testing/harnessed_node.hpp"
 
-#include <algorithm>
 #include <chrono>
-#include <sstream>
 
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/text/json_parse.hpp"
@@ -86,16 +84,5 @@ std::vector<std::string> HarnessedNode::temp_names() const {
   return names;
 }
 
-std::vector<std::string> HarnessedNode::log_lines() const {
-  std::vector<std::string> lines;
-  std::istringstream text(log());
-  for (std::string line; std::getline(text, line);) lines.push_back(line);
-  return lines;
-}
-
-bool HarnessedNode::logged(const std::string& line) const {
-  const std::vector<std::string> lines = log_lines();
-  return std::find(lines.begin(), lines.end(), line) != lines.end();
-}
 
 }  // namespace velmora::testing

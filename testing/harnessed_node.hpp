@@ -46,8 +46,8 @@ class HarnessedNode {
 
   // What the node logged so far: whole, a line each, and whether it holds line.
   std::string log() const { return process_->standard_error(); }
-  std::vector<std::string> log_lines() const;
-  bool logged(const std::string& line) const;
+  std::vector<std::string> log_lines() const { return process_->standard_error_lines(); }
+  bool logged(const std::string& line) const { return process_->wrote_error_line(line); }
 
   // The process, for signals and its exit.
   ChildProcess& process() noexcept { return *process_; }

@@ -3,7 +3,6 @@
 #include <signal.h>
 
 #include <chrono>
-#include <sstream>
 
 #include "testing/eventually.hpp"
 #include "testing/https_client.hpp"
@@ -52,13 +51,6 @@ VelmoradProcess::~VelmoradProcess() {
 
 std::unique_ptr<httplib::SSLClient> VelmoradProcess::client() const {
   return https_client("localhost", port_, certificate());
-}
-
-bool VelmoradProcess::logged(const std::string& line) const {
-  std::istringstream lines(log());
-  for (std::string one; std::getline(lines, one);)
-    if (one == line) return true;
-  return false;
 }
 
 }  // namespace velmora::testing

@@ -37,7 +37,7 @@ class VelmoradProcess {
 
   // What it logged so far: its standard error, where its node logs too.
   std::string log() const { return process_->standard_error(); }
-  bool logged(const std::string& line) const;
+  bool logged(const std::string& line) const { return process_->wrote_error_line(line); }
 
   // The process, for signals and its exit.
   ChildProcess& process() noexcept { return *process_; }
