@@ -151,15 +151,25 @@ TEST_F(HostilePackages, ADownloadPastTheBoundIsAcknowledgedUnreadAndNothingStays
 }
 
 // Declared sizes past the bytes or the free disk are refused before anything is written; here
-// they claim 256 MiB for 4 KiB.
+// they claim 256 MiB for 4 KiB, in the attachment or in the package itself. The label is read
+// first either way, so the refusal names the sender.
 TEST_F(HostilePackages, DeclaredSizesPastTheBoundOrTheFreeDiskAreRefused) {
   make_zip(made_ / "claims.zip", {{"claim.bin", std::string(4096, 'c')}});
   set_recorded_size(made_ / "claims.zip", "claim.bin", 256u << 20);
   const std::string claims = read_file(made_ / "claims.zip");
-  deliver({{"label.json", kLabel}, {"attachment.zip", claims}}, "p1.zip");
-  EXPECT_STREQ(refusal_of_bound({.bytes = 64u << 20}).what(),
-               "the archive's members declare more than 67108864 bytes");
-  EXPECT_TRUE(temp_names().empty());
+  const struct {
+    std::string attachment;
+    bool package_claims;  // the package's "attachment.zip" declares 256 MiB
+  } cases[] = {{claims, false}, {zipped({{"f.txt", std::string(4096, 'f')}}), true}};
+  for (const auto& c : cases) {
+    make_zip(made_ / "p1.zip", {{"label.json", kLabel}, {"attachment.zip", c.attachment}});
+    if (c.package_claims) set_recorded_size(made_ / "p1.zip", "attachment.zip", 256u << 20);
+    backend_.deliver(kPeerId, "p1.zip", made_ / "p1.zip");
+    const RefusedPackage refused = refusal_of_bound({.bytes = 64u << 20});
+    EXPECT_STREQ(refused.what(), "the archive's members declare more than 67108864 bytes");
+    EXPECT_EQ(refused.label()["origin"], "o") << c.package_claims;
+    EXPECT_TRUE(temp_names().empty());
+  }
 
   // A reserve that leaves 64 MiB of what is free now.
   const std::uint64_t free = utils::writable_bytes(temp_dir_, 0);

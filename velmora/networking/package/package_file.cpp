@@ -40,7 +40,7 @@ void write_package(const std::filesystem::path& package_file, std::string_view l
 }
 
 PackageTest::PackageTest(const std::filesystem::path& package_file, const PackageBounds& bounds)
-    : zip_(package_file, bounds), disk_reserve_(bounds.disk_reserve) {
+    : zip_(package_file, bounds), most_bytes_(bounds.bytes), disk_reserve_(bounds.disk_reserve) {
   for (std::size_t index = 0; index < zip_.size() && !label_; ++index)
     if (zip_.name(index) == kLabelMember) label_ = index;
 }
@@ -57,6 +57,7 @@ std::optional<std::string> PackageTest::read_label() {
 }
 
 bool PackageTest::read_others(const std::filesystem::path& attachment_copy) {
+  zip_.hold_declared_bytes(most_bytes_);
   bool has_attachment = false;
   for (std::size_t index = 0; index < zip_.size(); ++index) {
     if (index == label_) continue;

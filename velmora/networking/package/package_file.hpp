@@ -24,11 +24,12 @@ void write_package(const std::filesystem::path& package_file, std::string_view l
                    const std::filesystem::path& attachment, const std::filesystem::path& work);
 
 // A received package file under test: every member is read to its end against its CRC-32 and
-// held to the bounds. The label comes first, so that a package refused later can name its sender.
+// held to the bounds. The label comes first, before the members' declared sizes are held to
+// their bound, so that a package refused later can name its sender.
 class PackageTest {
  public:
-  // Opens package_file. OverBound when its directory passes the bounds or its members declare
-  // more than bounds.bytes; RuntimeError for a file that is no zip archive.
+  // Opens package_file. OverBound when its directory passes the bounds; RuntimeError for a file
+  // that is no zip archive.
   PackageTest(const std::filesystem::path& package_file, const PackageBounds& bounds = {});
 
   // The text of "label.json" (the first member of that name), or none when there is none.
@@ -37,14 +38,16 @@ class PackageTest {
   std::optional<std::string> read_label();
 
   // Reads every other member to its end, copying the first "attachment.zip" to attachment_copy
-  // (a file it creates); whether there was one. DamagedMember for the first member that fails
-  // its check; OverBound for a member that passes its declared size, and for an attachment whose
+  // (a file it creates); whether there was one. OverBound, before anything is read, when the
+  // members declare more than bounds.bytes; DamagedMember for the first member that fails its
+  // check; OverBound for a member that passes its declared size, and for an attachment whose
   // copy would leave less free disk than the reserve. RuntimeError for data that cannot be
   // decoded.
   bool read_others(const std::filesystem::path& attachment_copy);
 
  private:
   ZipReader zip_;
+  std::uint64_t most_bytes_;
   std::uint64_t disk_reserve_;
   std::optional<std::size_t> label_;  // the index of "label.json"
 };

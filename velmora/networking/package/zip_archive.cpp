@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <limits>
 #include <optional>
 
 #include "velmora/networking/package/stored_deflate.hpp"
@@ -371,13 +372,15 @@ ZipReader::ZipReader(const std::filesystem::path& archive, const PackageBounds& 
   const zip_int64_t entries = zip_get_num_entries(archive_.get(), 0);
   if (entries < 0) throw_zip_error(zip_get_error(archive_.get()), path_);
   size_ = static_cast<std::size_t>(entries);
-  for (std::size_t index = 0; index < size_; ++index) {
-    const std::uint64_t size = declared_size(index);
-    if (size > bounds.bytes - declared_bytes_)
-      throw OverBound("the archive's members declare more than " + bytes_text(bounds.bytes));
-    declared_bytes_ += size;
-  }
+  constexpr std::uint64_t kMost = std::numeric_limits<std::uint64_t>::max();
+  for (std::size_t index = 0; index < size_; ++index)  // a sum that cannot wrap
+    declared_bytes_ += std::min(declared_size(index), kMost - declared_bytes_);
   buffer_.resize(kReadBuffer);
+}
+
+void ZipReader::hold_declared_bytes(std::uint64_t most) const {
+  if (declared_bytes_ > most)
+    throw OverBound("the archive's members declare more than " + bytes_text(most));
 }
 
 std::string ZipReader::name(std::size_t index) const {
@@ -429,6 +432,7 @@ void unpack_zip(const std::filesystem::path& archive, const std::filesystem::pat
     if (zip.is_link(index)) throw DamagedMember(name, "a link");
     if (const auto why = name_past_bounds(name, parts.size(), bounds)) throw OverBound(*why);
   }
+  zip.hold_declared_bytes(bounds.bytes);
   if (const std::uint64_t free = utils::writable_bytes(folder, bounds.disk_reserve);
       zip.declared_bytes() > free)
     throw OverBound("the attachment unpacks to " + bytes_text(zip.declared_bytes()) +

@@ -65,8 +65,8 @@ using ChunkSink = std::function<void(std::string_view chunk)>;
 class ZipReader {
  public:
   // OverBound, before libzip reads the directory, when the archive's end record declares more
-  // entries or a larger directory than bounds allow; and when its members declare more bytes in
-  // all than bounds.bytes.
+  // entries or a larger directory than bounds allow. What the members declare in all is held to
+  // bounds by the caller (hold_declared_bytes), which may read a member first.
   explicit ZipReader(const std::filesystem::path& archive, const PackageBounds& bounds = {});
   ZipReader(const ZipReader&) = delete;
   ZipReader& operator=(const ZipReader&) = delete;
@@ -79,6 +79,8 @@ class ZipReader {
   // The size the member declares its data to inflate to, and that of all members.
   std::uint64_t declared_size(std::size_t index) const;
   std::uint64_t declared_bytes() const noexcept { return declared_bytes_; }
+  // OverBound when the members declare more than most bytes in all.
+  void hold_declared_bytes(std::uint64_t most) const;
   // Reads the member to its end, handing its data to sink piece by piece. DamagedMember when the
   // data does not match its CRC-32 or size; OverBound, as soon as it happens, when the data
   // passes the size the member declares (which libzip does not hold it to).
