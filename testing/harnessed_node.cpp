@@ -46,7 +46,7 @@ HarnessedNode::~HarnessedNode() {
   try {
     process_->write_line("quit");
     process_->read_line(60s);
-    process_->wait_for_exit(60s);
+    process_->wait_for_exit();
   } catch (const std::exception&) {
     // gone already: the child process object reaps it
   }
