@@ -170,8 +170,7 @@ class RunningJob : public JobRoad {
   // A job that sleeps until it is stopped, sent from alice to bob and running there; its id.
   std::string start_sleeper() {
     const std::string job_id = send_job(*alice_, *bob_, busybox_job("sleeper", kSleeperSteps, {}));
-    EXPECT_TRUE(eventually([&] { return last(launch_statuses(*alice_, job_id)) == "Running"; },
-                           120s))
+    EXPECT_TRUE(eventually([&] { return last(launch_statuses(*alice_, job_id)) == "Running"; }))
         << joined(launch_statuses(*alice_, job_id));
     return job_id;
   }
