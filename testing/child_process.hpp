@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/eventually.hpp"
+
 namespace velmora::testing {
 
 class ChildProcess {
@@ -33,7 +35,7 @@ class ChildProcess {
 
   void send_signal(int signal) const;
   // The exit status, or null when the child has not ended within the time; -N for signal N.
-  std::optional<int> wait_for_exit(std::chrono::milliseconds within = std::chrono::seconds(60));
+  std::optional<int> wait_for_exit(std::chrono::milliseconds within = kUnderLoad);
   bool running();
 
   std::string standard_output() const;

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <optional>
 
+#include "testing/eventually.hpp"
 #include "testing/fake_identity_provider.hpp"
 #include "testing/https_client.hpp"
 #include "velmora/utils/error.hpp"
@@ -34,7 +35,7 @@ FakesProcess::FakesProcess(const std::filesystem::path& program,
   const std::string last_line = users.empty() ? "" : "(user " + users.back() + ")";
   std::string printed;
   for (;;) {
-    const std::optional<std::string> line = process_.read_line(std::chrono::minutes(1));
+    const std::optional<std::string> line = process_.read_line(kUnderLoad);
     if (!line)
       throw utils::RuntimeError("the fake backend did not start: " + printed +
                                 process_.standard_error());

@@ -1,14 +1,11 @@
 #include "testing/harnessed_node.hpp"
 
-#include <chrono>
-
+#include "testing/eventually.hpp"
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/text/json_parse.hpp"
 
 namespace velmora::testing {
 namespace {
-
-using namespace std::chrono_literals;
 
 std::string text_of_hex(const std::string& hex) {
   std::string text;
@@ -36,7 +33,7 @@ HarnessedNode::HarnessedNode(const std::filesystem::path& program,
     : folder_(folder),
       temp_dir_(temp_dir),
       process_(start(program, args, folder, temp_dir, extra_environment)) {
-  if (process_->read_line(120s) != "ready")
+  if (process_->read_line(kUnderLoad) != "ready")
     throw utils::RuntimeError("the node in " + folder.string() + " did not start: " + log());
   id_hex_ = ask("id").get<std::string>();
   id_ = text_of_hex(id_hex_);
@@ -45,8 +42,8 @@ HarnessedNode::HarnessedNode(const std::filesystem::path& program,
 HarnessedNode::~HarnessedNode() {
   try {
     process_->write_line("quit");
-    process_->read_line(60s);
-    process_->wait_for_exit(60s);
+    process_->read_line(kUnderLoad);
+    process_->wait_for_exit();
   } catch (const std::exception&) {
     // gone already: the child process object reaps it
   }
@@ -71,7 +68,7 @@ std::optional<utils::Value> HarnessedNode::try_ask(const std::string& command) {
 
 std::string HarnessedNode::answer_line(const std::string& command) {
   process_->write_line(command);
-  return process_->read_line(120s).value_or("(no answer)");
+  return process_->read_line(kUnderLoad).value_or("(no answer)");
 }
 
 std::vector<std::string> HarnessedNode::temp_names() const {

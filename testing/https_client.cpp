@@ -1,6 +1,6 @@
 #include "testing/https_client.hpp"
 
-#include <chrono>
+#include "testing/eventually.hpp"
 
 namespace velmora::testing {
 
@@ -11,7 +11,7 @@ std::unique_ptr<httplib::SSLClient> https_client(const std::string& host, int po
   client->enable_server_certificate_verification(true);
   client->set_keep_alive(true);
   client->set_tcp_nodelay(true);
-  client->set_read_timeout(std::chrono::minutes(2));
+  client->set_read_timeout(kUnderLoad);
   return client;
 }
 

@@ -38,7 +38,7 @@ VelmoradProcess::VelmoradProcess(const std::filesystem::path& program,
   all_args.insert(all_args.end(), args.begin(), args.end());
   process_ = start_with_temp_dir(program, all_args, folder, temp_dir, extra_environment);
   const bool serving = eventually(
-      [&] { return (port_ = serving_port(log())) != 0 || !process_->running(); }, 60s);
+      [&] { return (port_ = serving_port(log())) != 0 || !process_->running(); });
   if (!serving || port_ == 0)
     throw utils::RuntimeError("velmorad in " + folder.string() + " did not start: " + log());
 }
@@ -46,7 +46,7 @@ VelmoradProcess::VelmoradProcess(const std::filesystem::path& program,
 VelmoradProcess::~VelmoradProcess() {
   if (!process_->running()) return;
   process_->send_signal(SIGINT);
-  process_->wait_for_exit(60s);
+  process_->wait_for_exit();
 }
 
 std::unique_ptr<httplib::SSLClient> VelmoradProcess::client() const {

@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <optional>
 #include <random>
 
 #include "testing/engine_janitor.hpp"
@@ -145,6 +148,41 @@ TEST(LifeCycle, FailedBuildCarriesItsArgumentsReasonAndLog) {
     EXPECT_EQ(seen.builds.size(), 1u);
     EXPECT_EQ(seen.log,
               std::vector<std::string>{"INFO:velmora.boxwright:metadata complete, bulding..."});
+  }
+}
+
+TEST(LifeCycle, BuildThatLostAnImageOfTheCacheIsMadeOnceMoreWithoutIt) {
+  const std::string lost =
+      "{\"stream\":\"Step 2/3 : COPY busybox /bin/busybox\"}\n"
+      "{\"error\":\"unable to find image \\\"sha256:7411\\\"\"}\n";
+  struct Case {
+    std::vector<std::string> answers;  // of the builds, in turn
+    std::optional<std::string> built;  // the image, or none for an ImageBuildError
+  } cases[] = {
+      {{lost, kBuilt}, "sha256:f00d"},
+      {{lost, lost}, std::nullopt},  // once more only
+  };
+  for (const Case& c : cases) {
+    FakeEngine engine;
+    engine.answer("GET", "/info", 200, R"({"OSType": "linux"})");
+    std::atomic<std::size_t> served = 0;
+    engine.answer("POST", "/build", [&](const httplib::Request&, httplib::Response& answer) {
+      answer.set_content(c.answers.at(std::min(served++, c.answers.size() - 1)),
+                         "application/json");
+    });
+    engine.serve();
+    const auto job = testing::make_job_folder(testing::kBusyboxBase);
+    try {
+      EXPECT_EQ(build_image(job.path(), "job", kJobId).id, c.built);
+    } catch (const ImageBuildError& e) {
+      EXPECT_FALSE(c.built);
+      EXPECT_EQ(e.reason(), "unable to find image \"sha256:7411\"");
+    }
+    const auto builds = engine.requests_to("/build");
+    ASSERT_EQ(builds.size(), 2u);
+    EXPECT_EQ(builds[0].params.find("nocache")->second, "0");
+    EXPECT_EQ(builds[1].params.find("nocache")->second, "1");
+    EXPECT_EQ(builds[1].params.find("t")->second, "job:" + kJobId);
   }
 }
 

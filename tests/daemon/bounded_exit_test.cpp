@@ -25,7 +25,7 @@ TEST(DeadlineThread, TellsWhetherItsWorkEndedByTheDeadline) {
   DeadlineThread work([released] { released.wait(); });
   EXPECT_FALSE(work.ended_by(Clock::now() + 20ms));
   release.set_value();
-  EXPECT_TRUE(work.ended_by(Clock::now() + 60s));
+  EXPECT_TRUE(work.ended_by(Clock::now() + testing::kUnderLoad));
   EXPECT_TRUE(work.ended_by(Clock::now()));  // once ended, at any later time
 }
 
@@ -36,7 +36,7 @@ class BoundedExit : public model::JobRoadFixture {
 
 TEST_F(BoundedExit, ANodeAtRestWindsDownAtOnceWithoutAStatusReport) {
   node_->start_threads();
-  EXPECT_TRUE(wind_down(*node_, Clock::now() + 60s));
+  EXPECT_TRUE(wind_down(*node_, Clock::now() + testing::kUnderLoad));
   EXPECT_EQ(node_->update_threads().state(), model::UpdateThreads::State::killed);
   EXPECT_EQ(status_reports(), std::vector<std::string>{"ONLINE"});
   EXPECT_TRUE(daemon_log_.records().empty());
@@ -67,7 +67,7 @@ TEST_F(BoundedExit, AHandlerStillAtWorkIsLeftRunning) {
                                      "next start"});
 
   backend_.server().release("/transfer/sendfilereq");
-  EXPECT_TRUE(wind_down(*node_, Clock::now() + 120s));
+  EXPECT_TRUE(wind_down(*node_, Clock::now() + testing::kUnderLoad));
   EXPECT_EQ(status_reports(), std::vector<std::string>{"ONLINE"});
 }
 

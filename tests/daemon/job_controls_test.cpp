@@ -103,7 +103,7 @@ class JobControls : public LoggedInApi {
   // container and image go at the end.
   std::string landed_from_bob(std::string_view steps) {
     const std::string job_id = sent_by_bob(steps);
-    EXPECT_TRUE(eventually([&] { return last(landing_statuses(job_id)) == "Running"; }, 120s))
+    EXPECT_TRUE(eventually([&] { return last(landing_statuses(job_id)) == "Running"; }))
         << joined(landing_statuses(job_id));
     if (const auto landing = landing_record(job_id)) {
       if (const auto id = landing->cntr_id()) janitor_.container(*id);
@@ -149,7 +149,7 @@ TEST_F(JobControls, TheLaunchControlsReachTheFriendsContainer) {
   const std::filesystem::path job = travelling_job("sleeper", job::kLongJob);
   answer("/sendDockerizedApp", Value{{"dir", job.string()}, {"uuid", bob_->id()}}.dump());
   const std::string job_id = answer("/getMyJobHistory").at("job_dict").at(0).at("id");
-  ASSERT_TRUE(eventually([&] { return last(launch_statuses(job_id)) == "Running"; }, 120s))
+  ASSERT_TRUE(eventually([&] { return last(launch_statuses(job_id)) == "Running"; }))
       << joined(launch_statuses(job_id));
   const std::string container = bob_->ask("landing " + job_id).at("cntr_id");
   const auto engine_has_state = [&](const std::string& state) {
@@ -168,7 +168,7 @@ TEST_F(JobControls, TheLaunchControlsReachTheFriendsContainer) {
   EXPECT_TRUE(eventually([&] { return last(launch_statuses(job_id)) == "Started"; }));
 
   EXPECT_EQ(call("/stopLaunch", job_body(job_id))->body, kSuccess);
-  EXPECT_TRUE(eventually([&] { return last(launch_statuses(job_id)) == "Stopped"; }, 60s))
+  EXPECT_TRUE(eventually([&] { return last(launch_statuses(job_id)) == "Stopped"; }))
       << joined(launch_statuses(job_id));
   const Statuses history = launch_statuses(job_id);
   EXPECT_EQ(history, (Statuses{"New", "Sent", "Received", "Building Image", "Building Container",
@@ -217,7 +217,7 @@ TEST_F(JobControls, AClearedLandingStillReturnsItsResults) {
   EXPECT_EQ(failure("/stopLanding", job_body(job_id)), "'" + job_id + "'");
 
   engine_.stop_container(container);
-  EXPECT_TRUE(eventually([&] { return last(bob_launch_statuses(job_id)) == "Complete"; }, 60s))
+  EXPECT_TRUE(eventually([&] { return last(bob_launch_statuses(job_id)) == "Complete"; }))
       << joined(bob_launch_statuses(job_id));
   EXPECT_TRUE(eventually([&] { return bob_->ask("launch " + job_id).at("results_path") != "None"; }));
 }
@@ -228,7 +228,7 @@ TEST_F(JobControls, ALandingControlWithoutAContainerFailsAndChangesNothing) {
   // An unknown instruction fails the build before any layer is made.
   const std::string job_id = sent_by_bob("NO_SUCH_INSTRUCTION here\n");
   ASSERT_TRUE(eventually(
-      [&] { return last(landing_statuses(job_id)) == "Building Image Failed"; }, 120s))
+      [&] { return last(landing_statuses(job_id)) == "Building Image Failed"; }))
       << joined(landing_statuses(job_id));
   EXPECT_EQ(failure("/startLanding", job_body(job_id)),
             "Could not start; container not built for job " + job_id);

@@ -171,7 +171,7 @@ TEST(HandlerThreads, WaitIdleForCountsTheHandlersInLineAndGivesUpAtItsLimit) {
   ASSERT_TRUE(eventually([&] { return handlers.running() == 1; }));
   EXPECT_FALSE(handlers.wait_idle_for(std::chrono::milliseconds(20)));
   next.open();
-  EXPECT_TRUE(handlers.wait_idle_for(std::chrono::seconds(60)));
+  EXPECT_TRUE(handlers.wait_idle_for(testing::kUnderLoad));
 }
 
 }  // namespace

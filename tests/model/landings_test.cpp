@@ -76,7 +76,7 @@ TEST_F(Landings, AFriendsJobIsStoredRunWatchedAndReturned) {
   EXPECT_EQ(engine_.inspect_image(*landed->img_id())["RepoTags"][0], "sim:" + launch->id());
   EXPECT_TRUE(attachments_left().empty()) << "the job folder is gone";
 
-  ASSERT_TRUE(eventually([&] { return engine_state(cntr_id) == "exited"; }, 60s));
+  ASSERT_TRUE(eventually([&] { return engine_state(cntr_id) == "exited"; }));
   node_->handle_exited_containers();
   EXPECT_EQ(landed->status(), "Complete");
   EXPECT_EQ(stored_status(launch->id()), "Complete");
@@ -103,12 +103,12 @@ TEST_F(Landings, SubmittedJobsAreStoredAndBuiltAFewAtATime) {
     ids.push_back(launch.id());
   }
   node_->handle_received_files();
-  ASSERT_TRUE(node_->handlers().wait_idle_for(std::chrono::minutes(2)));
+  ASSERT_TRUE(node_->handlers().wait_idle_for(testing::kUnderLoad));
   // Read as a file while the builds write it: a store opened on it would clear their writes.
   const std::string on_file = testing::file_content("landings.bin");
   for (const std::string& id : ids) EXPECT_NE(on_file.find(id), std::string::npos) << id;
   EXPECT_LE(node_->builds().threads(), kConcurrentBuilds);
-  ASSERT_TRUE(node_->wait_for_handlers(std::chrono::minutes(4)));
+  ASSERT_TRUE(node_->wait_for_handlers(testing::kUnderLoad));
 
   std::vector<std::pair<double, int>> edges;  // +1 as a build begins, -1 as it ends
   for (const std::string& id : ids) {

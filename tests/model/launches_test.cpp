@@ -166,7 +166,7 @@ TEST_F(Launches, TheReceiversReportsAndResultsAreRecordedAndFiled) {
       *submission.attachment, "sim", kNodeId, kPeerId, landing_node_, launch->id()));
   lander->run();
   fs::remove_all(*submission.attachment);
-  ASSERT_TRUE(eventually([&] { return engine_state(*lander->cntr_id()) == "exited"; }, 60s));
+  ASSERT_TRUE(eventually([&] { return engine_state(*lander->cntr_id()) == "exited"; }));
   lander->send_results();
   pass();
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "job_road_fixture.hpp"
+#include "testing/eventually.hpp"
 #include "testing/file_tree.hpp"
 #include "tests/networking/zip_maker.hpp"
 #include "velmora/model/bounds.hpp"
@@ -192,7 +193,7 @@ TEST_F(PackageDispatcher, AFloodOfPackagesWaitsAtTheBackendBeyondTheBoundedHandl
   EXPECT_EQ(backend_.queued(kNodeId), kFlood - kHandlerThreads);
 
   backend_.server().release("/transfer/sendfilereq");
-  ASSERT_TRUE(node_->wait_for_handlers(std::chrono::minutes(2)));
+  ASSERT_TRUE(node_->wait_for_handlers(testing::kUnderLoad));
   pass();
   EXPECT_EQ(backend_.queued(kNodeId), 0u);
   EXPECT_EQ(drain(*landing_node_), std::vector<std::string>(kFlood, "friend_accept"));

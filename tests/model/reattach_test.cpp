@@ -76,7 +76,7 @@ TEST_F(Reattach, LandingWhoseContainerIsThereIsWatchedAndReturnsItsResults) {
 
   node->start_threads();
   engine_.stop_container(cntr_id);
-  ASSERT_TRUE(eventually([&] { return watched->status() == job::status::kComplete; }, 60s));
+  ASSERT_TRUE(eventually([&] { return watched->status() == job::status::kComplete; }));
   EXPECT_EQ(node->running_landers().size(), 0u);
   node->kill_threads();  // the pass under way, which removes the container, has ended
   EXPECT_EQ(sent_to_owner(), (std::vector<std::string>{"job_results", "job_update Complete"}));
@@ -97,7 +97,7 @@ TEST_F(Reattach, ExitedContainerWhoseResultsCannotBeSentIsSkippedForGood) {
   const auto second = make_lander(folder.path(), std::nullopt, false);
   for (const auto& lander : {unwatched, first, second}) {
     lander->run();
-    ASSERT_TRUE(eventually([&] { return engine_state(*lander->cntr_id()) == "exited"; }, 60s));
+    ASSERT_TRUE(eventually([&] { return engine_state(*lander->cntr_id()) == "exited"; }));
   }
   // The one the engine lists first fails, so that the other is handled after the failure.
   const auto listed = boxwright::get_exited_containers();
@@ -213,7 +213,7 @@ TEST_F(Reattach, EveryLandingLeftOnItsWayIsTakenUp) {
 
   // The resumed ones are built or started once the threads start.
   node->start_threads();
-  ASSERT_TRUE(node->wait_for_handlers(std::chrono::minutes(4)));
+  ASSERT_TRUE(node->wait_for_handlers(testing::kUnderLoad));
   node->kill_threads();
   for (const auto& [job_id, lander] : node->landings().snapshot()) {
     if (const auto id = lander->cntr_id()) janitor_.container(*id);

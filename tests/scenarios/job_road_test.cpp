@@ -98,7 +98,7 @@ TEST_F(JobRoad, AJobTravelsToAFriendsNodeAndItsResultsComeBack) {
   EXPECT_TRUE(alice->temp_names().empty());
 
   // 5. Bob's node runs it.
-  ASSERT_TRUE(eventually([&] { return settled(landing_statuses(*bob, job_id)); }, 120s));
+  ASSERT_TRUE(eventually([&] { return settled(landing_statuses(*bob, job_id)); }));
   ASSERT_EQ(landing_statuses(*bob, job_id), kLandingRoad) << bob->log();
   const utils::Value landing = bob->ask("landing " + job_id);
   EXPECT_EQ(landing.at("owner"), alice->id());
@@ -170,8 +170,7 @@ class RunningJob : public JobRoad {
   // A job that sleeps until it is stopped, sent from alice to bob and running there; its id.
   std::string start_sleeper() {
     const std::string job_id = send_job(*alice_, *bob_, busybox_job("sleeper", kSleeperSteps, {}));
-    EXPECT_TRUE(eventually([&] { return last(launch_statuses(*alice_, job_id)) == "Running"; },
-                           120s))
+    EXPECT_TRUE(eventually([&] { return last(launch_statuses(*alice_, job_id)) == "Running"; }))
         << joined(launch_statuses(*alice_, job_id));
     return job_id;
   }
@@ -202,7 +201,7 @@ TEST_F(RunningJob, TheSendersControlsReachTheContainer) {
 
   alice_->ask("control launch " + job_id + " stop");
   EXPECT_EQ(last(launch_statuses(*alice_, job_id)), "Stopping");
-  EXPECT_TRUE(eventually([&] { return last(launch_statuses(*alice_, job_id)) == "Stopped"; }, 60s))
+  EXPECT_TRUE(eventually([&] { return last(launch_statuses(*alice_, job_id)) == "Stopped"; }))
       << joined(launch_statuses(*alice_, job_id));
   const Statuses history = launch_statuses(*alice_, job_id);
   EXPECT_TRUE(in_order(history, {"Running", "Pausing", "Paused", "Unpausing", "Unpaused",
@@ -220,7 +219,7 @@ TEST_F(RunningJob, TheRunningNodeStopsItsOwnLanding) {
   const std::string job_id = start_sleeper();
   bob_->ask("control landing " + job_id + " stop");
   EXPECT_EQ(last(landing_statuses(*bob_, job_id)), "Stopping");
-  EXPECT_TRUE(eventually([&] { return last(landing_statuses(*bob_, job_id)) == "Stopped"; }, 60s))
+  EXPECT_TRUE(eventually([&] { return last(landing_statuses(*bob_, job_id)) == "Stopped"; }))
       << joined(landing_statuses(*bob_, job_id));
   EXPECT_TRUE(eventually([&] { return last(launch_statuses(*alice_, job_id)) == "Stopped"; }));
 }
@@ -232,7 +231,7 @@ TEST_F(RunningJob, FailedBuildsAreReportedAndKept) {
   ASSERT_TRUE(eventually([&] {
     return last(launch_statuses(*alice_, absent)) == "Building Image Failed" &&
            last(launch_statuses(*alice_, no_cmd)) == "Building Container Failed";
-  }, 120s)) << joined(launch_statuses(*alice_, absent)) << joined(launch_statuses(*alice_, no_cmd));
+  })) << joined(launch_statuses(*alice_, absent)) << joined(launch_statuses(*alice_, no_cmd));
   EXPECT_EQ(launch_statuses(*alice_, absent),
             (Statuses{"New", "Sent", "Received", "Building Image", "Building Image Failed"}));
   EXPECT_TRUE(bob_->logged("WARNING:velmora.model:Lander " + absent + " encountered an error"));
@@ -262,7 +261,7 @@ TEST_F(RunningJob, ARestartedNodeDropsALandingWhoseContainerWentAndReattachesThe
   EXPECT_EQ(file_text(*bob_, "landings.bin").find(gone), std::string::npos);
 
   alice_->ask("control launch " + kept + " stop");
-  EXPECT_TRUE(eventually([&] { return last(launch_statuses(*alice_, kept)) == "Stopped"; }, 60s))
+  EXPECT_TRUE(eventually([&] { return last(launch_statuses(*alice_, kept)) == "Stopped"; }))
       << joined(launch_statuses(*alice_, kept));
   EXPECT_TRUE(eventually([&] {
     return alice_->ask("launch " + kept).at("results_path") == "results/sleeper_" + kept;

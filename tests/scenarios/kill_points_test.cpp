@@ -59,10 +59,10 @@ class KillPoints : public ScenarioFixture, public ::testing::WithParamInterface<
   void kill(HarnessedNode& victim, HarnessedNode& alice, const std::string& job_id) {
     const KillPoint& point = GetParam();
     if (point.moment == Moment::at_line) {
-      EXPECT_EQ(victim.process().wait_for_exit(std::chrono::minutes(2)), -SIGKILL) << victim.log();
+      EXPECT_EQ(victim.process().wait_for_exit(), -SIGKILL) << victim.log();
       return;
     }
-    ASSERT_TRUE(eventually([&] { return last(launch_statuses(alice, job_id)) == "Running"; }, 120s))
+    ASSERT_TRUE(eventually([&] { return last(launch_statuses(alice, job_id)) == "Running"; }))
         << joined(launch_statuses(alice, job_id));
     std::string stored = "\"Running\"";
     if (point.moment == Moment::paused) {
@@ -113,7 +113,7 @@ TEST_P(KillPoints, TheJobEndsOnBothSidesAndLeavesNothingBehind) {
     alice->ask("control launch " + job_id + " stop");
     end = "Stopped";
   }
-  ASSERT_TRUE(eventually([&] { return last(launch_statuses(*alice, job_id)) == end; }, 120s))
+  ASSERT_TRUE(eventually([&] { return last(launch_statuses(*alice, job_id)) == end; }))
       << joined(launch_statuses(*alice, job_id)) << "\n" << bob->log();
   EXPECT_EQ(last(landing_statuses(*bob, job_id)), end);
   EXPECT_TRUE(eventually([&] {

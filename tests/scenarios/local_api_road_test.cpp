@@ -299,7 +299,7 @@ TEST_F(LocalApiRoad, AFrontEndTakesTwoDaemonsThroughAJob) {
   // 5. The job, and its results filed on alice's node.
   const fs::path job = sim_folder();
   const std::string job_id = send(*alice, *bob, job);
-  ASSERT_TRUE(eventually([&] { return last(alice->launch_statuses(job_id)) == "Complete"; }, 120s))
+  ASSERT_TRUE(eventually([&] { return last(alice->launch_statuses(job_id)) == "Complete"; }))
       << joined(alice->launch_statuses(job_id)) << alice->daemon().log() << bob->daemon().log();
   const Value launch = alice->record("/getMyJobHistory", job_id);
   EXPECT_EQ(statuses(launch), kLaunchRoad);
@@ -359,7 +359,7 @@ class TwoFriendsDaemons : public LocalApiRoad {
   std::string start_sleeper() {
     const std::string job_id = send(*alice_, *bob_, busybox_job("sleeper", kSleeperSteps, {}));
     EXPECT_TRUE(
-        eventually([&] { return last(alice_->launch_statuses(job_id)) == "Running"; }, 120s))
+        eventually([&] { return last(alice_->launch_statuses(job_id)) == "Running"; }))
         << joined(alice_->launch_statuses(job_id)) << bob_->daemon().log();
     return job_id;
   }
@@ -380,7 +380,7 @@ TEST_F(TwoFriendsDaemons, TheJobControlsReachTheContainer) {
   EXPECT_TRUE(eventually([&] { return last(alice_->launch_statuses(job_id)) == "Unpaused"; }))
       << joined(alice_->launch_statuses(job_id));
   EXPECT_EQ(alice_->post("/stopLaunch", job), ok());
-  EXPECT_TRUE(eventually([&] { return last(alice_->launch_statuses(job_id)) == "Stopped"; }, 60s))
+  EXPECT_TRUE(eventually([&] { return last(alice_->launch_statuses(job_id)) == "Stopped"; }))
       << joined(alice_->launch_statuses(job_id));
   EXPECT_TRUE(in_order(alice_->launch_statuses(job_id),
                        {"Running", "Pausing", "Paused", "Unpausing", "Unpaused", "Stopping",
@@ -399,7 +399,7 @@ TEST_F(TwoFriendsDaemons, TheJobControlsReachTheContainer) {
   // Bob stops another on his own node.
   const std::string other = start_sleeper();
   EXPECT_EQ(bob_->post("/stopLanding", {{"job_id", other}}), ok());
-  EXPECT_TRUE(eventually([&] { return last(bob_->landing_statuses(other)) == "Stopped"; }, 60s))
+  EXPECT_TRUE(eventually([&] { return last(bob_->landing_statuses(other)) == "Stopped"; }))
       << joined(bob_->landing_statuses(other));
   EXPECT_TRUE(eventually([&] { return last(alice_->launch_statuses(other)) == "Stopped"; }))
       << joined(alice_->launch_statuses(other));

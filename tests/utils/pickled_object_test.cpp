@@ -13,6 +13,7 @@
 #include <thread>
 #include <variant>
 
+#include "testing/eventually.hpp"
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/temp_files.hpp"
 
@@ -359,7 +360,7 @@ TEST_F(PickledObjectTest, FifoAtTheStorePathIsRefusedWithoutWaiting) {
       return e.what();
     }
   });
-  if (load.wait_for(std::chrono::seconds(30)) == std::future_status::timeout) {
+  if (load.wait_for(testing::kUnderLoad) == std::future_status::timeout) {
     ADD_FAILURE() << "the load waits for a writer";
     ::close(::open(file("friends.bin").c_str(), O_WRONLY | O_NONBLOCK));  // lets it end
   }

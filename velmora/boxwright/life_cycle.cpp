@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "velmora/boxwright/docker_error.hpp"
 #include "velmora/boxwright/engine/engine_client.hpp"
@@ -42,6 +43,14 @@ std::optional<bool> pull_for(const Value& os_type) {
   return std::nullopt;
 }
 
+// The engine's cache lookup for a step lists the images that could hold it (after "FROM scratch"
+// every image without a parent) and then reads each; an image removed in between, by anyone,
+// fails the build with this message although nothing of the build is wrong. A build without the
+// cache looks nothing up.
+bool lost_an_image_of_its_cache(const engine::BuildError& e) {
+  return std::string_view(e.what()).starts_with("unable to find image ");
+}
+
 }  // namespace
 
 Image build_image(const std::filesystem::path& path, std::string_view name,
@@ -60,15 +69,24 @@ Image build_image(const std::filesystem::path& path, std::string_view name,
                         {"pull", pull ? Value(*pull) : Value(nullptr)},
                         {"forcerm", true}};
   LOG.info("metadata complete, bulding...");
+  engine::BuildOptions options{.tag = tag,
+                               .labels = labels,
+                               .container_limits = cntr_lmts,
+                               .rm = true,
+                               .forcerm = true,
+                               .pull = pull,
+                               .temp_folder = temp_folder};
   engine::BuildResult built;
   try {
-    built = client.build_image(folder, {.tag = tag,
-                                        .labels = labels,
-                                        .container_limits = cntr_lmts,
-                                        .rm = true,
-                                        .forcerm = true,
-                                        .pull = pull,
-                                        .temp_folder = temp_folder});
+    try {
+      built = client.build_image(folder, options);
+    } catch (const engine::BuildError& e) {
+      if (!lost_an_image_of_its_cache(e)) throw;
+      LOG.info("the engine lost an image of its build cache (%s); building without the cache",
+               e.what());
+      options.nocache = true;
+      built = client.build_image(folder, options);
+    }
   } catch (const engine::BuildError& e) {
     throw ImageBuildError(kwargs, e.what(), e.build_log());
   } catch (const std::exception&) {

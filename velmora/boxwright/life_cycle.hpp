@@ -19,8 +19,10 @@ namespace velmora::boxwright {
 // sanitize_tag(name, version), with labels and the build containers' limits cntr_lmts ("memory",
 // "memswap", "cpushares", "cpusetcpus"); the build context is written to temp_folder while it is
 // sent. Intermediate containers are removed, also after a
-// failure; the base image is pulled first on a Linux engine, not on a Windows one. Logs
-// "metadata complete, bulding..." before the build and "done building" after it.
+// failure; the base image is pulled first on a Linux engine, not on a Windows one. A build that
+// fails because the engine lost an image of its build cache meanwhile ("unable to find image
+// ...") is made once more without the cache. Logs "metadata complete, bulding..." before the
+// build and "done building" after it.
 // Throws ImageBuildError when the build fails (with the engine's reason and build log where it
 // reported them), whose build_args are the build's arguments: "path" (absolute, links resolved),
 // "tag", "labels", "container_limits", "rm", "pull" and "forcerm". Before the build: the tag's
