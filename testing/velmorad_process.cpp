@@ -14,7 +14,7 @@ namespace {
 using namespace std::chrono_literals;
 
 // The line velmorad writes once it listens, before the port.
-constexpr std::string_view kServing = "velmorad: serving the local API on https://127.0.0.1:";
+constexpr std::string_view kServing = "velmorad: serving the local API on https://localhost:";
 
 // The port of the serving line in log; 0 while there is none.
 int serving_port(const std::string& log) {

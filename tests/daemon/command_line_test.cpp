@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sstream>
 #include <vector>
+
+#include "velmora/daemon/startup/serving_url.hpp"
 
 namespace velmora::daemon {
 namespace {
@@ -64,10 +67,14 @@ TEST(CommandLine, TakesEveryOptionTheLastOfARepeatedOneCounting) {
 
 TEST(CommandLine, ReadsIntegersAsDecimalText) {
   const std::pair<const char*, std::int64_t> accepted[] = {
-      {"12", 12}, {" 12\t", 12}, {"+3", 3}, {"-1", -1}, {"007", 7}, {"1_000", 1000},
-      {"9223372036854775807", INT64_MAX}};
+      {"12", 12}, {" 12\t", 12}, {"+3", 3}, {"007", 7}, {"1_000", 1000}};
   for (const auto& [text, value] : accepted)
     EXPECT_EQ(served({"--port", text}).port, value) << text;
+  // Read whole, then refused by the range.
+  for (const char* text : {"-1", "9223372036854775807"})
+    EXPECT_NE(exited({"--port", text}).text.find(std::string(text) + " is not in the range"),
+              std::string::npos)
+        << text;
   for (const char* text : {"", "1.5", "abc", "0x10", "1__0", "_1", "1_", "+", "1 2", "١"}) {
     const CommandLineExit exit = exited({"--devpoll", text});
     EXPECT_EQ(exit.status, 2) << text;
@@ -93,6 +100,15 @@ TEST(CommandLine, RefusesWhatItDoesNotKnowWithUsageErrors) {
                            "1<=x<=1000000000."},
       {{"--filepoll", "-3"}, "Error: Invalid value for '--filepoll': -3 is not in the range"},
       {{"--cntrrpoll", "1000000001"}, "'--cntrrpoll': 1000000001 is not in the range"},
+      // What the start would find only later.
+      {{"--port", "70000"}, "Error: Invalid value for '--port' / '-p': 70000 is not in the range "
+                            "0<=x<=65535."},
+      {{"-p", "-1"}, "Error: Invalid value for '--port' / '-p': -1 is not in the range"},
+      {{"--backend", "not-a-url"}, "Error: Invalid value for '--backend': 'not-a-url' is not an "
+                                   "http(s) URL."},
+      {{"--backend", "ftp://files.example/"}, "'ftp://files.example/' is not an http(s) URL."},
+      {{"--backend", "https://"}, "'https://' is not an http(s) URL."},
+      {{"--backend", "http://:80/"}, "'http://:80/' is not an http(s) URL."},
   };
   for (const auto& [args, message] : cases) {
     const CommandLineExit exit = exited(args);
@@ -102,6 +118,18 @@ TEST(CommandLine, RefusesWhatItDoesNotKnowWithUsageErrors) {
   }
   for (const char* level : {"all", "debug", "info", "warning", "error", "critical", "none"})
     EXPECT_EQ(served({"--log-level", level}).settings.log_level, level);
+  for (const char* port : {"0", "65535"}) EXPECT_EQ(served({"-p", port}).port, std::stoi(port));
+  for (const char* url : {"http://127.0.0.1:8080", "HTTPS://api.example/v1", "https://u@host/"})
+    EXPECT_EQ(served({"--backend", url}).settings.backend_url, url);
+
+  // A default backend that is no URL is named as the default.
+  const char* args[] = {"velmorad"};
+  const auto from_default = parse_command_line(1, args, "velmora-api");
+  ASSERT_TRUE(std::holds_alternative<CommandLineExit>(from_default));
+  EXPECT_NE(std::get<CommandLineExit>(from_default)
+                .text.find("'velmora-api' is not an http(s) URL, and it is the default, "
+                           "VELMORA_API_AUDIENCE's value."),
+            std::string::npos);
 }
 
 TEST(CommandLine, HelpListsTheOptionsInOrder) {
@@ -118,12 +146,48 @@ TEST(CommandLine, HelpListsTheOptionsInOrder) {
         "Store job results in <dir>", "--devpoll <secs>",
         "Number of seconds between device list updates", "--filepoll <secs>",
         "--cntrrpoll <secs>", "Number of seconds between container queries", "--backend <URL>",
-        "Point the middleware at this backend url", "--help", "Show this message and exit."}) {
+        "Point the middleware at this backend url", "--help", "Show this message and exit.",
+        "Environment:", "VELMORA_IDP_DOMAIN", "VELMORA_API_AUDIENCE", "VELMORA_CA_FILE",
+        "DOCKER_HOST"}) {
     const std::size_t found = help.text.find(line, at);
     ASSERT_NE(found, std::string::npos) << line << "\n" << help.text;
     at = found;
   }
   EXPECT_EQ(exited({"-h"}).status, 2);  // "-h" is the host and wants a value
+
+  // Each option's and variable's default, on the lines of its entry (words compared across
+  // wrapped lines); no line past column 79.
+  const auto words = [](std::string_view text) {
+    std::string joined;
+    for (char c : text) {
+      if (c != ' ' && c != '\n') joined += c;
+      else if (!joined.empty() && joined.back() != ' ') joined += ' ';
+    }
+    return joined;
+  };
+  const std::string flowed = words(help.text);
+  for (const char* entry :
+       {"The interface to bind to. [default: 127.0.0.1]", "The port to bind to. [default: 5000]",
+        "The least level of the log lines written. [default: debug]",
+        "<file> [default: standard error]", "[default: priv.key]", "[default: pub.key]",
+        "[default: groups.bin]", "[default: friends.bin]", "[default: results]",
+        "updates [default: 1]", "file queries [default: 1]", "container queries [default: 5]",
+        "url [default: VELMORA_API_AUDIENCE]", "VELMORA_IDP_DOMAIN", "[default: login.velmora.net]",
+        "[default: https://api.velmora.net]", "[default: none]",
+        "DOCKER_HOST The container engine that runs friends' jobs. [default: "
+        "unix:///var/run/docker.sock]"})
+    EXPECT_NE(flowed.find(words(entry)), std::string::npos) << entry << "\n" << help.text;
+  std::istringstream lines(help.text);
+  for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 79u) << line;
+}
+
+TEST(ServingUrl, NamesLocalhostForALoopbackHostAsTheCertificateDoes) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"127.0.0.1", "https://localhost:5000/"}, {"127.1.2.3", "https://localhost:5000/"},
+      {"::1", "https://localhost:5000/"},       {"localhost", "https://localhost:5000/"},
+      {"0.0.0.0", "https://0.0.0.0:5000/"},     {"192.168.1.4", "https://192.168.1.4:5000/"},
+      {"fe80::1", "https://[fe80::1]:5000/"},   {"node.example", "https://node.example:5000/"}};
+  for (const auto& [host, url] : cases) EXPECT_EQ(serving_url(host, 5000), url) << host;
 }
 
 }  // namespace

@@ -5,10 +5,13 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <thread>
 
@@ -17,6 +20,7 @@
 #include "testing/eventually.hpp"
 #include "testing/fake_identity_provider.hpp"
 #include "testing/fakes_process.hpp"
+#include "testing/file_tree.hpp"
 #include "testing/https_client.hpp"
 #include "testing/scoped_folder.hpp"
 #include "testing/tls_certificate.hpp"
@@ -68,7 +72,9 @@ class Velmorad : public ::testing::Test {
 
   std::vector<std::string> files() const {
     std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(work_)) names.push_back(entry.path().filename());
+    for (const auto& entry : fs::directory_iterator(work_))
+      names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
     return names;
   }
 
@@ -103,11 +109,86 @@ TEST_F(Velmorad, ServesUntilInterruptedAndRemovesItsFiles) {
   EXPECT_EQ(guarded->body, utils::string_to_result_json(false, -1, "User unauthenticated"));
   EXPECT_EQ(idp_.server().requests().size(), 1u);
 
+  // The address its certificate names.
+  EXPECT_TRUE(velmorad->wrote_error_line("velmorad: serving the local API on https://localhost:" +
+                                         std::to_string(port_) + "/ (Ctrl+C stops it)"))
+      << velmorad->standard_error();
+
   velmorad->send_signal(SIGINT);
   EXPECT_EQ(velmorad->wait_for_exit(), 0) << velmorad->standard_error();
   EXPECT_TRUE(files().empty());
   EXPECT_NE(velmorad->standard_error().find("Endpoint called before model construction"),
             std::string::npos);
+}
+
+// A second start in a folder a velmorad serves from ends at once, whichever port it asks for, and
+// takes nothing of the first one's.
+TEST_F(Velmorad, ASecondStartInAHeldFolderLeavesTheFirstServing) {
+  const auto first = start({"--port", std::to_string(port_)}, idp_.domain());
+  ASSERT_TRUE(get_when_served(*first, port_, "/backend")) << first->standard_error();
+  const auto inode = [this](const char* name) {
+    struct stat info {};
+    EXPECT_EQ(::stat((work_ / name).c_str(), &info), 0) << name;
+    return info.st_ino;
+  };
+  const auto certificate = testing::file_content(work_ / "velmorad.crt");
+  const auto key = testing::file_content(work_ / "velmorad.key");
+  const auto key_written = inode("velmorad.key");
+  const std::string pid = testing::file_content(work_ / "velmorad.lock");
+  ASSERT_FALSE(pid.empty());
+  const std::vector<std::string> held = files();
+
+  // Through another name of the folder, so that its output goes to files of its own.
+  const fs::path same_folder = folder_.path() / "same-work";
+  fs::create_directory_symlink(work_, same_folder);
+  for (const std::string& port : {std::to_string(port_), std::string("0")}) {
+    auto second = std::make_unique<testing::ChildProcess>(
+        VELMORAD_PATH, std::vector<std::string>{"--port", port}, same_folder,
+        std::map<std::string, std::string>{{"VELMORA_IDP_DOMAIN", idp_.domain()},
+                                           {"VELMORA_CA_FILE", tls_.cert.string()},
+                                           {"VELMORA_API_AUDIENCE", kAudience}});
+    EXPECT_EQ(second->wait_for_exit(), 1) << port;
+    EXPECT_TRUE(second->wrote_error_line(
+        "velmorad: another velmorad serves from this folder (pid " + pid.substr(0, pid.size() - 1) +
+        ")"))
+        << second->standard_error();
+    EXPECT_EQ(files(), held);
+    EXPECT_EQ(testing::file_content(work_ / "velmorad.crt"), certificate);
+    EXPECT_EQ(testing::file_content(work_ / "velmorad.key"), key);
+    EXPECT_EQ(inode("velmorad.key"), key_written);
+    const httplib::Result served = api_client(port_)->Get("/backend");  // verified as before
+    ASSERT_TRUE(served) << port;
+    EXPECT_EQ(served->status, 200);
+  }
+  // The key set was fetched by the first start only.
+  EXPECT_EQ(idp_.server().requests().size(), 1u);
+
+  first->send_signal(SIGINT);
+  EXPECT_EQ(first->wait_for_exit(), 0) << first->standard_error();
+  EXPECT_TRUE(files().empty());
+  EXPECT_EQ(first->standard_error().find("at exit"), std::string::npos) << first->standard_error();
+}
+
+// At exit it removes the files it wrote, and leaves alone what has taken their names since.
+TEST_F(Velmorad, RemovesOnlyTheFilesItWroteAndWarnsOfTheRest) {
+  const auto velmorad = start({"--port", std::to_string(port_)}, idp_.domain());
+  ASSERT_TRUE(get_when_served(*velmorad, port_, "/backend")) << velmorad->standard_error();
+  fs::remove(work_ / "velmorad.crt");
+  // Renamed over it, so that the new file cannot take the freed inode of the old one.
+  std::ofstream(work_ / "other.key") << "another's";
+  fs::rename(work_ / "other.key", work_ / "velmorad.key");
+  velmorad->send_signal(SIGINT);
+  EXPECT_EQ(velmorad->wait_for_exit(), 0) << velmorad->standard_error();
+  EXPECT_EQ(files(), std::vector<std::string>{"velmorad.key"});
+  EXPECT_EQ(testing::file_content(work_ / "velmorad.key"), "another's");
+  const std::string warning = "velmorad: warning: " + work_.string();
+  EXPECT_TRUE(velmorad->wrote_error_line(
+      warning + "/velmorad.key is no longer the file written at start: left in place"))
+      << velmorad->standard_error();
+  EXPECT_TRUE(
+      velmorad->wrote_error_line(warning + "/velmorad.crt was gone at exit: nothing to remove"))
+      << velmorad->standard_error();
+  EXPECT_EQ(velmorad->standard_error().find("Errno"), std::string::npos);
 }
 
 TEST_F(Velmorad, ExitsWhenThePortIsTaken) {
@@ -130,21 +211,46 @@ TEST_F(Velmorad, ExitsWhenThePortIsTaken) {
   ::close(holder);
 }
 
-TEST_F(Velmorad, RefusesABadCommandLineBeforeAnythingElse) {
-  for (const std::vector<std::string>& args :
-       std::vector<std::vector<std::string>>{{"--port", "abc"}, {"--log-level", "INFO"},
-                                             {"--cntrrpoll", "1.5"}, {"--devpoll", "0"},
-                                             {"--nothing"}}) {
-    const auto velmorad = start(args, idp_.domain());
-    EXPECT_EQ(velmorad->wait_for_exit(), 2);
-    EXPECT_NE(velmorad->standard_error().find("Try 'velmorad --help' for help."),
-              std::string::npos);
-    EXPECT_TRUE(files().empty());
+// Errors a start can find at once end it before the key set is fetched, and before any file is
+// written.
+TEST_F(Velmorad, RefusesABadStartBeforeAnythingElse) {
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string message;
+  };
+  const Case cases[] = {
+      {{"--port", "abc"}, 2,
+       "Error: Invalid value for '--port' / '-p': 'abc' is not a valid integer."},
+      {{"--port", "70000"}, 2,
+       "Error: Invalid value for '--port' / '-p': 70000 is not in the range 0<=x<=65535."},
+      {{"-p", "-1"}, 2,
+       "Error: Invalid value for '--port' / '-p': -1 is not in the range 0<=x<=65535."},
+      {{"--backend", "not-a-url"}, 2,
+       "Error: Invalid value for '--backend': 'not-a-url' is not an http(s) URL."},
+      {{"--log-level", "INFO"}, 2, "Error: Invalid value for '--log-level': 'INFO' is not one of"},
+      {{"--cntrrpoll", "1.5"}, 2, "'1.5' is not a valid integer."},
+      {{"--devpoll", "0"}, 2, "'--devpoll': 0 is not in the range"},
+      {{"--nothing"}, 2, "Error: No such option: --nothing"},
+      {{"--log", "missing/node.log"}, 1,
+       "velmorad: cannot open the log file missing/node.log for appending: No such file or "
+       "directory"},
+      {{"--log", "."}, 1, "velmorad: cannot open the log file . for appending: Is a directory"},
+  };
+  for (const Case& bad : cases) {
+    const auto velmorad = start(bad.args, idp_.domain());
+    EXPECT_EQ(velmorad->wait_for_exit(), bad.status) << bad.args.front();
+    const std::string error = velmorad->standard_error();
+    EXPECT_NE(error.find(bad.message), std::string::npos) << error;
+    if (bad.status == 2) {
+      EXPECT_NE(error.find("Try 'velmorad --help' for help."), std::string::npos);
+    }
+    EXPECT_TRUE(files().empty()) << error;
   }
   const auto help = start({"--help"}, "127.0.0.1:" + std::to_string(testing::unused_tcp_port()));
   EXPECT_EQ(help->wait_for_exit(), 0);
   EXPECT_NE(help->standard_output().find("--cntrrpoll <secs>"), std::string::npos);
-  // The command line is read before the key set is fetched.
+  // The command line and the log file are checked before the key set is fetched.
   EXPECT_TRUE(idp_.server().requests().empty());
 }
 
@@ -161,8 +267,15 @@ TEST_F(Velmorad, DoesNotStartWithoutAKeySet) {
         << velmorad->standard_error();
     EXPECT_TRUE(files().empty());
   }
-  const auto unreachable = start({}, "127.0.0.1:" + std::to_string(testing::unused_tcp_port()));
+  // The message says which setting points at the provider.
+  const std::string nobody = "127.0.0.1:" + std::to_string(testing::unused_tcp_port());
+  const auto unreachable = start({}, nobody);
   EXPECT_EQ(unreachable->wait_for_exit(), 1);
+  EXPECT_NE(unreachable->standard_error().find(
+                "velmorad: cannot load the identity provider's key set from VELMORA_IDP_DOMAIN=" +
+                nobody + ": "),
+            std::string::npos)
+      << unreachable->standard_error();
   EXPECT_TRUE(files().empty());
 }
 

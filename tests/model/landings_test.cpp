@@ -128,10 +128,11 @@ TEST_F(Landings, SubmittedJobsAreStoredAndBuiltAFewAtATime) {
 
 // Refused: reported "Received" and "Rejected", logged, nothing stored or built, folder gone.
 TEST_F(Landings, JobsAreRefusedFromStrangersWithoutAnEngineAndUnderAnotherOwnersId) {
-  const auto refused = [&](const std::shared_ptr<Launcher>& launch) {
+  const auto refused = [&](const std::shared_ptr<Launcher>& launch, const std::string& reason = "") {
     EXPECT_EQ(sent_to_owner(),
               (std::vector<std::string>{"job_update Received", "job_update Rejected"}));
-    EXPECT_EQ(warnings().back(), "Job " + launch->id() + " from " + kDeviceId + " has been rejected");
+    EXPECT_EQ(warnings().back(),
+              "Job " + launch->id() + " from " + kDeviceId + " has been rejected" + reason);
     EXPECT_TRUE(attachments_left().empty());
   };
 
@@ -156,7 +157,8 @@ TEST_F(Landings, JobsAreRefusedFromStrangersWithoutAnEngineAndUnderAnotherOwners
     node_ = make_node();
   }
   const auto unrun = submit(job::kQuickJob);
-  refused(unrun);
+  refused(unrun, ": no container engine answered when the node was built; restart velmorad once "
+                 "the engine runs");
   EXPECT_EQ(landing(unrun->id()), nullptr);
 }
 

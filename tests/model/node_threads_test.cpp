@@ -39,6 +39,10 @@ TEST_F(NodeThreads, WithoutAnEngineThereIsNoContainerQueryPollForTheNodesLife) {
             (std::vector<std::string>{"file-query", "device-list", "keepalive"}));
   const auto log = model_log();
   EXPECT_EQ(std::find(log.begin(), log.end(), "Docker is running!"), log.end());
+  EXPECT_NE(std::find(log.begin(), log.end(),
+                      "No container engine answered at DOCKER_HOST unix:///nonexistent/docker.sock: "
+                      "friends' jobs will be rejected; restart velmorad once the engine runs"),
+            log.end());
 }
 
 // Started, the polls ask for packages and the device list and repeat the online report.

@@ -1,5 +1,8 @@
 #include "velmora/boxwright/engine_probe.hpp"
 
+#include <cstdlib>
+
+#include "velmora/boxwright/engine/engine_address.hpp"
 #include "velmora/boxwright/engine/engine_client.hpp"
 
 namespace velmora::boxwright {
@@ -11,6 +14,11 @@ bool is_awake() noexcept {
   } catch (...) {
     return false;
   }
+}
+
+std::string engine_host() {
+  const char* set = std::getenv("DOCKER_HOST");
+  return set && *set ? std::string(set) : "unix://" + std::string(engine::kDefaultSocket);
 }
 
 utils::Value sys_info() {

@@ -3,8 +3,12 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <exception>
+#include <filesystem>
 #include <iostream>
 #include <memory>
 #include <optional>
@@ -19,8 +23,10 @@
 #include "velmora/daemon/shutdown/deadline_thread.hpp"
 #include "velmora/daemon/shutdown/stop_signals.hpp"
 #include "velmora/daemon/startup/command_line.hpp"
+#include "velmora/daemon/startup/folder_lock.hpp"
 #include "velmora/daemon/startup/identity_provider.hpp"
 #include "velmora/daemon/startup/key_set.hpp"
+#include "velmora/daemon/startup/serving_url.hpp"
 #include "velmora/daemon/startup/tls_files.hpp"
 #include "velmora/utils/error.hpp"
 
@@ -49,30 +55,46 @@ int serving_status(const std::exception_ptr& failure) {
   return 1;
 }
 
+// Why the log file cannot be opened for appending, as the node will open it at login; empty when
+// it can, or when the node logs to standard error.
+std::string log_file_failure(const std::optional<std::string>& log_file) {
+  if (!log_file || log_file->empty()) return {};
+  std::FILE* const file = std::fopen(log_file->c_str(), "a");
+  if (!file) return std::strerror(errno);
+  std::fclose(file);
+  return {};
+}
+
 int serve(const ServeOptions& options, const IdentityProvider& identity_provider) {
+  // Taken before anything is written: a second start in this folder ends here.
+  // Let go last, once the node is gone; a cut-off exit leaves the lock file for the next start.
+  const FolderLock folder_lock = FolderLock::take(std::filesystem::current_path());
+  if (const std::string failure = log_file_failure(options.settings.log_file); !failure.empty()) {
+    std::cerr << "velmorad: cannot open the log file " << *options.settings.log_file
+              << " for appending: " << failure << '\n';
+    return 1;
+  }
   Kid2Jwk kid2jwk;
   try {
     kid2jwk = fetch_key_set(identity_provider);
   } catch (const std::exception& error) {
     std::cerr << "velmorad: cannot load the identity provider's key set from "
-              << identity_provider.domain << ": " << error.what() << '\n';
+              << domain_origin(identity_provider) << ": " << error.what() << '\n';
     return 1;
   }
   ApiState state(options.settings, identity_provider, std::move(kid2jwk));
 
   // From here a stop signal ends serving in order, so that the TLS files are removed.
   block_stop_signals();
-  std::optional<TlsFiles> tls_files(make_ssl_context());
   const Dispatcher dispatcher(route_handlers(&state));
-  HttpsServer server(&dispatcher, tls_files->cert_file(), tls_files->key_file());
-  if (options.port < 0 || options.port > 65535)
-    throw utils::ValueError("cannot listen on port " + std::to_string(options.port) +
-                            ": a port lies between 0 and 65535");
+  HttpsServer server(&dispatcher);
   server.bind(options.host, static_cast<int>(options.port));
+  std::optional<TlsFiles> tls_files(make_ssl_context());
+  server.present(tls_files->cert_file(), tls_files->key_file());
   StopRequest stop;
   const StopSignalWatcher watcher([&stop] { stop.request(); });
-  std::cerr << "velmorad: serving the local API on https://" << options.host << ":" << server.port()
-            << "/ (Ctrl+C stops it)" << std::endl;
+  std::cerr << "velmorad: serving the local API on " << serving_url(options.host, server.port())
+            << " (Ctrl+C stops it)" << std::endl;
   std::exception_ptr serving_failure;  // written by the serving thread before it ends
   DeadlineThread serving([&server, &serving_failure, &stop] {
     try {

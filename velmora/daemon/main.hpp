@@ -1,7 +1,8 @@
 #pragma once
-// The command velmorad: reads the command line, fetches the identity provider's key set, writes
-// the TLS files and serves the local API until SIGINT or SIGTERM; then it ends within kStopGrace,
-// cutting off what still runs by then (shutdown/bounded_exit.hpp), and removes the TLS files.
+// The command velmorad: reads the command line, holds its working folder (startup/folder_lock.hpp),
+// fetches the identity provider's key set, binds its port, writes the TLS files and serves the
+// local API until SIGINT or SIGTERM; then it ends within kStopGrace, cutting off what still runs
+// by then (shutdown/bounded_exit.hpp), and removes the files it wrote.
 
 namespace velmora::daemon {
 

@@ -37,7 +37,14 @@ Velmora::Velmora(std::string refresh_token, NodeSettings settings,
       docker_is_running_(boxwright::is_awake()) {
   utils::log::configure_logging(log_level(settings_.log_level), settings_.log_file.value_or(""));
   LOG.info("Instantiating Velmora");
-  if (docker_is_running_) LOG.info("Docker is running!");
+  if (docker_is_running_) {
+    LOG.info("Docker is running!");
+  } else {
+    // Probed once for the node's life: an engine started later is not seen.
+    LOG.warning("No container engine answered at DOCKER_HOST %s: friends' jobs will be rejected; "
+                "restart velmorad once the engine runs",
+                boxwright::engine_host());
+  }
   temp_folder_.emplace(std::filesystem::absolute(kTempFolderName));
   load_user_data();
   temp_folder_->clear(job_folders_in_use());

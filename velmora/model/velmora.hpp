@@ -52,7 +52,7 @@ class Velmora {
   // Builds the node: checks the four intervals (ValueError for one not positive), probes the
   // engine, configures logging once per process (KeyError for a level outside the table, before
   // anything is configured; OSError for a log file that cannot be opened), logs
-  // "Instantiating Velmora" (and "Docker is running!" when the engine answered), takes the
+  // "Instantiating Velmora" ("Docker is running!", or a WARNING that no engine answered), takes the
   // temporary folder (temp_folder.hpp; RuntimeError when another node holds it), loads the user
   // data, clears what an earlier run left in the temporary folder, builds the backend client
   // (refresh_token and identity_provider, the provider's base URL, are handed to it), binds the
@@ -256,7 +256,7 @@ class Velmora {
   // The job road, the landing side. Makes the landing of the job folder job_dir (owned from now
   // on, and removed on every path), which reports "Received". Refuses it unless origin is a friend,
   // the engine answered at construction and no stored landing of another owner has its id:
-  // "Rejected" reported, WARNING "Job <id> from <owner> has been rejected", nothing stored.
+  // "Rejected" reported, WARNING "Job <id> from <owner> has been rejected" (and why, if no engine).
   // Otherwise stores it and leaves it to wait for its build, which runs it (storing each step),
   // removes its job folder, writes the landings store again and watches its container. A failed
   // run is logged (WARNING "Lander <id> encountered an error") and the landing stays stored with
@@ -309,7 +309,7 @@ class Velmora {
   // starts its handler, handing attachment on when the handler takes it. MalformedLabel when the
   // label lacks what the dispatch reads.
   void dispatch(const utils::Value& label, ReceivedFolder& attachment);
-  // Whether a submission of job_id from origin may land here (handle_job_submission).
+  // Whether the sender and the stored landings let job_id from origin land (handle_job_submission).
   bool admits(const utils::Bytes& origin, const std::string& job_id) const;
 
   const NodeSettings settings_;

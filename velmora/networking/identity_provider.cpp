@@ -45,7 +45,7 @@ bool is_host_and_port(std::string_view domain) {
 const std::string& identity_provider_domain() {
   static const std::string domain = [] {
     const char* set = std::getenv("VELMORA_IDP_DOMAIN");
-    return std::string(set && *set ? set : "login.velmora.net");
+    return set && *set ? std::string(set) : std::string(kDefaultIdentityProviderDomain);
   }();
   return domain;
 }

@@ -10,9 +10,12 @@ namespace velmora::networking {
 // The application's client identifier at the identity provider.
 inline constexpr std::string_view kClientId = "Qm7TzR2wXk9LpV4sNd8HbJ3fYc6GtA1e";
 
+// The identity provider's domain when VELMORA_IDP_DOMAIN is unset or empty.
+inline constexpr std::string_view kDefaultIdentityProviderDomain = "login.velmora.net";
+
 // The identity provider's domain, which may carry a port ("127.0.0.1:8443"): the environment
-// variable VELMORA_IDP_DOMAIN when it is set and not empty, read at the first call, else the
-// built-in default "login.velmora.net". Not checked here: see check_domain.
+// variable VELMORA_IDP_DOMAIN when it is set and not empty, read at the first call, else
+// kDefaultIdentityProviderDomain. Not checked here: see check_domain.
 const std::string& identity_provider_domain();
 
 // Throws ValueError unless domain is a host name or address with an optional port: anything else

@@ -8,8 +8,6 @@
 namespace velmora::boxwright::engine {
 namespace {
 
-constexpr std::string_view kDefaultSocket = "/var/run/docker.sock";
-
 EngineError unusable(std::string_view docker_host, std::string_view why) {
   return EngineError(
       0, "DOCKER_HOST '" + std::string(docker_host) + "' cannot be used: " + std::string(why));

@@ -8,6 +8,9 @@
 
 namespace velmora::boxwright::engine {
 
+// The engine's socket when DOCKER_HOST is unset or empty.
+inline constexpr std::string_view kDefaultSocket = "/var/run/docker.sock";
+
 struct EngineAddress {
   std::string base_url = {};  // "http://localhost" over a unix socket, else "http[s]://host:port"
   std::string unix_socket = {};  // empty over TCP

@@ -113,18 +113,13 @@ struct HttpsServer::TlsContext {
                                                             &SSL_CTX_free};
 };
 
-HttpsServer::HttpsServer(const Dispatcher* dispatcher, const std::filesystem::path& cert_file,
-                         const std::filesystem::path& key_file)
+HttpsServer::HttpsServer(const Dispatcher* dispatcher)
     : answerer_(std::make_unique<RequestAnswerer>(dispatcher)),
       tls_(std::make_unique<TlsContext>()) {
   SSL_CTX* const context = tls_->context.get();
-  if (!context || SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1 ||
-      SSL_CTX_use_certificate_chain_file(context, cert_file.c_str()) != 1 ||
-      SSL_CTX_use_PrivateKey_file(context, key_file.c_str(), SSL_FILETYPE_PEM) != 1 ||
-      SSL_CTX_check_private_key(context) != 1) {
+  if (!context || SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1) {
     ERR_clear_error();
-    throw utils::RuntimeError("cannot load the TLS certificate " + cert_file.string() +
-                              " and key " + key_file.string());
+    throw utils::RuntimeError("cannot make the TLS context of the local API");
   }
   SSL_CTX_set_options(context, SSL_OP_NO_COMPRESSION | SSL_OP_NO_RENEGOTIATION);
   // Answers are written piece by piece as the socket takes them; a record is read with what
@@ -137,6 +132,25 @@ HttpsServer::HttpsServer(const Dispatcher* dispatcher, const std::filesystem::pa
                                             bool& connection_closed) {
         return answerer->answer(stream, close_connection, connection_closed);
       });
+}
+
+HttpsServer::HttpsServer(const Dispatcher* dispatcher, const std::filesystem::path& cert_file,
+                         const std::filesystem::path& key_file)
+    : HttpsServer(dispatcher) {
+  present(cert_file, key_file);
+}
+
+void HttpsServer::present(const std::filesystem::path& cert_file,
+                          const std::filesystem::path& key_file) {
+  SSL_CTX* const context = tls_->context.get();
+  if (SSL_CTX_use_certificate_chain_file(context, cert_file.c_str()) != 1 ||
+      SSL_CTX_use_PrivateKey_file(context, key_file.c_str(), SSL_FILETYPE_PEM) != 1 ||
+      SSL_CTX_check_private_key(context) != 1) {
+    ERR_clear_error();
+    throw utils::RuntimeError("cannot load the TLS certificate " + cert_file.string() +
+                              " and key " + key_file.string());
+  }
+  presented_ = true;
 }
 
 HttpsServer::~HttpsServer() {
@@ -185,6 +199,7 @@ void HttpsServer::bind(const std::string& host, int port) {
 
 void HttpsServer::serve() {
   if (listening_socket_ < 0) throw utils::RuntimeError("the local API serves only once bound");
+  if (!presented_) throw utils::RuntimeError("the local API serves only with its TLS identity");
   ConnectionEnds local;
   local.local_ip = host_;
   local.local_port = port_;

@@ -5,7 +5,7 @@
 // are bounded as bounds.hpp says. A request without a body that could carry one is served as one
 // with an empty body.
 //
-// bind, serve and the destructor belong to one thread; stop may be called from any thread, at any
+// bind, present, serve and the destructor belong to one thread; stop may be called from any thread, at any
 // time, also before serve.
 
 #include <filesystem>
@@ -19,8 +19,9 @@ class ConnectionLoop;
 
 class HttpsServer {
  public:
-  // Presents the certificate and private key of those PEM files. *dispatcher must outlive the
-  // server. Throws RuntimeError when the files cannot be loaded.
+  // *dispatcher must outlive the server. A server made without its TLS identity is given one by
+  // present before it serves, so that it can bind first.
+  explicit HttpsServer(const Dispatcher* dispatcher);
   HttpsServer(const Dispatcher* dispatcher, const std::filesystem::path& cert_file,
               const std::filesystem::path& key_file);
   HttpsServer(const HttpsServer&) = delete;
@@ -32,7 +33,11 @@ class HttpsServer {
   void bind(const std::string& host, int port);
   int port() const noexcept { return port_; }
 
-  // Serves until stop(); returns once the requests under way are answered and every connection
+  // Presents the certificate and private key of those PEM files from now on. Throws
+  // RuntimeError when the files cannot be loaded.
+  void present(const std::filesystem::path& cert_file, const std::filesystem::path& key_file);
+
+  // Serves until stop(), once bound and presenting its identity; returns once the requests under way are answered and every connection
   // is closed. Throws RuntimeError when serving fails.
   void serve();
   void stop() noexcept;
@@ -50,6 +55,7 @@ class HttpsServer {
   int listening_socket_ = -1;
   std::string host_;
   int port_ = 0;
+  bool presented_ = false;
 };
 
 }  // namespace velmora::daemon

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 
 #include <algorithm>
+#include <cctype>
 #include <array>
 #include <charconv>
 #include <map>
@@ -12,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "velmora/networking/identity_provider.hpp"
 #include "velmora/utils/runtime/poll.hpp"
 
 namespace velmora::daemon {
@@ -31,7 +33,8 @@ struct OptionSpec {
 constexpr std::array<OptionSpec, 13> kOptions{{
     {"--host", "-h", "TEXT", "The interface to bind to."},
     {"--port", "-p", "INTEGER", "The port to bind to."},
-    {"--log-level", "", "[all|debug|info|warning|error|critical|none]", ""},
+    {"--log-level", "", "[all|debug|info|warning|error|critical|none]",
+     "The least level of the log lines written."},
     {"--log", "", "<file>", "Log activity to <file>"},
     {"--private", "", "<file>", "Find or store private key at <file>"},
     {"--public", "", "<file>", "Find or store public key at <file>"},
@@ -44,26 +47,119 @@ constexpr std::array<OptionSpec, 13> kOptions{{
     {"--backend", "", "<URL>", "Point the middleware at this backend url"},
 }};
 
+struct VariableSpec {
+  std::string_view name;
+  std::string_view help;
+  std::string default_text;
+};
+
+// The environment the daemon reads, as the help lists it.
+std::array<VariableSpec, 4> environment_variables() {
+  return {{{"VELMORA_IDP_DOMAIN", "The identity provider's host, with an optional :port.",
+            std::string(networking::kDefaultIdentityProviderDomain)},
+           {"VELMORA_API_AUDIENCE",
+            "The audience access tokens must name; also the default of --backend.",
+            std::string(model::kDefaultBackendUrl)},
+           {"VELMORA_CA_FILE",
+            "A PEM bundle of authorities trusted besides the system's, for the backend and the "
+            "identity provider.",
+            "none"},
+           {"DOCKER_HOST", "The container engine that runs friends' jobs.",
+            "unix:///var/run/docker.sock"}}};
+}
+
 constexpr std::string_view kUsage = "Usage: velmorad [OPTIONS]\n";
+
+// The options' fields of options, by long name: text, then integers.
+std::array<std::pair<std::string_view, std::string*>, 8> text_fields(ServeOptions& options) {
+  model::NodeSettings& settings = options.settings;
+  return {{{"--host", &options.host},
+           {"--log-level", &settings.log_level},
+           {"--private", &settings.priv_key_file},
+           {"--public", &settings.pub_key_file},
+           {"--groups", &settings.groups_file},
+           {"--friends", &settings.friends_file},
+           {"--results", &settings.results_folder},
+           {"--backend", &settings.backend_url}}};
+}
+std::array<std::pair<std::string_view, std::int64_t*>, 4> integer_fields(ServeOptions& options) {
+  model::NodeSettings& settings = options.settings;
+  return {{{"--port", &options.port},
+           {"--devpoll", &settings.device_list_interval},
+           {"--filepoll", &settings.file_query_interval},
+           {"--cntrrpoll", &settings.container_query_interval}}};
+}
+
+ServeOptions default_options(const std::string& backend_url) {
+  ServeOptions options;
+  options.settings.groups_file = "groups.bin";
+  options.settings.friends_file = "friends.bin";
+  options.settings.backend_url = backend_url;
+  return options;
+}
+
+// What the help says an option is when it is not given.
+std::string default_text(std::string_view name) {
+  if (name == "--log") return "standard error";
+  if (name == "--backend") return "VELMORA_API_AUDIENCE";
+  ServeOptions defaults = default_options("");
+  for (auto [field, value] : text_fields(defaults))
+    if (field == name) return *value;
+  for (auto [field, value] : integer_fields(defaults))
+    if (field == name) return std::to_string(*value);
+  throw std::logic_error("no default of " + std::string(name));
+}
+
+// An entry of the help: left at column 2, then help and "[default: default_value]" from column
+// 34 on, their words wrapped before column 80.
+void add_help_entry(std::string& text, const std::string& left, std::string_view help,
+                    std::string_view default_value = {}) {
+  constexpr std::size_t kColumn = 34;
+  constexpr std::size_t kWidth = 79;
+  std::string line = "  " + left;
+  if (line.size() + 2 > kColumn) {
+    text += line + '\n';
+    line.clear();
+  }
+  line.resize(kColumn, ' ');
+  bool line_empty = true;
+  // words one by one, or all as one when whole and they fit a line.
+  const auto add_words = [&](std::string_view words, std::string_view gap, bool whole) {
+    while (!words.empty()) {
+      const std::size_t end = whole && words.size() <= kWidth - kColumn
+                                  ? words.size()
+                                  : std::min(words.find(' '), words.size());
+      const std::string_view word = words.substr(0, end);
+      words.remove_prefix(std::min(end + 1, words.size()));
+      if (!line_empty && line.size() + gap.size() + word.size() > kWidth) {
+        text += line + '\n';
+        line.assign(kColumn, ' ');
+        line_empty = true;
+      }
+      if (!line_empty) line += gap;
+      line += word;
+      line_empty = false;
+      gap = " ";
+    }
+  };
+  add_words(help, " ", false);
+  if (!default_value.empty())
+    add_words("[default: " + std::string(default_value) + "]", "  ", true);
+  text += line + '\n';
+}
 
 std::string help_text() {
   std::string text = std::string(kUsage) + "\nOptions:\n";
-  const auto add_line = [&text](std::string left, std::string_view help) {
-    constexpr std::size_t kColumn = 30;
-    text += "  " + left;
-    if (!help.empty()) {
-      text += left.size() <= kColumn ? std::string(kColumn + 2 - left.size(), ' ')
-                                     : "\n" + std::string(kColumn + 4, ' ');
-      text += help;
-    }
-    text += '\n';
-  };
   for (const OptionSpec& option : kOptions) {
     std::string left(option.short_name);
     if (!left.empty()) left += ", ";
-    add_line(left.append(option.name).append(" ").append(option.metavar), option.help);
+    left.append(option.name).append(" ").append(option.metavar);
+    add_help_entry(text, left, option.help, default_text(option.name));
   }
-  add_line("--help", "Show this message and exit.");
+  add_help_entry(text, "--help", "Show this message and exit.");
+  text += "\nEnvironment:\n";
+  for (const VariableSpec& variable : environment_variables())
+    add_help_entry(text, std::string(variable.name), variable.help, variable.default_text);
   return text;
 }
 
@@ -125,6 +221,25 @@ std::variant<std::int64_t, CommandLineExit> integer_option(const OptionSpec& opt
   return value;
 }
 
+// "http://" or "https://" (in any case) and a host: an address the backend client can reach.
+bool is_http_url(std::string_view url) {
+  const auto lower = [](std::string_view text) {
+    std::string result(text);
+    for (char& c : result) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return result;
+  };
+  const std::size_t scheme_end = url.find("://");
+  if (scheme_end == std::string_view::npos) return false;
+  const std::string scheme = lower(url.substr(0, scheme_end));
+  if (scheme != "http" && scheme != "https") return false;
+  const std::string_view rest = url.substr(scheme_end + 3);
+  const std::string_view authority = rest.substr(0, rest.find_first_of("/?#"));
+  const std::size_t at = authority.rfind('@');
+  const std::string_view host = at == std::string_view::npos ? authority : authority.substr(at + 1);
+  return !host.empty() && !host.starts_with(':') &&
+         host.find_first_of(" \t\r\n") == std::string_view::npos;
+}
+
 const OptionSpec& spec(std::string_view name) {
   for (const OptionSpec& option : kOptions)
     if (option.name == name) return option;
@@ -163,30 +278,24 @@ std::variant<ServeOptions, CommandLineExit> parse_command_line(
   const auto was_given = [&app](std::string_view name) {
     return app.get_option(std::string(name))->count() > 0;
   };
-  ServeOptions options;
+  ServeOptions options = default_options(default_backend_url);
   model::NodeSettings& settings = options.settings;
-  settings.groups_file = "groups.bin";
-  settings.friends_file = "friends.bin";
-  settings.backend_url = default_backend_url;
-  for (auto [name, target] : {std::pair{"--host", &options.host},
-                              std::pair{"--log-level", &settings.log_level},
-                              std::pair{"--private", &settings.priv_key_file},
-                              std::pair{"--public", &settings.pub_key_file},
-                              std::pair{"--groups", &settings.groups_file},
-                              std::pair{"--friends", &settings.friends_file},
-                              std::pair{"--results", &settings.results_folder},
-                              std::pair{"--backend", &settings.backend_url}})
+  for (auto [name, target] : text_fields(options))
     if (was_given(name)) *target = given[name];
   if (was_given("--log")) settings.log_file = given["--log"];
-  for (auto [name, target] : {std::pair{"--port", &options.port},
-                              std::pair{"--devpoll", &settings.device_list_interval},
-                              std::pair{"--filepoll", &settings.file_query_interval},
-                              std::pair{"--cntrrpoll", &settings.container_query_interval}}) {
+  for (auto [name, target] : integer_fields(options)) {
     if (!was_given(name)) continue;
     auto value = integer_option(spec(name), given[name]);
     if (auto* exit = std::get_if<CommandLineExit>(&value)) return std::move(*exit);
     *target = std::get<std::int64_t>(value);
   }
+  if (options.port < 0 || options.port > 65535)
+    return usage_error("Invalid value for " + option_hint(spec("--port")) + ": " +
+                       std::to_string(options.port) + " is not in the range 0<=x<=65535.");
+  if (!is_http_url(settings.backend_url))
+    return usage_error(
+        "Invalid value for '--backend': '" + settings.backend_url + "' is not an http(s) URL" +
+        (was_given("--backend") ? "." : ", and it is the default, VELMORA_API_AUDIENCE's value."));
   // A poll period the node would refuse is refused now, not at the first login.
   constexpr auto kMaxPeriod = static_cast<std::int64_t>(utils::Poll::kMaxIntervalSeconds);
   for (auto [name, seconds] : {std::pair{"--devpoll", settings.device_list_interval},

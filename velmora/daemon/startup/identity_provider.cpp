@@ -13,4 +13,10 @@ IdentityProvider identity_provider_from_environment() {
           audience && *audience ? std::string(audience) : std::string(model::kDefaultBackendUrl)};
 }
 
+std::string domain_origin(const IdentityProvider& provider) {
+  const char* set = std::getenv("VELMORA_IDP_DOMAIN");
+  if (set && *set) return "VELMORA_IDP_DOMAIN=" + std::string(set);
+  return provider.domain + " (the default: VELMORA_IDP_DOMAIN is not set)";
+}
+
 }  // namespace velmora::daemon

@@ -20,4 +20,8 @@ struct IdentityProvider {
 // Reads the domain and the audience; an unset or empty audience variable leaves its default.
 IdentityProvider identity_provider_from_environment();
 
+// Where the domain came from, for a message: "VELMORA_IDP_DOMAIN=<value>", or "<domain> (the
+// default: VELMORA_IDP_DOMAIN is not set)".
+std::string domain_origin(const IdentityProvider& provider);
+
 }  // namespace velmora::daemon

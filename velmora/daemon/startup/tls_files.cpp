@@ -98,33 +98,52 @@ class Written {
   std::vector<std::filesystem::path> paths_;
 };
 
-// text in a fresh temporary file (mode 0600) in folder; returns its path.
-std::filesystem::path write_temporary(const std::filesystem::path& folder, std::string_view text,
-                                      Written& written) {
+// text in a fresh temporary file (mode 0600) in folder.
+WrittenFile write_temporary(const std::filesystem::path& folder, std::string_view text,
+                            Written& written) {
   std::string name = (folder / "tmpXXXXXX").string();
   utils::FileDescriptor file(::mkstemp(name.data()));
   if (!file.is_open()) throw utils::OSError(errno, name);
   written.add(name);
   utils::write_all(file.get(), text, name);
+  const FileIdentity identity = identity_of(file.get());
   file.close(name);
-  return name;
+  return {name, identity};
 }
 
-void rename_onto(const std::filesystem::path& from, const std::filesystem::path& to) {
-  if (std::rename(from.c_str(), to.c_str()) != 0) throw utils::OSError(errno, to);
+// from renamed onto to: the same file under its new name.
+WrittenFile rename_onto(const WrittenFile& from, const std::filesystem::path& to) {
+  if (std::rename(from.path.c_str(), to.c_str()) != 0) throw utils::OSError(errno, to);
+  return {to, from.identity};
 }
 
-void remove_reporting(const std::filesystem::path& path) {
-  if (::unlink(path.c_str()) != 0)
-    std::cerr << "velmorad: " << utils::OSError(errno, path).what() << '\n';
+// Said on standard error, where the serving line went: the log may be closed by now.
+void remove_written(const WrittenFile& file) {
+  const std::string name = file.path.string();
+  try {
+    switch (remove_if_same(file.path, file.identity)) {
+      case Removal::removed:
+        return;
+      case Removal::missing:
+        std::cerr << "velmorad: warning: " << name << " was gone at exit: nothing to remove\n";
+        return;
+      case Removal::replaced:
+        std::cerr << "velmorad: warning: " << name
+                  << " is no longer the file written at start: left in place\n";
+        return;
+    }
+  } catch (const std::exception& error) {
+    std::cerr << "velmorad: warning: " << name << " could not be removed at exit: "
+              << error.what() << '\n';
+  }
 }
 
 }  // namespace
 
 TlsFiles::~TlsFiles() {
-  if (key_file_.empty()) return;  // moved from
-  remove_reporting(key_file_);
-  remove_reporting(cert_file_);
+  if (key_file_.path.empty()) return;  // moved from
+  remove_written(key_file_);
+  remove_written(cert_file_);
 }
 
 TlsFiles make_ssl_context() {
@@ -139,15 +158,13 @@ TlsFiles make_ssl_context() {
 
   const std::filesystem::path folder = std::filesystem::current_path();
   Written written;
-  const std::filesystem::path cert_temporary = write_temporary(folder, cert_pem, written);
-  const std::filesystem::path key_temporary = write_temporary(folder, key_pem, written);
-  const std::filesystem::path cert_file = folder / "velmorad.crt";
-  const std::filesystem::path key_file = folder / "velmorad.key";
-  rename_onto(cert_temporary, cert_file);
-  written.add(cert_file);
-  rename_onto(key_temporary, key_file);
+  const WrittenFile cert_temporary = write_temporary(folder, cert_pem, written);
+  const WrittenFile key_temporary = write_temporary(folder, key_pem, written);
+  WrittenFile cert_file = rename_onto(cert_temporary, folder / "velmorad.crt");
+  written.add(cert_file.path);
+  WrittenFile key_file = rename_onto(key_temporary, folder / "velmorad.key");
   written.release();
-  return TlsFiles(cert_file, key_file);
+  return TlsFiles(std::move(cert_file), std::move(key_file));
 }
 
 }  // namespace velmora::daemon

@@ -6,13 +6,22 @@
 #include <filesystem>
 #include <utility>
 
+#include "velmora/daemon/startup/file_identity.hpp"
+
 namespace velmora::daemon {
 
-// The two files, owned: removed when the owner goes, the key first. A file found missing then is
-// reported on standard error.
+// A file this process wrote: its name, and the file it put under that name.
+struct WrittenFile {
+  std::filesystem::path path;
+  FileIdentity identity;
+};
+
+// The two files, owned: removed when the owner goes, the key first, each only while its name
+// still stands for the file written. A file found missing or replaced then is left alone, with
+// a warning on standard error.
 class TlsFiles {
  public:
-  TlsFiles(std::filesystem::path cert_file, std::filesystem::path key_file)
+  TlsFiles(WrittenFile cert_file, WrittenFile key_file)
       : cert_file_(std::move(cert_file)), key_file_(std::move(key_file)) {}
   TlsFiles(TlsFiles&& other) noexcept
       : cert_file_(std::exchange(other.cert_file_, {})),
@@ -20,12 +29,12 @@ class TlsFiles {
   TlsFiles& operator=(TlsFiles&&) = delete;
   ~TlsFiles();
 
-  const std::filesystem::path& cert_file() const noexcept { return cert_file_; }
-  const std::filesystem::path& key_file() const noexcept { return key_file_; }
+  const std::filesystem::path& cert_file() const noexcept { return cert_file_.path; }
+  const std::filesystem::path& key_file() const noexcept { return key_file_.path; }
 
  private:
-  std::filesystem::path cert_file_;
-  std::filesystem::path key_file_;
+  WrittenFile cert_file_;
+  WrittenFile key_file_;
 };
 
 // Makes the key (RSA, 2048 bits) and the certificate (X.509 v3, random serial below 2^63, valid

@@ -25,16 +25,15 @@ bool held_by_another(const job::Landings& landings, const std::string& job_id,
   return found != landings.end() && found->second->owner() != owner;
 }
 
-void reject(Lander& lander) {
+void reject(Lander& lander, std::string_view reason = {}) {
   lander.update_status(job::status::kRejected);
-  LOG.warning("Job %s from %s has been rejected", lander.id(), lander.owner());
+  LOG.warning("Job %s from %s has been rejected%s", lander.id(), lander.owner(), reason);
 }
 
 }  // namespace
 
 bool Velmora::admits(const Bytes& origin, const std::string& job_id) const {
   return friends_->with([&](const DeviceIds& friends) { return friends.contains(origin); }) &&
-         docker_is_running_ &&
          !landings_->with([&](const job::Landings& landings) {
            return held_by_another(landings, job_id, utils::b2s(origin));
          });
@@ -47,6 +46,10 @@ void Velmora::handle_job_submission(const Bytes& origin, const std::string& job_
   const auto lander = std::make_shared<Lander>(job_dir, job_name, utils::b2s(origin),
                                                utils::b2s(device()->uuid()), network_, job_id);
   if (!admits(origin, lander->id())) return reject(*lander);
+  if (!docker_is_running_)
+    return reject(*lander,
+                  ": no container engine answered when the node was built; restart velmorad "
+                  "once the engine runs");
   // Tested again as the landing goes in: a landing of another owner may have come meanwhile.
   const bool stored = landings_->with([&](job::Landings& landings) {
     if (held_by_another(landings, lander->id(), lander->owner())) return false;
