@@ -2,7 +2,7 @@
 // The local API served over HTTPS (TLS 1.2 and later): every request goes to the dispatcher. A
 // request is read whole before it is parsed (with cpp-httplib), and its connection is served by a
 // thread of a fixed set only while a request is under way; connections, threads, times and sizes
-// are bounded as bounds.hpp says. A request without a body that could carry one is served as one
+// are bounded as bounds.hpp says, the time and count bounds by the server's ServerBounds. A request without a body that could carry one is served as one
 // with an empty body.
 //
 // bind, serve and the destructor belong to one thread; stop may be called from any thread, at any
@@ -12,6 +12,8 @@
 #include <memory>
 #include <string>
 
+#include "velmora/daemon/bounds.hpp"
+
 namespace velmora::daemon {
 
 class Dispatcher;
@@ -19,10 +21,10 @@ class ConnectionLoop;
 
 class HttpsServer {
  public:
-  // Presents the certificate and private key of those PEM files. *dispatcher must outlive the
-  // server. Throws RuntimeError when the files cannot be loaded.
+  // Presents the certificate and private key of those PEM files, and holds clients to bounds.
+  // *dispatcher must outlive the server. Throws RuntimeError when the files cannot be loaded.
   HttpsServer(const Dispatcher* dispatcher, const std::filesystem::path& cert_file,
-              const std::filesystem::path& key_file);
+              const std::filesystem::path& key_file, const ServerBounds& bounds = {});
   HttpsServer(const HttpsServer&) = delete;
   HttpsServer& operator=(const HttpsServer&) = delete;
   ~HttpsServer();
