@@ -64,7 +64,8 @@ void dribble(SSL_CTX* context, int port, const std::atomic<bool>& done,
 }
 
 // Stalled handshakes: non-blocking connections, each opened again once the server closes it.
-void stall(int port, int count, const std::atomic<bool>& done, std::atomic<std::uint64_t>& reopened) {
+void stall(int port, int count, const std::atomic<bool>& done,
+           std::atomic<std::uint64_t>& reopened) {
   constexpr char kRecordHeader[] = {0x16, 0x03, 0x01, 0x02, 0x00};
   const int epoll = epoll_create1(EPOLL_CLOEXEC);
   const sockaddr_in address = loopback(port);
@@ -187,8 +188,9 @@ int main(int argc, char** argv) {
     return times.empty() ? 0.0 : times[std::min(times.size() - 1,
                                                 static_cast<std::size_t>(share * times.size()))];
   };
-  std::printf("fresh GET %s: %zu answered, %d not within 5 s; p50 %.1f ms, p99 %.1f ms, max %.1f ms",
-              argv[5], times.size(), unanswered, at(0.5), at(0.99), times.empty() ? 0 : times.back());
+  std::printf("fresh GET %s: %zu answered, %d not within 5 s; p50 %.1f ms, p99 %.1f ms, "
+              "max %.1f ms", argv[5], times.size(), unanswered, at(0.5), at(0.99),
+              times.empty() ? 0 : times.back());
   if (attack == "dribble")
     std::printf("; dribblers sent %.1f MB, the longest a dribbling connection stayed open %.1f s",
                 bytes.load() / 1e6, longest_ms.load() / 1e3);

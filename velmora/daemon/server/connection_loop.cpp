@@ -41,7 +41,8 @@ itimerspec sweep_period(const ServerBounds& bounds) {
   const milliseconds shortest =
       std::min({bounds.idle_time, bounds.handshake_time, bounds.request_time});
   const auto period = std::clamp(shortest / 4, milliseconds(10), milliseconds(1000));
-  const timespec every{.tv_sec = period.count() / 1000, .tv_nsec = period.count() % 1000 * 1000000};
+  const timespec every{.tv_sec = period.count() / 1000,
+                       .tv_nsec = period.count() % 1000 * 1000000};
   return {.it_interval = every, .it_value = every};
 }
 
@@ -128,7 +129,8 @@ void ConnectionLoop::run(int listening_socket, const ConnectionEnds& local) {
                               std::strerror(errno));
   std::vector<std::thread> workers;
   try {
-    for (std::size_t i = 1; i < bounds_.serving_threads; ++i) workers.emplace_back([this] { work(); });
+    for (std::size_t i = 1; i < bounds_.serving_threads; ++i)
+      workers.emplace_back([this] { work(); });
   } catch (const std::system_error& error) {
     std::lock_guard lock(mutex_);
     failure_ = std::string("no thread to serve connections: ") + error.what();

@@ -36,9 +36,9 @@ class ConnectionLoop {
   ~ConnectionLoop();
 
   // Accepts on listening_socket (listening, non-blocking; local names its address) and serves
-  // until stop(), on this thread and bounds.serving_threads - 1 more. Returns once they have ended and
-  // every connection is closed: a request being answered is answered first. Throws RuntimeError
-  // when waiting for the sockets fails.
+  // until stop(), on this thread and bounds.serving_threads - 1 more. Returns once they have
+  // ended and every connection is closed: a request being answered is answered first. Throws
+  // RuntimeError when waiting for the sockets fails.
   void run(int listening_socket, const ConnectionEnds& local);
   void stop() noexcept;
 
