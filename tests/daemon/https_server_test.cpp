@@ -216,6 +216,20 @@ TEST_F(ServedConnections, IdleConnectionsAreClosed) {
   for (auto& connection : kept) EXPECT_EQ(connection->read_until_closed(), "");
 }
 
+// A handshake begun and not done within its own time, far shorter than the idle time, is closed.
+TEST_F(ServedConnections, StalledHandshakesAreClosedAtTheirBound) {
+  ServerBounds bounds;
+  bounds.handshake_time = 500ms;
+  bounds.idle_time = 60s;
+  serve(bounds);
+  std::vector<utils::FileDescriptor> stalled;
+  for (int i = 0; i < 10; ++i) stalled.push_back(stalled_handshake(port()));
+  EXPECT_TRUE(eventually([&] { return server_->connections() == 0; }, 20 * bounds.handshake_time));
+  char byte = 0;
+  for (const auto& socket : stalled)
+    EXPECT_EQ(::recv(socket.get(), &byte, 1, MSG_DONTWAIT), 0);  // closed
+}
+
 // Answers larger than the socket takes wait for their readers without a thread each: with more
 // of them waiting than there are serving threads, a new client is served, and each answer then
 // arrives whole to its reader, all of them reading at once.
