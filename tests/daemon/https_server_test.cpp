@@ -389,11 +389,13 @@ TEST_F(ServedConnections, StalledConnectionsAtTheCapGiveWayToANewcomer) {
   ServerBounds bounds;
   bounds.max_connections = 8;
   bounds.serving_threads = 2;
+  bounds.handshake_time = bounds.idle_time = 60s;  // none goes by its own time meanwhile
   serve(bounds);
   std::vector<utils::FileDescriptor> stalled;
   for (std::size_t i = 0; i < 2 * bounds.max_connections; ++i)
     stalled.push_back(stalled_handshake(port()));
-  EXPECT_TRUE(eventually([&] { return server_->connections() == bounds.max_connections; }));
+  EXPECT_TRUE(eventually([&] { return server_->connections() == bounds.max_connections; }))
+      << server_->connections();
   EXPECT_TRUE(served_afresh());
 
   std::vector<std::unique_ptr<TlsConnection>> begun;

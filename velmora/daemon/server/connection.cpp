@@ -235,7 +235,8 @@ bool Connection::receive(Wait& blocked) {
     blocked = after_failure(done);
     return false;
   }
-  if (input_.empty()) deadline_ = now_ + bounds_.request_time;  // a request begins
+  // A request begins: its time counts from now, not from the turn's start.
+  if (input_.empty()) deadline_ = Clock::now() + bounds_.request_time;
   input_.append(chunk.data(), got);
   ++turn_;
   just_answered_ = false;
