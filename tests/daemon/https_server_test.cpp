@@ -248,7 +248,7 @@ TEST_F(ServedConnections, AnswersWaitingForSlowReadersHoldNoThread) {
 // is cut off.
 TEST_F(ServedConnections, AnAnswerIsCutOnlyWhenItsReaderStops) {
   ServerBounds bounds;
-  bounds.request_time = 1s;
+  bounds.request_time = 3s;
   serve(bounds);
   TlsConnection slow(port(), true, 4096);
   TlsConnection stopping(port(), true, 4096);
@@ -256,11 +256,12 @@ TEST_F(ServedConnections, AnAnswerIsCutOnlyWhenItsReaderStops) {
   stopping.write(get_of_size(kLargeAnswer));
   EXPECT_FALSE(stopping.read_some(4096).empty());  // then it reads no more
 
-  // 100 ms after every 256 KiB: 3.2 s at the least, each pause a tenth of the bound.
-  const std::string answer = read_slowly(slow, kLargeAnswer, 100ms);
+  // 200 ms after every 256 KiB: 6.4 s at the least, each pause a fifteenth of the bound.
+  const std::string answer = read_slowly(slow, kLargeAnswer, 200ms);
   EXPECT_TRUE(whole(answer, kLargeAnswer)) << answer.size();
 
-  EXPECT_TRUE(eventually([&] { return server_->connections() == 1; }, 20 * bounds.request_time));
+  // Once the server has cut it (the slow one may still be open), the rest comes short.
+  EXPECT_TRUE(eventually([&] { return server_->connections() <= 1; }, 20 * bounds.request_time));
   EXPECT_LT(stopping.read_until_closed().size(), kLargeAnswer);
 }
 
