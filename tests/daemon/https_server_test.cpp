@@ -392,6 +392,8 @@ TEST_F(ServedConnections, StalledConnectionsAtTheCapGiveWayToANewcomer) {
   bounds.serving_threads = 2;
   bounds.handshake_time = bounds.idle_time = 60s;  // none goes by its own time meanwhile
   serve(bounds);
+  // The first client's connection gone, so that none leaves by itself once the flood is in.
+  ASSERT_TRUE(eventually([&] { return server_->connections() == 0; }));
   std::vector<utils::FileDescriptor> stalled;
   for (std::size_t i = 0; i < 2 * bounds.max_connections; ++i)
     stalled.push_back(stalled_handshake(port()));
