@@ -2,13 +2,6 @@
 // idle with keep-alive, and times a new client's request while they stay open; given the server's
 // process id, also tells its resident memory, threads and descriptors meanwhile.
 // Usage: idle_connections <port> <connections> <path> [server-pid]
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <openssl/ssl.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -22,32 +15,16 @@
 #include <thread>
 #include <vector>
 
+#include "tls_client.hpp"
+
 namespace {
 
-struct Connection {
-  int socket = -1;
-  SSL* ssl = nullptr;
-  ~Connection() {
-    if (ssl) SSL_free(ssl);
-    if (socket >= 0) close(socket);
-  }
-};
+using bench::TlsClient;
 
 // Connects, shakes hands, sends one request and reads its answer; null on any failure.
-std::unique_ptr<Connection> request_once(SSL_CTX* context, int port, const std::string& request) {
-  auto connection = std::make_unique<Connection>();
-  connection->socket = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (connect(connection->socket, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
-    return nullptr;
-  connection->ssl = SSL_new(context);
-  SSL_set_fd(connection->ssl, connection->socket);
-  if (SSL_connect(connection->ssl) != 1) return nullptr;
-  if (SSL_write(connection->ssl, request.data(), static_cast<int>(request.size())) <= 0)
-    return nullptr;
+std::unique_ptr<TlsClient> request_once(SSL_CTX* context, int port, const std::string& request) {
+  auto connection = bench::connect_tls(context, port, std::chrono::seconds(60));
+  if (!connection || !bench::write_all(*connection, request)) return nullptr;
   char answer[4096];
   if (SSL_read(connection->ssl, answer, sizeof answer) <= 0) return nullptr;
   return connection;
@@ -68,15 +45,10 @@ int main(int argc, char** argv) {
   const int count = std::atoi(argv[2]);
   const std::string request =
       std::string("GET ") + argv[3] + " HTTP/1.1\r\nHost: localhost\r\n\r\n";
-  rlimit limit{};
-  getrlimit(RLIMIT_NOFILE, &limit);
-  limit.rlim_cur = limit.rlim_max;
-  setrlimit(RLIMIT_NOFILE, &limit);
-  std::unique_ptr<SSL_CTX, decltype(&SSL_CTX_free)> context(SSL_CTX_new(TLS_client_method()),
-                                                            &SSL_CTX_free);
+  const auto context = bench::client_setup();
 
   std::mutex mutex;
-  std::vector<std::unique_ptr<Connection>> idle;
+  std::vector<std::unique_ptr<TlsClient>> idle;
   std::atomic<int> next = 0, failed = 0;
   const auto opening = std::chrono::steady_clock::now();
   std::vector<std::thread> openers;

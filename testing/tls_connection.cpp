@@ -72,6 +72,13 @@ std::string TlsConnection::read_answer() {
   return answer;
 }
 
+std::string TlsConnection::read_some(std::size_t at_most) {
+  if (buffer_.empty()) read_more();
+  std::string some = buffer_.substr(0, at_most);
+  buffer_.erase(0, some.size());
+  return some;
+}
+
 std::string TlsConnection::read_until_closed() {
   while (read_more()) {
   }

@@ -26,6 +26,8 @@ class TlsConnection {
   std::string read_answer();
   // Whatever arrives until the peer closes.
   std::string read_until_closed();
+  // Up to at_most bytes, once some have come; empty when the peer has closed.
+  std::string read_some(std::size_t at_most);
 
  private:
   int socket_ = -1;

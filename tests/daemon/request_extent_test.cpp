@@ -1,10 +1,13 @@
 // Where a request ends among the bytes a connection received, for every way a request may be
-// framed, malformed or too large.
+// framed, malformed or too large, whether its bytes come at once or a few at a time, and the work
+// that framing takes either way.
 #include "velmora/daemon/server/request_extent.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
+
+#include "velmora/daemon/bounds.hpp"
 
 namespace velmora::daemon {
 namespace {
@@ -57,9 +60,49 @@ TEST(RequestExtent, EndsEachRequestWhereItsFramingSays) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.bytes);
-    const RequestExtent extent = request_extent(c.bytes, kHead, kBody);
+    const RequestExtent extent = RequestFraming(kHead, kBody).extent(c.bytes);
     EXPECT_EQ(extent.length, c.length);
     EXPECT_EQ(extent.close_after, c.close_after);
+
+    // Framing that resumes as the bytes come one at a time finds, on each of their prefixes, what
+    // framing the prefix at once finds.
+    RequestFraming resumed(kHead, kBody);
+    for (std::size_t size = 0; size <= c.bytes.size(); ++size) {
+      const std::string_view prefix = std::string_view(c.bytes).substr(0, size);
+      const RequestExtent at_once = RequestFraming(kHead, kBody).extent(prefix);
+      const RequestExtent piecewise = resumed.extent(prefix);
+      ASSERT_EQ(piecewise.length, at_once.length) << size;
+      ASSERT_EQ(piecewise.close_after, at_once.close_after) << size;
+      if (at_once.length > 0) break;
+    }
+  }
+}
+
+// The bytes framing looks at over a large request are about the same whether it comes in one
+// piece or a byte at a time: a head of many headers before a body of declared length, and a body
+// of one-byte chunks.
+TEST(RequestExtent, FramingWorkDoesNotGrowWithTheNumberOfPieces) {
+  std::string many_headers = "POST /register HTTP/1.1\r\nHost: x\r\n";
+  while (many_headers.size() < kMaxRequestHead - 100) many_headers += "X-A: b\r\n";
+  std::string chunked = "POST /register HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n";
+  while (chunked.size() < kMaxRequestBody) chunked += "1\r\nX\r\n";
+  const std::string requests[] = {
+      many_headers + "Content-Length: " + std::to_string(kMaxRequestBody) + "\r\n\r\n" +
+          std::string(kMaxRequestBody, 'b'),
+      chunked + "0\r\n\r\n",
+  };
+  for (const std::string& request : requests) {
+    RequestFraming at_once(kMaxRequestHead, kMaxRequestBody);
+    const RequestExtent whole = at_once.extent(request);
+    ASSERT_EQ(whole.length, request.size());
+    ASSERT_FALSE(whole.close_after);
+
+    RequestFraming piecewise(kMaxRequestHead, kMaxRequestBody);
+    RequestExtent extent;
+    for (std::size_t size = 1; size <= request.size() && extent.length == 0; ++size)
+      extent = piecewise.extent(std::string_view(request).substr(0, size));
+    EXPECT_EQ(extent.length, request.size());
+    EXPECT_LE(piecewise.scanned(), 3 * at_once.scanned());
   }
 }
 

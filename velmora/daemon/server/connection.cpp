@@ -12,9 +12,6 @@
 #include <cstring>
 #include <exception>
 
-#include "velmora/daemon/bounds.hpp"
-#include "velmora/daemon/server/request_extent.hpp"
-
 namespace velmora::daemon {
 namespace {
 
@@ -100,12 +97,15 @@ void release_if_large(std::string& buffer) {
 
 }  // namespace
 
-Connection::Connection(int socket, SSL_CTX* context, ConnectionEnds ends, Clock::time_point now)
+Connection::Connection(int socket, SSL_CTX* context, ConnectionEnds ends,
+                       const ServerBounds& bounds, Clock::time_point now)
     : socket_(socket),
       ssl_(SSL_new(context), &SSL_free),
       ends_(std::move(ends)),
+      bounds_(bounds),
       now_(now),
-      deadline_(now + kIdleConnectionTime) {
+      deadline_(now + bounds.idle_time),
+      last_served_(now) {
   if (ssl_) {
     SSL_set_fd(ssl_.get(), socket_);
     SSL_set_accept_state(ssl_.get());
@@ -117,28 +117,28 @@ Connection::Connection(int socket, SSL_CTX* context, ConnectionEnds ends, Clock:
 
 Connection::~Connection() { ::close(socket_); }
 
-bool Connection::idle() const noexcept {
-  return (state_ == State::kHandshake && !greeted_) ||
-         (state_ == State::kOpen && input_.empty() && output_.empty()) ||
-         state_ == State::kLingering || state_ == State::kDone;
+bool Connection::answering() const noexcept {
+  return state_ == State::kOpen && !output_.empty();
 }
 
 Connection::Wait Connection::advance(const RequestServer& serve, Clock::time_point now) {
   now_ = now;
+  turn_ = 0;
   just_answered_ = false;  // it woke: the socket has something
   if (state_ == State::kHandshake) {
     if (!greeted_) {
       greeted_ = true;
-      deadline_ = now + kRequestTime;
+      deadline_ = now + bounds_.handshake_time;
     }
     ERR_clear_error();
     const int shaken = SSL_do_handshake(ssl_.get());
     if (shaken != 1) return after_failure(shaken);
     state_ = State::kOpen;
-    deadline_ = now + kIdleConnectionTime;
+    deadline_ = now + bounds_.idle_time;
   }
   Wait blocked = Wait::kDone;
   while (state_ == State::kOpen) {
+    if (turn_ >= bounds_.records_per_turn) return Wait::kTurn;
     if (!output_.empty()) {
       if (!send(blocked)) return blocked;
     } else if (close_after_) {
@@ -166,9 +166,10 @@ Connection::Wait Connection::after_failure(int result) {
 
 bool Connection::serve_buffered(const RequestServer& serve) {
   bool served = false;
-  while (!close_after_ && output_.size() < kAnswerBatch) {
-    const RequestExtent extent = request_extent(input_, kMaxRequestHead, kMaxRequestBody);
+  while (!close_after_ && output_.size() < kAnswerBatch && turn_ < bounds_.records_per_turn) {
+    const RequestExtent extent = framing_.extent(input_);
     if (extent.length == 0) break;
+    ++turn_;
     const bool last = extent.close_after || ++requests_ >= kMaxRequestsPerConnection;
     const std::size_t answer_start = output_.size();
     BufferedStream stream(std::string_view(input_).substr(0, extent.length), output_, ends_,
@@ -188,14 +189,21 @@ bool Connection::serve_buffered(const RequestServer& serve) {
   }
   if (served) {
     release_if_large(input_);
-    deadline_ = now_ + kRequestTime;  // for the answers to go
+    now_ = Clock::now();  // the handlers took their time
+    deadline_ = now_ + bounds_.request_time;  // for the answers to go
   }
   return served;
 }
 
-// False when the socket would block (blocked says on what) or the connection failed.
+// False when the socket would block or the turn is over (blocked says which), or the connection
+// failed. An answer may take as long as its reader goes on reading: each record the socket takes
+// gives it another request time.
 bool Connection::send(Wait& blocked) {
   while (sent_ < output_.size()) {
+    if (turn_ >= bounds_.records_per_turn) {
+      blocked = Wait::kTurn;
+      return false;
+    }
     std::size_t written = 0;
     ERR_clear_error();
     const int done =
@@ -205,12 +213,15 @@ bool Connection::send(Wait& blocked) {
       return false;
     }
     sent_ += written;
+    ++turn_;
+    deadline_ = now_ + bounds_.request_time;
   }
   output_.clear();
   sent_ = 0;
   release_if_large(output_);
   just_answered_ = true;
-  deadline_ = now_ + (input_.empty() ? kIdleConnectionTime : kRequestTime);
+  last_served_ = now_;
+  deadline_ = now_ + (input_.empty() ? bounds_.idle_time : bounds_.request_time);
   return true;
 }
 
@@ -224,8 +235,10 @@ bool Connection::receive(Wait& blocked) {
     blocked = after_failure(done);
     return false;
   }
-  if (input_.empty()) deadline_ = now_ + kRequestTime;  // a request begins
+  // A request begins: its time counts from now, not from the turn's start.
+  if (input_.empty()) deadline_ = Clock::now() + bounds_.request_time;
   input_.append(chunk.data(), got);
+  ++turn_;
   just_answered_ = false;
   return true;
 }

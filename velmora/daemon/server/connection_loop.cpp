@@ -11,7 +11,9 @@
 #include <sys/timerfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <system_error>
 #include <thread>
@@ -32,6 +34,18 @@ constexpr std::uint64_t kStopTag = 2;
 constexpr std::uint64_t kFirstConnectionId = 3;
 
 constexpr int kAcceptsPerTurn = 256;
+
+// How often deadlines are checked: an eighth of the shortest time bound, within 10 and 250 ms, so
+// that a connection goes little past its time.
+itimerspec sweep_period(const ServerBounds& bounds) {
+  using std::chrono::milliseconds;
+  const milliseconds shortest =
+      std::min({bounds.idle_time, bounds.handshake_time, bounds.request_time});
+  const auto period = std::clamp(shortest / 8, milliseconds(10), milliseconds(250));
+  const timespec every{.tv_sec = period.count() / 1000,
+                       .tv_nsec = period.count() % 1000 * 1000000};
+  return {.it_interval = every, .it_value = every};
+}
 
 utils::FileDescriptor checked(int fd, const char* what) {
   if (fd < 0) throw utils::RuntimeError(std::string("the local API cannot make its ") + what +
@@ -79,15 +93,16 @@ class NoBrokenPipeSignal {
 
 }  // namespace
 
-ConnectionLoop::ConnectionLoop(SSL_CTX* context, RequestServer serve)
+ConnectionLoop::ConnectionLoop(SSL_CTX* context, RequestServer serve, const ServerBounds& bounds)
     : context_(context),
       serve_(std::move(serve)),
+      bounds_(bounds),
       epoll_(checked(::epoll_create1(EPOLL_CLOEXEC), "epoll set")),
       stop_event_(checked(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK), "stop event")),
       timer_(checked(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK), "timer")),
       next_id_(kFirstConnectionId) {
-  const itimerspec every_second{.it_interval = {1, 0}, .it_value = {1, 0}};
-  if (::timerfd_settime(timer_.get(), 0, &every_second, nullptr) != 0 ||
+  const itimerspec period = sweep_period(bounds_);
+  if (::timerfd_settime(timer_.get(), 0, &period, nullptr) != 0 ||
       !add(epoll_.get(), timer_.get(), EPOLLIN | EPOLLONESHOT, kTimerTag) ||
       !add(epoll_.get(), stop_event_.get(), EPOLLIN, kStopTag))
     throw utils::RuntimeError(std::string("the local API cannot set up its epoll set: ") +
@@ -115,7 +130,8 @@ void ConnectionLoop::run(int listening_socket, const ConnectionEnds& local) {
                               std::strerror(errno));
   std::vector<std::thread> workers;
   try {
-    for (std::size_t i = 1; i < kServingThreads; ++i) workers.emplace_back([this] { work(); });
+    for (std::size_t i = 1; i < bounds_.serving_threads; ++i)
+      workers.emplace_back([this] { work(); });
   } catch (const std::system_error& error) {
     std::lock_guard lock(mutex_);
     failure_ = std::string("no thread to serve connections: ") + error.what();
@@ -177,13 +193,13 @@ void ConnectionLoop::admit(int socket, ConnectionEnds ends) {
   std::uint64_t id = 0;
   {
     std::lock_guard lock(mutex_);
-    if (entries_.size() >= kMaxConnections && !close_longest_idle()) {
-      ::close(socket);  // every connection is busy: this one is closed at once
+    if (entries_.size() >= bounds_.max_connections && !close_least_useful()) {
+      ::close(socket);  // every connection holds a request being answered: this one goes at once
       return;
     }
     id = next_id_++;
     entries_.emplace(id, Entry{std::make_unique<Connection>(socket, context_, std::move(ends),
-                                                            Clock::now())});
+                                                            bounds_, Clock::now())});
   }
   if (!arm(socket, id, Connection::Wait::kRead, EPOLL_CTL_ADD)) {
     std::lock_guard lock(mutex_);
@@ -191,17 +207,19 @@ void ConnectionLoop::admit(int socket, ConnectionEnds ends) {
   }
 }
 
-bool ConnectionLoop::close_longest_idle() {
-  auto longest = entries_.end();
+// Idle, still in its handshake, or with a request not yet whole: what a newcomer may displace,
+// the one longest without an answer first.
+bool ConnectionLoop::close_least_useful() {
+  auto least = entries_.end();
   for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
     const Connection& connection = *entry->second.connection;
-    if (!entry->second.busy && connection.idle() &&
-        (longest == entries_.end() ||
-         connection.deadline() < longest->second.connection->deadline()))
-      longest = entry;
+    if (!entry->second.busy && !connection.answering() &&
+        (least == entries_.end() ||
+         connection.last_served() < least->second.connection->last_served()))
+      least = entry;
   }
-  if (longest == entries_.end()) return false;
-  entries_.erase(longest);
+  if (least == entries_.end()) return false;
+  entries_.erase(least);
   return true;
 }
 
@@ -258,9 +276,12 @@ void ConnectionLoop::sweep() {
 }
 
 bool ConnectionLoop::arm(int socket, std::uint64_t id, Connection::Wait wait, int operation) {
-  epoll_event event{
-      .events = (wait == Connection::Wait::kWrite ? EPOLLOUT : EPOLLIN) | EPOLLONESHOT,
-      .data = {.u64 = id}};
+  // A connection whose turn is over waits for its socket to be writable, which it mostly is at
+  // once: epoll hands it out again after the connections that were ready before it.
+  const std::uint32_t events = wait == Connection::Wait::kRead    ? EPOLLIN
+                               : wait == Connection::Wait::kWrite ? EPOLLOUT
+                                                                  : EPOLLIN | EPOLLOUT;
+  epoll_event event{.events = events | EPOLLONESHOT, .data = {.u64 = id}};
   return ::epoll_ctl(epoll_.get(), operation, socket, &event) == 0;
 }
 

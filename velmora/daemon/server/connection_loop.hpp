@@ -1,10 +1,11 @@
 #pragma once
 // The local API's connections and the threads that serve them. One epoll set holds every
 // connection that waits (for its handshake, its next request, or room for its answer); a fixed
-// number of threads take up the connections that are ready, each thread one connection at a
-// time. A waiting connection holds no thread. At most kMaxConnections are open: one more closes
-// the longest idle one, or is closed at once when none is idle; a connection idle or late past
-// its time is closed.
+// number of threads take up the connections that are ready in turn, each thread one connection
+// at a time and for a bounded turn. A waiting connection holds no thread. At most
+// bounds.max_connections are open: one more closes the one that has gone longest without an
+// answer among those that hold no request being answered, or is closed at once when every one
+// does; a connection idle or late past its time is closed.
 //
 // run() belongs to one thread; stop() and connections() may be called from any thread at any
 // time, stop() also before run().
@@ -19,6 +20,7 @@
 #include <string>
 #include <unordered_map>
 
+#include "velmora/daemon/bounds.hpp"
 #include "velmora/daemon/server/connection.hpp"
 #include "velmora/utils/file_descriptor.hpp"
 
@@ -26,17 +28,17 @@ namespace velmora::daemon {
 
 class ConnectionLoop {
  public:
-  // Serves connections under context (which must outlive the loop), each request through serve.
-  // Throws RuntimeError when the kernel's objects for it cannot be made.
-  ConnectionLoop(SSL_CTX* context, RequestServer serve);
+  // Serves connections under context (which must outlive the loop), each request through serve,
+  // within bounds. Throws RuntimeError when the kernel's objects for it cannot be made.
+  ConnectionLoop(SSL_CTX* context, RequestServer serve, const ServerBounds& bounds);
   ConnectionLoop(const ConnectionLoop&) = delete;
   ConnectionLoop& operator=(const ConnectionLoop&) = delete;
   ~ConnectionLoop();
 
   // Accepts on listening_socket (listening, non-blocking; local names its address) and serves
-  // until stop(), on this thread and kServingThreads - 1 more. Returns once they have ended and
-  // every connection is closed: a request being answered is answered first. Throws RuntimeError
-  // when waiting for the sockets fails.
+  // until stop(), on this thread and bounds.serving_threads - 1 more. Returns once they have
+  // ended and every connection is closed: a request being answered is answered first. Throws
+  // RuntimeError when waiting for the sockets fails.
   void run(int listening_socket, const ConnectionEnds& local);
   void stop() noexcept;
 
@@ -54,16 +56,17 @@ class ConnectionLoop {
   void work();
   void accept_connections();
   void admit(int socket, ConnectionEnds ends);
-  bool close_longest_idle();  // under mutex_
+  bool close_least_useful();  // under mutex_
   void serve_connection(std::uint64_t id);
   void sweep();
   bool arm(int socket, std::uint64_t id, Connection::Wait wait, int operation);
 
   SSL_CTX* const context_;
   const RequestServer serve_;
+  const ServerBounds bounds_;
   utils::FileDescriptor epoll_;
   utils::FileDescriptor stop_event_;  // readable once stop() was called
-  utils::FileDescriptor timer_;       // readable every second: deadlines are checked
+  utils::FileDescriptor timer_;       // readable now and then: deadlines are checked
   int listener_ = -1;
   ConnectionEnds local_;
   std::atomic<bool> stopping_ = false;

@@ -61,7 +61,7 @@ std::string listen_failure(const std::string& host, int port, std::string_view r
 // cpp-httplib's server as the parser and answerer of requests read whole elsewhere.
 class HttpsServer::RequestAnswerer final : public httplib::Server {
  public:
-  explicit RequestAnswerer(const Dispatcher* dispatcher);
+  RequestAnswerer(const Dispatcher* dispatcher, std::chrono::milliseconds idle_time);
 
   bool answer(httplib::Stream& stream, bool close_connection, bool& connection_closed) {
     return process_request(stream, close_connection, connection_closed, whole_answers_);
@@ -74,8 +74,10 @@ class HttpsServer::RequestAnswerer final : public httplib::Server {
   };
 };
 
-HttpsServer::RequestAnswerer::RequestAnswerer(const Dispatcher* dispatcher) {
-  set_keep_alive_timeout(kIdleConnectionTime.count());  // for the "Keep-Alive" header it writes
+HttpsServer::RequestAnswerer::RequestAnswerer(const Dispatcher* dispatcher,
+                                              std::chrono::milliseconds idle_time) {
+  // For the "Keep-Alive" header it writes.
+  set_keep_alive_timeout(std::chrono::duration_cast<std::chrono::seconds>(idle_time).count());
   set_keep_alive_max_count(kMaxRequestsPerConnection);
   set_payload_max_length(kMaxRequestBody);
   const auto dispatch = [dispatcher](const httplib::Request& request,
@@ -113,8 +115,8 @@ struct HttpsServer::TlsContext {
                                                             &SSL_CTX_free};
 };
 
-HttpsServer::HttpsServer(const Dispatcher* dispatcher)
-    : answerer_(std::make_unique<RequestAnswerer>(dispatcher)),
+HttpsServer::HttpsServer(const Dispatcher* dispatcher, const ServerBounds& bounds)
+    : answerer_(std::make_unique<RequestAnswerer>(dispatcher, bounds.idle_time)),
       tls_(std::make_unique<TlsContext>()) {
   SSL_CTX* const context = tls_->context.get();
   if (!context || SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1) {
@@ -131,12 +133,13 @@ HttpsServer::HttpsServer(const Dispatcher* dispatcher)
       context, [answerer = answerer_.get()](httplib::Stream& stream, bool close_connection,
                                             bool& connection_closed) {
         return answerer->answer(stream, close_connection, connection_closed);
-      });
+      },
+      bounds);
 }
 
 HttpsServer::HttpsServer(const Dispatcher* dispatcher, const std::filesystem::path& cert_file,
-                         const std::filesystem::path& key_file)
-    : HttpsServer(dispatcher) {
+                         const std::filesystem::path& key_file, const ServerBounds& bounds)
+    : HttpsServer(dispatcher, bounds) {
   present(cert_file, key_file);
 }
 

@@ -2,15 +2,17 @@
 // The local API served over HTTPS (TLS 1.2 and later): every request goes to the dispatcher. A
 // request is read whole before it is parsed (with cpp-httplib), and its connection is served by a
 // thread of a fixed set only while a request is under way; connections, threads, times and sizes
-// are bounded as bounds.hpp says. A request without a body that could carry one is served as one
-// with an empty body.
+// are bounded as bounds.hpp says, the time and count bounds by the server's ServerBounds. A
+// request without a body that could carry one is served as one with an empty body.
 //
-// bind, present, serve and the destructor belong to one thread; stop may be called from any thread, at any
-// time, also before serve.
+// bind, present, serve and the destructor belong to one thread; stop may be called from any
+// thread, at any time, also before serve.
 
 #include <filesystem>
 #include <memory>
 #include <string>
+
+#include "velmora/daemon/bounds.hpp"
 
 namespace velmora::daemon {
 
@@ -19,11 +21,12 @@ class ConnectionLoop;
 
 class HttpsServer {
  public:
-  // *dispatcher must outlive the server. A server made without its TLS identity is given one by
-  // present before it serves, so that it can bind first.
-  explicit HttpsServer(const Dispatcher* dispatcher);
+  // Holds clients to bounds; *dispatcher must outlive the server. A server made without its TLS
+  // identity is given one by present before it serves, so that it can bind first.
+  explicit HttpsServer(const Dispatcher* dispatcher, const ServerBounds& bounds = {});
+  // The same, presenting the certificate and private key of those PEM files at once.
   HttpsServer(const Dispatcher* dispatcher, const std::filesystem::path& cert_file,
-              const std::filesystem::path& key_file);
+              const std::filesystem::path& key_file, const ServerBounds& bounds = {});
   HttpsServer(const HttpsServer&) = delete;
   HttpsServer& operator=(const HttpsServer&) = delete;
   ~HttpsServer();
@@ -37,8 +40,8 @@ class HttpsServer {
   // RuntimeError when the files cannot be loaded.
   void present(const std::filesystem::path& cert_file, const std::filesystem::path& key_file);
 
-  // Serves until stop(), once bound and presenting its identity; returns once the requests under way are answered and every connection
-  // is closed. Throws RuntimeError when serving fails.
+  // Serves until stop(), once bound and presenting its identity; returns once the requests under
+  // way are answered and every connection is closed. Throws RuntimeError when serving fails.
   void serve();
   void stop() noexcept;
 

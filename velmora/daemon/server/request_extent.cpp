@@ -74,62 +74,117 @@ std::optional<std::size_t> chunk_size(std::string_view line) {
   return size;
 }
 
-// The end of a chunked body that starts at start, or what request_extent answers.
-RequestExtent chunked_extent(std::string_view bytes, std::size_t start, std::size_t max_body) {
-  const RequestExtent incomplete{0, false};
+}  // namespace
+
+RequestExtent RequestFraming::extent(std::string_view bytes) {
+  const RequestExtent found = frame(bytes);
+  if (found.length > 0) {  // the next call frames the request after it
+    stage_ = Stage::kHead;
+    searched_ = head_end_ = at_ = chunk_ = body_ = 0;
+  }
+  return found;
+}
+
+RequestExtent RequestFraming::frame(std::string_view bytes) {
+  if (stage_ == Stage::kHead) {
+    const std::size_t blank = find(bytes, "\r\n\r\n", 0, std::min(bytes.size(), max_head_));
+    if (blank == std::string_view::npos) {
+      if (bytes.size() < max_head_) return {};
+      return {max_head_, true};
+    }
+    head_end_ = blank + 4;
+    const RequestExtent decided = after_head(bytes);
+    if (stage_ == Stage::kHead) return decided;
+  }
+  if (stage_ == Stage::kLength) {
+    if (bytes.size() - head_end_ < body_) return {};
+    return {head_end_ + body_, false};
+  }
+  const RequestExtent extent = chunks(bytes);
+  // A chunked body is bounded by its data, and its framing by another head's worth.
+  if (extent.length == 0 && bytes.size() > 2 * max_head_ + max_body_) return {bytes.size(), true};
+  return extent;
+}
+
+// Reads the head once: a request that ends with it, or the stage its body is framed in.
+RequestExtent RequestFraming::after_head(std::string_view bytes) {
+  const std::string_view head = bytes.substr(0, head_end_);
+  scanned_ += head.size();
+  const std::string_view method = head.substr(0, head.find(' '));
+  const bool body_is_read = method == "POST" || method == "PUT" || method == "PATCH";
+  const BodyHeaders headers = body_headers(head.substr(0, head_end_ - 2));
+  if (!headers.content_length && !headers.transfer_encoding) return {head_end_, false};
+  if (!body_is_read) return {head_end_, true};
+  if (headers.transfer_encoding) {
+    if (!same_name(*headers.transfer_encoding, "chunked")) return {head_end_, true};
+    stage_ = Stage::kChunkSize;
+    at_ = head_end_;
+    return {};
+  }
+  const auto length = decimal(*headers.content_length);
+  if (!length || headers.content_length_twice || *length > max_body_) return {head_end_, true};
+  stage_ = Stage::kLength;
+  body_ = *length;
+  return {};
+}
+
+// The end of a chunked body, from where the last call stopped.
+RequestExtent RequestFraming::chunks(std::string_view bytes) {
   const RequestExtent refused{bytes.size(), true};
-  std::size_t data = 0;
-  for (std::size_t at = start;;) {
-    const std::size_t line_end = bytes.find(kLineEnd, at);
-    if (line_end == std::string_view::npos)
-      return bytes.size() - at > kMaxChunkSizeLine ? refused : incomplete;
-    const auto size = chunk_size(bytes.substr(at, line_end - at));
-    if (!size) return refused;
-    at = line_end + kLineEnd.size();
-    if (*size == 0) {  // then trailer lines, up to a blank one
-      for (;;) {
-        const std::size_t end = bytes.find(kLineEnd, at);
-        if (end == std::string_view::npos) return incomplete;
-        if (end == at) return {end + kLineEnd.size(), false};
-        at = end + kLineEnd.size();
+  for (;;) {
+    switch (stage_) {
+      case Stage::kChunkSize: {
+        const std::size_t line_end = find(bytes, kLineEnd, at_, bytes.size());
+        if (line_end == std::string_view::npos)
+          return bytes.size() - at_ > kMaxChunkSizeLine ? refused : RequestExtent{};
+        const std::string_view line = bytes.substr(at_, line_end - at_);
+        scanned_ += line.size();
+        const auto size = chunk_size(line);
+        if (!size) return refused;
+        at_ = line_end + kLineEnd.size();
+        if (*size == 0) {  // then trailer lines, up to a blank one
+          stage_ = Stage::kTrailer;
+          break;
+        }
+        body_ += *size;
+        if (body_ > max_body_) return refused;
+        chunk_ = *size;
+        stage_ = Stage::kChunkData;
+        break;
+      }
+      case Stage::kChunkData:
+        if (bytes.size() - at_ < chunk_ + kLineEnd.size()) return {};
+        scanned_ += kLineEnd.size();
+        if (bytes.substr(at_ + chunk_, kLineEnd.size()) != kLineEnd) return refused;
+        at_ += chunk_ + kLineEnd.size();
+        stage_ = Stage::kChunkSize;
+        break;
+      default: {  // Stage::kTrailer
+        const std::size_t end = find(bytes, kLineEnd, at_, bytes.size());
+        if (end == std::string_view::npos) return {};
+        if (end == at_) return {end + kLineEnd.size(), false};
+        at_ = end + kLineEnd.size();
       }
     }
-    data += *size;
-    if (data > max_body) return refused;
-    if (bytes.size() - at < *size + kLineEnd.size()) return incomplete;
-    if (bytes.substr(at + *size, kLineEnd.size()) != kLineEnd) return refused;
-    at += *size + kLineEnd.size();
   }
 }
 
-}  // namespace
-
-RequestExtent request_extent(std::string_view bytes, std::size_t max_head, std::size_t max_body) {
-  const std::size_t blank = bytes.find("\r\n\r\n");
-  if (blank == std::string_view::npos || blank + 4 > max_head) {
-    if (bytes.size() < max_head) return {};
-    return {max_head, true};
+// The first sought in bytes from from up to end, resuming where the last search for it stopped.
+std::size_t RequestFraming::find(std::string_view bytes, std::string_view sought,
+                                 std::size_t from, std::size_t end) {
+  // A match may begin within the last bytes searched.
+  const std::size_t resumed = searched_ >= sought.size() ? searched_ - sought.size() + 1 : 0;
+  const std::size_t start = std::max(from, resumed);
+  if (start >= end) return std::string_view::npos;
+  const std::size_t found = bytes.substr(0, end).find(sought, start);
+  if (found == std::string_view::npos) {
+    scanned_ += end - start;
+    searched_ = end;
+    return found;
   }
-  const std::size_t head_end = blank + 4;
-  const std::string_view head = bytes.substr(0, head_end);
-  const std::string_view method = head.substr(0, head.find(' '));
-  const bool body_is_read = method == "POST" || method == "PUT" || method == "PATCH";
-  const BodyHeaders headers = body_headers(head.substr(0, blank + 2));
-  if (!headers.content_length && !headers.transfer_encoding) return {head_end, false};
-  if (!body_is_read) return {head_end, true};
-  RequestExtent extent;
-  if (headers.transfer_encoding) {
-    if (!same_name(*headers.transfer_encoding, "chunked")) return {head_end, true};
-    extent = chunked_extent(bytes, head_end, max_body);
-  } else {
-    const auto length = decimal(*headers.content_length);
-    if (!length || headers.content_length_twice || *length > max_body) return {head_end, true};
-    if (bytes.size() - head_end < *length) return {};
-    extent = {head_end + *length, false};
-  }
-  // A chunked body is bounded by its data, and its framing by another head's worth.
-  if (extent.length == 0 && bytes.size() > 2 * max_head + max_body) return {bytes.size(), true};
-  return extent;
+  scanned_ += found + sought.size() - start;
+  searched_ = 0;
+  return found;
 }
 
 }  // namespace velmora::daemon
