@@ -1,13 +1,19 @@
 // The account and device endpoints through HTTPS against the real server, with the logged-in node
 // on the fake backend: who the node is, the device list, registration, and the log upload, which
-// sends only a regular file.
+// sends only a regular file, checked and sent through one descriptor, and never a key file.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
+#include <future>
 #include <regex>
 
 #include "logged_in_api.hpp"
+#include "testing/eventually.hpp"
 #include "velmora/utils/bytes.hpp"
 #include "velmora/utils/http/http_client.hpp"
 #include "velmora/utils/text/json_parse.hpp"
@@ -139,6 +145,51 @@ TEST_F(AccountEndpoints, UploadsNothingButARegularFile) {
   EXPECT_EQ(failure("/upload_log", R"({"log_path": "absent.log"})"),
             "[Errno 2] No such file or directory: 'absent.log'");
   EXPECT_EQ(failure("/upload_log", R"({"path": "node.log"})"), "'log_path'");
+  EXPECT_TRUE(requests_to("/transfer/sendfilereq").empty());
+}
+
+// The log is opened once and sent from that descriptor: a FIFO put at its path while the backend
+// is asked is never opened, and the request ends with the bytes of the file that was checked.
+TEST_F(AccountEndpoints, ALogPathSwappedForAFifoAfterTheCheckSendsTheCheckedFile) {
+  std::ofstream("node.log", std::ios::binary) << "checked bytes\n";
+  ASSERT_EQ(::mkfifo("pipe", 0600), 0);
+  backend_.server().hold("/transfer/sendfilereq");
+  auto upload = std::async(std::launch::async, [this] {
+    const auto result = call("/upload_log", R"({"log_path": "node.log"})");
+    return result ? result->body : std::string("no answer");
+  });
+  ASSERT_TRUE(
+      testing::eventually([&] { return backend_.server().calls("/transfer/sendfilereq") == 1; }));
+  std::filesystem::rename("pipe", "node.log");
+  backend_.server().release("/transfer/sendfilereq");
+  if (upload.wait_for(std::chrono::seconds(60)) != std::future_status::ready) {
+    ADD_FAILURE() << "the upload waits on the FIFO";
+    const int writer = ::open("node.log", O_WRONLY | O_NONBLOCK);  // lets it go
+    upload.wait();
+    ::close(writer);
+  }
+  EXPECT_EQ(upload.get(), kSuccess);
+  EXPECT_EQ(uploaded_bytes(), "checked bytes\n");
+}
+
+// The node's key files are no log, whatever name reaches them: the answer says why, and nothing
+// is asked of the backend.
+TEST_F(AccountEndpoints, TheNodesKeyFilesAreNoLog) {
+  const model::NodeSettings& settings = node().settings();
+  std::filesystem::create_hard_link(settings.priv_key_file, "hard.log");
+  std::filesystem::create_symlink(settings.pub_key_file, "link.log");
+  const std::string absolute = std::filesystem::absolute(settings.priv_key_file).string();
+  const std::pair<std::string, std::string> cases[] = {
+      {settings.priv_key_file, settings.priv_key_file},
+      {"./" + settings.priv_key_file, settings.priv_key_file},
+      {absolute, settings.priv_key_file},
+      {"hard.log", settings.priv_key_file},
+      {"link.log", settings.pub_key_file},
+  };
+  for (const auto& [path, key_file] : cases)
+    EXPECT_EQ(failure("/upload_log", Value{{"log_path", path}}.dump()),
+              "log file '" + path + "' is the node's key file '" + key_file +
+                  "': key files are never sent");
   EXPECT_TRUE(requests_to("/transfer/sendfilereq").empty());
 }
 

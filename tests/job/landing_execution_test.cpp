@@ -9,6 +9,7 @@
 #include "testing/job_folder.hpp"
 #include "velmora/boxwright/docker_error.hpp"
 #include "velmora/boxwright/engine/engine_error.hpp"
+#include "velmora/job/container_labels.hpp"
 #include "velmora/networking/network_error.hpp"
 #include "velmora/utils/error.hpp"
 
@@ -65,6 +66,10 @@ TEST_F(LandingExecution, AJobRunsToItsEndAndItsResultsGoBack) {
   landing->run();
   const std::string cntr_id = *landing->cntr_id();
   EXPECT_EQ(engine_.inspect_image(*landing->img_id())["RepoTags"][0], "testjob:" + landing->id());
+  // The container says whose it is: the landing node's, for this job.
+  const utils::Value labels = engine_.inspect_container(cntr_id)["Config"]["Labels"];
+  EXPECT_EQ(labels.value(std::string(kNodeLabel), ""), kPeerId);
+  EXPECT_EQ(labels.value(std::string(kJobLabel), ""), landing->id());
   await_exit(*landing);
 
   landing->send_results();

@@ -107,11 +107,21 @@ TEST_F(GroupAdmission, AnAcceptedRequestIsAddedAtTheServiceBeforeTheRequesterIsT
 
 TEST_F(GroupAdmission, RequestsAndAnswersAreRecordedUnderTheSendersOwnId) {
   run({
-      {.name = "a request for a group held",
+      {.name = "a request for a group created",
+       .before = {.groups = {"crew: GPU"}, .owned = {"crew"}},
+       .step = [](GroupProtocol& p) { p.handle_group_request(from("B"), "crew"); return true; },
+       .after = GroupState{.groups = {"crew: GPU"}, .requests = {"crew/B: pending"},
+                           .owned = {"crew"}},
+       .writes = {{"group_requests", 1}}},
+      // A group created before created groups were marked: the service names its owner.
+      {.name = "a request for a group held unmarked",
+       .setup = [this] { owns("A"); },
        .before = {.groups = {"crew: GPU"}},
        .step = [](GroupProtocol& p) { p.handle_group_request(from("B"), "crew"); return true; },
-       .after = GroupState{.groups = {"crew: GPU"}, .requests = {"crew/B: pending"}},
-       .writes = {{"group_requests", 1}}},
+       .after = GroupState{.groups = {"crew: GPU"}, .requests = {"crew/B: pending"},
+                           .owned = {"crew"}},
+       .writes = {{"group_requests", 1}, {"owned_groups", 1}},
+       .steps = {"A sync crew"}},
       {.name = "the same request again",
        .before = {.groups = {"crew: GPU"}, .requests = {"crew/B: pending", "crew/C: pending"}},
        .step = [](GroupProtocol& p) { p.handle_group_request(from("B"), "crew"); return true; },
@@ -130,16 +140,51 @@ TEST_F(GroupAdmission, RequestsAndAnswersAreRecordedUnderTheSendersOwnId) {
        },
        .after = GroupState{.invitations = {"crew/B: accepted", "crew/C: pending"}},
        .writes = {{"group_invitations", 1}}},
-      // A device never invited is then refused as invited already.
-      {.name = "a rejection unasked",
-       .step = [](GroupProtocol& p) {
-         p.handle_group_invitation_response(from("B"), "crew", false);
-         return !p.invite_user_to_group("crew", id_of("B"));
-       },
-       .after = GroupState{.invitations = {"crew/B: rejected"}},
-       .writes = {{"group_invitations", 1}},
-       .logged = {kInvitingB, "INFO:user already invited"}},
   });
+}
+
+// What no invitation or owned group of this node asked for is dropped: it plants no entry, so
+// that a device can neither grow the stores nor show the owner invitations it never sent.
+TEST_F(GroupAdmission, AnswersAndRequestsNobodyAskedForChangeNoStore) {
+  const auto answer_b = [](bool accepted) {
+    return [accepted](GroupProtocol& p) {
+      p.handle_group_invitation_response(from("B"), "crew", accepted);
+      return true;
+    };
+  };
+  const std::string no_invitation =
+      "WARNING:Refused invitation answer of group crew from " + id_of("B") +
+      ": no invitation of it was sent";
+  struct Answer {
+    const char* name;
+    GroupState before;
+    bool accepted;
+  };
+  const Answer answers[] = {
+      {"to no invitation", {.groups = {"crew: GPU"}, .owned = {"crew"}}, true},
+      {"to an invitation answered", {.invitations = {"crew/B: rejected"}}, true},
+      {"to an invitation of another device", {.invitations = {"crew/C: pending"}}, false},
+      {"to an invitation of another group", {.invitations = {"other/B: pending"}}, true},
+      {"to this node's own invitation", {.invitations = {"crew: pending"}}, true},
+  };
+  std::vector<GroupCase> cases;
+  for (const Answer& a : answers)
+    cases.push_back({.name = a.name,
+                     .before = a.before,
+                     .step = answer_b(a.accepted),
+                     .logged = {no_invitation}});
+  // A joined group, whose owner is another device, takes no join requests here.
+  cases.push_back({.name = "a request for a group joined",
+                   .setup = [this] { owns("C"); joins("A", "crew", "C"); },
+                   .before = {.groups = {"crew: GPU"}, .requests = {"crew: accepted"}},
+                   .step = [](GroupProtocol& p) {
+                     p.handle_group_request(from("B"), "crew");
+                     return true;
+                   },
+                   .steps = {"A sync crew"},
+                   .logged = {"WARNING:Refused join request of group crew from " + id_of("B") +
+                              ": the group is not this node's own"}});
+  run(cases);
 }
 
 // Invitations of one device that meet: the groups lock lets one through, and the others find the

@@ -84,6 +84,7 @@ void PrintTo(const GroupState& state, std::ostream* out) {
   print_lines(" invitations", state.invitations, *out);
   print_lines(" requests", state.requests, *out);
   print_lines(" removals", state.removals, *out);
+  print_lines(" owned", state.owned, *out);
 }
 
 GroupNode::GroupNode(std::shared_ptr<networking::Network> network, const fs::path& folder)
@@ -92,8 +93,9 @@ GroupNode::GroupNode(std::shared_ptr<networking::Network> network, const fs::pat
       group_invitations_(folder / "group_invitations.bin", [] { return GroupEntries(); }),
       group_requests_(folder / "group_requests.bin", [] { return GroupEntries(); }),
       group_removals_(folder / "group_removals.bin", [] { return GroupNames(); }),
-      protocol_(std::move(network),
-                {groups_, group_invitations_, group_requests_, group_removals_}) {}
+      owned_groups_(folder / "owned_groups.bin", [] { return GroupNames(); }),
+      protocol_(std::move(network), {groups_, group_invitations_, group_requests_,
+                                     group_removals_, owned_groups_}) {}
 
 void GroupNode::preset(const GroupState& state) {
   groups_.with([&](Groups& groups) {
@@ -107,6 +109,7 @@ void GroupNode::preset(const GroupState& state) {
   preset_entries(group_requests_, state.requests);
   group_removals_.with(
       [&](GroupNames& names) { names = {state.removals.begin(), state.removals.end()}; });
+  owned_groups_.with([&](GroupNames& names) { names = {state.owned.begin(), state.owned.end()}; });
 }
 
 GroupState GroupNode::state() {
@@ -123,6 +126,8 @@ GroupState GroupNode::state() {
   state.requests = entry_lines(group_requests_);
   const GroupNames removals = group_removals_.snapshot();
   state.removals.assign(removals.begin(), removals.end());
+  const GroupNames owned = owned_groups_.snapshot();
+  state.owned.assign(owned.begin(), owned.end());
   return state;
 }
 
@@ -135,6 +140,7 @@ Writes GroupNode::writes() {
   count("group_invitations", group_invitations_.dump_count());
   count("group_requests", group_requests_.dump_count());
   count("group_removals", group_removals_.dump_count());
+  count("owned_groups", owned_groups_.dump_count());
   return writes;
 }
 

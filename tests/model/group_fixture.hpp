@@ -1,6 +1,6 @@
 #pragma once
 // The group protocol between three devices on the fake backend: A (kDeviceId), B (kPeerId) and C
-// (kThirdId), each a GroupNode with its four group stores in a folder of its own. What the
+// (kThirdId), each a GroupNode with its five group stores in a folder of its own. What the
 // backend took, group-service calls and package sends in one order, and what the stores hold are
 // read as short lines in which each device is named by its letter.
 
@@ -30,17 +30,19 @@ std::string id_of(const std::string& device);
 
 // What a node's group stores hold, entry by entry in store order: groups "<name>: <desc>";
 // invitations and requests "<group>: <status>" (member side) or "<group>/<device>: <status>"
-// (owner side); removals "<group>".
+// (owner side); removals and groups marked as created "<group>".
 struct GroupState {
   Lines groups = {};
   Lines invitations = {};
   Lines requests = {};
   Lines removals = {};
+  Lines owned = {};
   friend bool operator==(const GroupState&, const GroupState&) = default;
 };
 void PrintTo(const GroupState& state, std::ostream* out);
 
-// A store's name ("groups", "group_invitations", "group_requests", "group_removals") to how often
+// A store's name ("groups", "group_invitations", "group_requests", "group_removals",
+// "owned_groups") to how often
 // it was written back, listing only the stores written.
 using Writes = std::map<std::string, std::size_t>;
 
@@ -73,6 +75,7 @@ class GroupNode {
   Store<GroupEntries> group_invitations_;
   Store<GroupEntries> group_requests_;
   Store<GroupNames> group_removals_;
+  Store<GroupNames> owned_groups_;
   GroupProtocol protocol_;
 };
 

@@ -184,12 +184,12 @@ TEST_F(GroupMembership, TheOwnersPackagesChangeTheMembersView) {
        .device = "B",
        .setup = owned_by_a,
        .before = {.groups = {"crew: GPU", "other: x"},
-                  .invitations = {"crew: pending", "crew/C: pending"},
+                  .invitations = {"crew: pending", "other/C: pending"},
                   .requests = {"crew: accepted"},
                   .removals = {"crew"}},
        .step = handled("destruction", "A"),
        .after = GroupState{.groups = {"other: x"},
-                           .invitations = {"crew/C: pending"},
+                           .invitations = {"other/C: pending"},
                            .removals = {"crew"}},
        .writes = {{"group_invitations", 1}, {"group_requests", 1}, {"groups", 1}},
        .steps = {"B sync crew"}},
@@ -307,6 +307,22 @@ TEST_F(GroupMembership, PackagesFromAnyoneButTheOwnerChangeNothing) {
                      .steps = {"B sync crew"},
                      .logged = {"WARNING:Refused removal of group crew from " + id_of(sender) +
                                 ": the group is this node's own"}});
+  }
+  // A group B created or holds owner-side entries of is B's by its own stores: neither a
+  // destruction nor a removal takes it, not even when the service no longer knows the group and
+  // so names no owner.
+  const GroupState created{.groups = {"crew: GPU"}, .owned = {"crew"}};
+  const GroupState inviting{.groups = {"crew: GPU"}, .invitations = {"crew/A: accepted"}};
+  const GroupState asked{.requests = {"crew/C: pending"}};
+  for (const GroupState& own : {created, inviting, asked}) {
+    for (const auto& [kind, sender] : {std::pair{"destruction", "C"}, std::pair{"removal", "A"}}) {
+      cases.push_back({.name = kind,
+                       .device = "B",
+                       .before = own,
+                       .step = handled(kind, sender),
+                       .logged = {"WARNING:Refused " + std::string(kind) + " of group crew from " +
+                                  id_of(sender) + ": the group is this node's own"}});
+    }
   }
   run(cases);
 }

@@ -32,7 +32,7 @@ class GroupBetweenTwoNodes : public GroupFixture {
 
 TEST_F(GroupBetweenTwoNodes, InvitationRequestRemovalAndDestruction) {
   ASSERT_TRUE(a_->protocol().create_group("crew", "GPU"));
-  EXPECT_EQ(a_->state(), (GroupState{.groups = {"crew: GPU"}}));
+  EXPECT_EQ(a_->state(), (GroupState{.groups = {"crew: GPU"}, .owned = {"crew"}}));
   EXPECT_EQ(members(), (Lines{"A"}));
 
   // An invitation: only A's is taken.
@@ -40,7 +40,9 @@ TEST_F(GroupBetweenTwoNodes, InvitationRequestRemovalAndDestruction) {
   EXPECT_EQ(b_->dispatch(), Lines{"group_invitation"});
   EXPECT_EQ(b_->state(), GroupState{});
   ASSERT_TRUE(a_->protocol().invite_user_to_group("crew", id_of("B")));
-  EXPECT_EQ(a_->state(), (GroupState{.groups = {"crew: GPU"}, .invitations = {"crew/B: pending"}}));
+  EXPECT_EQ(a_->state(), (GroupState{.groups = {"crew: GPU"},
+                                     .invitations = {"crew/B: pending"},
+                                     .owned = {"crew"}}));
   EXPECT_EQ(b_->dispatch(), Lines{"group_invitation"});
   EXPECT_EQ(b_->state(), (GroupState{.invitations = {"crew: pending"}}));
 
@@ -48,8 +50,9 @@ TEST_F(GroupBetweenTwoNodes, InvitationRequestRemovalAndDestruction) {
   ASSERT_TRUE(b_->protocol().respond_to_group_invitation("crew", true));
   EXPECT_EQ(b_->state(), (GroupState{.groups = {"crew: GPU"}}));
   EXPECT_EQ(a_->dispatch(), Lines{"group_invitation_accept"});
-  EXPECT_EQ(a_->state(),
-            (GroupState{.groups = {"crew: GPU"}, .invitations = {"crew/B: accepted"}}));
+  EXPECT_EQ(a_->state(), (GroupState{.groups = {"crew: GPU"},
+                                     .invitations = {"crew/B: accepted"},
+                                     .owned = {"crew"}}));
   EXPECT_EQ(members(), (Lines{"A", "B"}));
 
   // B leaves and asks to come back; C's request of a made-up group is dropped.
@@ -62,15 +65,17 @@ TEST_F(GroupBetweenTwoNodes, InvitationRequestRemovalAndDestruction) {
   EXPECT_EQ(a_->dispatch(), (Lines{"group_request", "group_request"}));
   EXPECT_EQ(a_->state(), (GroupState{.groups = {"crew: GPU"},
                                      .invitations = {"crew/B: accepted"},
-                                     .requests = {"crew/B: pending"}}));
+                                     .requests = {"crew/B: pending"},
+                                     .owned = {"crew"}}));
 
   // Only A's answer is taken.
   send("C", "B", "group_request_accept");
   EXPECT_EQ(b_->dispatch(), Lines{"group_request_accept"});
   EXPECT_EQ(b_->state(), (GroupState{.requests = {"crew: pending"}}));
   ASSERT_TRUE(a_->protocol().respond_to_group_request("crew", id_of("B"), true));
-  EXPECT_EQ(a_->state(),
-            (GroupState{.groups = {"crew: GPU"}, .invitations = {"crew/B: accepted"}}));
+  EXPECT_EQ(a_->state(), (GroupState{.groups = {"crew: GPU"},
+                                     .invitations = {"crew/B: accepted"},
+                                     .owned = {"crew"}}));
   EXPECT_EQ(members(), (Lines{"A", "B"}));
   EXPECT_EQ(b_->dispatch(), Lines{"group_request_accept"});
   EXPECT_EQ(b_->state(), (GroupState{.groups = {"crew: GPU"}, .requests = {"crew: accepted"}}));
@@ -82,7 +87,7 @@ TEST_F(GroupBetweenTwoNodes, InvitationRequestRemovalAndDestruction) {
   EXPECT_EQ(a_->dispatch(), Lines{"group_destruction"});
   EXPECT_EQ(a_->state().groups, Lines{"crew: GPU"});
   ASSERT_TRUE(a_->protocol().remove_group_member("crew", id_of("B")));
-  EXPECT_EQ(a_->state(), (GroupState{.groups = {"crew: GPU"}}));
+  EXPECT_EQ(a_->state(), (GroupState{.groups = {"crew: GPU"}, .owned = {"crew"}}));
   EXPECT_EQ(members(), (Lines{"A"}));
   EXPECT_EQ(b_->state(), (GroupState{.groups = {"crew: GPU"}, .requests = {"crew: accepted"}}));
   EXPECT_EQ(b_->dispatch(), Lines{"group_removal"});

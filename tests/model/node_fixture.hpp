@@ -27,7 +27,7 @@ inline const std::vector<std::string> kStoreFiles{
     "mid.bin", "groups.bin", "launches.bin", "landings.bin", "friends.bin",
     "inbound_requests.bin", "pending_requests.bin", "accepted_requests.bin",
     "rejected_requests.bin", "friend_removals.bin", "group_invitations.bin",
-    "group_requests.bin", "group_removals.bin"};
+    "group_requests.bin", "group_removals.bin", "owned_groups.bin"};
 
 // The text of the E that call throws; a test failure, and "", when it throws none.
 template <class E, class Call>

@@ -100,7 +100,12 @@ TEST_F(PackageDispatcher, PackagesThatCannotBeHandledAreDroppedAloneWithTheirFol
 // word. The peer owns "crew" at the group service; the node owns "mine".
 TEST_F(PackageDispatcher, GroupPackagesReachTheirHandlersWithTheSendersId) {
   landing_node_->group_function("create", "crew", {}, "GPU");
+  // "mine" is the node's own, and it invited the peer to it.
+  const std::pair<std::string, std::string> peer_in_mine{"mine", kPeerId};
   node_->groups().with([](Groups& groups) { groups.insert_or_assign("mine", {{"desc", "d"}}); });
+  node_->owned_groups().with([](GroupNames& names) { names.insert("mine"); });
+  node_->group_invitations().with(
+      [&](GroupEntries& entries) { entries.insert_or_assign(peer_in_mine, "pending"); });
   send(*landing_node_, "group_invitation", {{"group", "crew"}});
   send(*landing_node_, "group_request_accept", {{"group", "crew"}});
   send(*landing_node_, "group_request", {{"group", "mine"}});
@@ -113,7 +118,6 @@ TEST_F(PackageDispatcher, GroupPackagesReachTheirHandlersWithTheSendersId) {
       return found == entries.end() ? std::string("none") : found->second;
     });
   };
-  const std::pair<std::string, std::string> peer_in_mine{"mine", kPeerId};
   EXPECT_EQ(status(node_->group_invitations(), "crew"), "pending");
   EXPECT_EQ(status(node_->group_invitations(), peer_in_mine), "rejected");
   EXPECT_EQ(status(node_->group_requests(), "crew"), "accepted");

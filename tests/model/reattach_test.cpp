@@ -13,6 +13,7 @@
 #include "testing/eventually.hpp"
 #include "testing/fake_engine.hpp"
 #include "velmora/boxwright/life_cycle.hpp"
+#include "velmora/job/container_labels.hpp"
 #include "velmora/job/job_status.hpp"
 
 namespace velmora::model {
@@ -141,11 +142,15 @@ TEST_F(Reattach, EveryLandingLeftOnItsWayIsTakenUp) {
   namespace fs = std::filesystem;
   namespace status = job::status;
   const auto job = job_folder(job::kLongJob);
+  // Another node's landing of the same job on the same engine: its container, made of the same
+  // image and never started, is not this node's to remove.
   const auto built = make_lander(job.path(), std::nullopt, false);
-  built->build();  // its container, never started nor stored, is what a killed build leaves
+  built->build();
   const std::string img = *built->img_id();
-  const auto container = [&](int steps) {  // 0 created, 1 running, 2 paused, 3 exited
-    const std::string id = janitor_.container(engine_.create_container({{"Image", img}}));
+  const auto container = [&](int steps, const utils::Value& labels = utils::Value::object()) {
+    // steps: 0 created, 1 running, 2 paused, 3 exited
+    const std::string id =
+        janitor_.container(engine_.create_container({{"Image", img}, {"Labels", labels}}));
     if (steps >= 1) engine_.start_container(id);
     if (steps == 2) engine_.pause_container(id);
     if (steps == 3) engine_.stop_container(id);
@@ -179,6 +184,12 @@ TEST_F(Reattach, EveryLandingLeftOnItsWayIsTakenUp) {
   const std::string stopped = container(3);
   const std::string left_by_complete = container(3);
   const std::string created = container(0);
+  // What a run killed between the creation of a container and the store write left, and a
+  // bystander's container of that image, made without labels, as a node made them before it
+  // labelled its own.
+  const std::string left_by_creating =
+      container(0, job::container_labels(kNodeId, "creating-" + run));
+  const std::string bystander = container(0);
   store({landing("waiting", status::kReceived, job_dir("velmora-attachment-a"), {}, {}),
          landing("building", status::kBuildingImage, job_dir("velmora-attachment-b"), {}, {}),
          landing("creating", status::kBuildingContainer, job_dir("velmora-attachment-c"), img, {}),
@@ -203,7 +214,9 @@ TEST_F(Reattach, EveryLandingLeftOnItsWayIsTakenUp) {
   EXPECT_EQ(node->running_landers().size(), 3u);
   for (const std::string& id : {started_unrecorded, paused, stopped})
     EXPECT_NE(node->running_landers().find(id), nullptr) << id;
-  EXPECT_FALSE(engine_has(*built->cntr_id())) << "made after the last store write";
+  EXPECT_FALSE(engine_has(left_by_creating)) << "made after the last store write";
+  EXPECT_EQ(engine_state(bystander), "created");
+  EXPECT_EQ(engine_state(*built->cntr_id()), "created") << "another node's";
   EXPECT_FALSE(engine_has(left_by_complete));
   EXPECT_TRUE(engine_has(created));
   EXPECT_EQ(node_temp_names(), (std::vector<std::string>{"velmora-attachment-a",

@@ -98,7 +98,8 @@ TEST_F(Wipe, RefreshStopsAtAStoreFileRemovedByHandWithThePollsPaused) {
     EXPECT_FALSE(exists(gone)) << gone;
   for (const char* kept : {"accepted_requests.bin", "rejected_requests.bin",
                            "friend_removals.bin", "group_invitations.bin", "group_requests.bin",
-                           "group_removals.bin", "mid.bin", "results/sim_1/output.log"})
+                           "group_removals.bin", "owned_groups.bin", "mid.bin",
+                           "results/sim_1/output.log"})
     EXPECT_TRUE(exists(kept)) << kept;
   EXPECT_EQ(node_->friends().snapshot().size(), 1u);
 

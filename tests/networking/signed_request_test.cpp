@@ -2,6 +2,7 @@
 // the reading of answers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "backend_fixture.hpp"
@@ -16,6 +17,7 @@ namespace {
 
 using testing::FakeBackend;
 using utils::log::LogCapture;
+using utils::log::log_text;
 
 bool signs(const std::string& text, const Value& sig) {
   return node_keys().second->verify(utils::Bytes(text), utils::s2b(sig.get<std::string>()));
@@ -146,10 +148,12 @@ TEST_F(SignedRequest, ErrorStatusesAfterAtMostOneRenewalAreLoggedAndRaised) {
     EXPECT_EQ(idp_->server().calls("/oauth/token") - refreshes_before, c.refreshes);
     const auto records = log.records();
     ASSERT_EQ(records.size(), 1u);
-    EXPECT_TRUE(records[0].message.starts_with("    URL: " + backend_.url() + "/list/users\n"));
-    EXPECT_TRUE(records[0].message.ends_with("    Response Status Code: " + std::to_string(c.status) +
-                                             "\n    Server Response: " + c.answers.back().body +
-                                             "\n"));
+    // The trace, escaped as every text from outside is.
+    const std::string url_line = "    URL: " + backend_.url() + "/list/users\n";
+    const std::string last_lines = "    Response Status Code: " + std::to_string(c.status) +
+                                   "\n    Server Response: " + c.answers.back().body + "\n";
+    EXPECT_TRUE(records[0].message.starts_with(log_text(url_line)));
+    EXPECT_TRUE(records[0].message.ends_with(log_text(last_lines)));
   }
 }
 
@@ -168,7 +172,7 @@ TEST_F(SignedRequest, AServerErrorLogsTheTraceAndRaisesWithoutReadingTheAnswer) 
   const auto records = log.records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].level, utils::log::kError);
-  EXPECT_NE(records[0].message.find("    Response Status Code: 500\n"), std::string::npos);
+  EXPECT_NE(records[0].message.find(log_text("    Response Status Code: 500\n")), std::string::npos);
 }
 
 TEST_F(SignedRequest, TheTraceShowsTheExchangeButNotTheToken) {
@@ -228,11 +232,38 @@ TEST_F(SignedRequest, AnInvalidAnswerWithCodeZeroIsAWarning) {
   const auto records = log.records();
   ASSERT_EQ(records.size(), 1u);
   EXPECT_EQ(records[0].level, utils::log::kWarning);
-  EXPECT_TRUE(records[0].message.starts_with("Code 0: m\n    URL: "));
-  EXPECT_TRUE(records[0].message.ends_with("    Response Status Code: 200\n"
-                                           "    Server Response: " +
-                                           Value{{"valid", false}, {"code", 0}, {"msg", "m"}}.dump() +
-                                           "\n"));
+  EXPECT_TRUE(records[0].message.starts_with(log_text("Code 0: m\n    URL: ")));
+  const std::string answered = Value{{"valid", false}, {"code", 0}, {"msg", "m"}}.dump();
+  EXPECT_TRUE(records[0].message.ends_with(
+      log_text("    Response Status Code: 200\n    Server Response: " + answered + "\n")));
+}
+
+// What the backend answers reaches the log as an argument does: escaped, on one line, so that
+// neither a server error's body nor the msg of an invalid answer can forge a line or drive a
+// terminal.
+TEST_F(SignedRequest, BackendTextsReachTheLogEscapedOnOneLine) {
+  const std::string hostile = std::string("\x1b[2J\0tail\xe2\x80\xa8", 12) +
+                              "\nERROR:velmora.model:forged by the backend";
+  const std::string escaped =
+      "\\x1b[2J\\x00tail\\u2028\\nERROR:velmora.model:forged by the backend";
+  backend_.server().script("/list/users", {500, hostile, "text/plain"});
+  answer_next({{"valid", false}, {"code", 0}, {"msg", hostile}});
+  LogCapture log("velmora.networking");
+  EXPECT_THROW(network_->_send_request("list_users", {{"uuid", kDeviceId}}), utils::HTTPError);
+  network_->_send_request("list_users", {{"uuid", kDeviceId}});
+
+  const auto records = log.records();
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].level, utils::log::kError);
+  EXPECT_EQ(records[1].level, utils::log::kWarning);
+  EXPECT_TRUE(records[1].message.starts_with("Code 0: " + escaped + "\\n    URL: "));
+  for (const auto& record : records) {
+    EXPECT_NE(record.message.find(escaped), std::string::npos) << record.message;
+    EXPECT_TRUE(std::none_of(record.message.begin(), record.message.end(),
+                             [](unsigned char c) { return c < 0x20 || c == 0x7F; }))
+        << record.message;
+    EXPECT_EQ(record.message.find("\xe2\x80\xa8"), std::string::npos);
+  }
 }
 
 TEST_F(SignedRequest, MalformedAnswersFailWithTheMissingMember) {

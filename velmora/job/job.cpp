@@ -177,6 +177,10 @@ void Job::send_package(const std::string& dest, std::string_view subject,
 
 std::filesystem::path Job::temp_folder() const { return bound_client()->temp_folder(); }
 
+std::string Job::own_device_id() const {
+  return utils::b2s(bound_client()->local_device()->uuid());
+}
+
 std::shared_ptr<networking::Network> Job::bound_client() const {
   std::shared_ptr<networking::Network> client = network();
   if (!client)

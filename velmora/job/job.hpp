@@ -91,6 +91,9 @@ class Job {
   // The folder of the bound client's temporary items, where the record makes its own. RuntimeError
   // when the record is bound to no client.
   std::filesystem::path temp_folder() const;
+  // The device id text of the bound client's node. RuntimeError when the record is bound to no
+  // client.
+  std::string own_device_id() const;
 
   // Calls fn under the record's lock; change() also drops the kept stored form and to_dict's
   // text, so every change of a field that get_state or to_dict writes goes through it.

@@ -5,6 +5,7 @@
 #include "velmora/boxwright/engine/engine_client.hpp"
 #include "velmora/boxwright/life_cycle.hpp"
 #include "velmora/boxwright/results/result_collection.hpp"
+#include "velmora/job/container_labels.hpp"
 #include "velmora/job/job_status.hpp"
 #include "velmora/job/lander.hpp"
 #include "velmora/job/subjects.hpp"
@@ -58,7 +59,10 @@ void Lander::build(const Keep& keep) {
     keep();
     update_status(status::kBuildingContainer);
     keep();
-    set_cntr(boxwright::build_container(*img()));
+    // The container carries labels of the node's own, where "no labels" would leave the node
+    // unable to tell its leftovers from another's containers of the same image at its next start;
+    // no peer sees a container's labels.
+    set_cntr(boxwright::build_container(*img(), container_labels(own_device_id(), id())));
     keep();
   } catch (const boxwright::ImageBuildError&) {
     update_status(status::kBuildingImageFailed);

@@ -29,6 +29,7 @@ constexpr const char* kFriendRemovalsFile = "friend_removals.bin";
 constexpr const char* kGroupInvitationsFile = "group_invitations.bin";
 constexpr const char* kGroupRequestsFile = "group_requests.bin";
 constexpr const char* kGroupRemovalsFile = "group_removals.bin";
+constexpr const char* kOwnedGroupsFile = "owned_groups.bin";
 
 // Opens the store over file, empty when the file is missing; a store already open is reloaded in
 // place, prepare (when given) seeing the value read before it becomes live.
@@ -109,6 +110,7 @@ void Velmora::load_user_data() {
   load_store(group_invitations_, kGroupInvitationsFile);
   load_store(group_requests_, kGroupRequestsFile);
   load_store(group_removals_, kGroupRemovalsFile);
+  load_store(owned_groups_, kOwnedGroupsFile);
 }
 
 void Velmora::bind_job_records() {
@@ -139,6 +141,7 @@ void Velmora::wipe_user_data() {
   group_invitations_->remove_file();
   group_requests_->remove_file();
   group_removals_->remove_file();
+  owned_groups_->remove_file();
   remove_results_folder(settings_.results_folder);
   load_user_data();
 }

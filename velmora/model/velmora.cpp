@@ -55,7 +55,8 @@ Velmora::Velmora(std::string refresh_token, NodeSettings settings,
       network_, FriendStores{*friends_, *inbound_requests_, *pending_requests_,
                              *accepted_requests_, *rejected_requests_, *friend_removals_});
   groups_protocol_ = std::make_unique<GroupProtocol>(
-      network_, GroupStores{*groups_, *group_invitations_, *group_requests_, *group_removals_});
+      network_, GroupStores{*groups_, *group_invitations_, *group_requests_, *group_removals_,
+                            *owned_groups_});
   bind_job_records();
   take_up_launches();
   take_up_landings();

@@ -97,6 +97,7 @@ class Velmora {
   Store<GroupEntries>& group_invitations() noexcept { return *group_invitations_; }
   Store<GroupEntries>& group_requests() noexcept { return *group_requests_; }
   Store<GroupNames>& group_removals() noexcept { return *group_removals_; }
+  Store<GroupNames>& owned_groups() noexcept { return *owned_groups_; }
 
   const std::shared_ptr<networking::Network>& network() const noexcept { return network_; }
   RunningLanders& running_landers() noexcept { return running_landers_; }
@@ -157,7 +158,7 @@ class Velmora {
     friends_protocol_->handle_friend_remove(origin);
   }
 
-  // The group protocol over the four group stores (GroupProtocol): the queries, the operations
+  // The group protocol over the five group stores (GroupProtocol): the queries, the operations
   // the local API calls and the handlers of the eight group packages, given the sender's id.
   std::vector<std::string> group_member_UUIDs(const std::string& group) {
     return groups_protocol_->group_member_UUIDs(group);
@@ -335,6 +336,7 @@ class Velmora {
   std::optional<Store<GroupEntries>> group_invitations_;
   std::optional<Store<GroupEntries>> group_requests_;
   std::optional<Store<GroupNames>> group_removals_;
+  std::optional<Store<GroupNames>> owned_groups_;
 
   std::optional<TempFolder> temp_folder_;  // taken before the first load, for the node's life
   std::shared_ptr<networking::Network> network_;

@@ -75,13 +75,24 @@ void download(const std::string& url, const std::filesystem::path& path,
 
 bool Network::_send_file(const Bytes& dest_uuid, const std::filesystem::path& filepath,
                          const std::string& filename, const std::string& log) {
+  return send_file_body(dest_uuid, filepath, filepath, filename, log);
+}
+
+bool Network::_send_file(const Bytes& dest_uuid, const utils::OpenFile& file,
+                         const std::string& filename, const std::string& log) {
+  return send_file_body(dest_uuid, file, file.path, filename, log);
+}
+
+bool Network::send_file_body(const Bytes& dest_uuid, utils::HttpBody body,
+                             const std::filesystem::path& filepath, const std::string& filename,
+                             const std::string& log) {
   const Value request = local_device_->update_info(
       {{"uuid_friend", utils::b2s(dest_uuid)},
        {"file_to_share", filename.empty() ? filepath.filename().string() : filename},
        {"log", log}});
   const std::string url = text_member(_send_request("send_file_req", request), "msg");
   const utils::HttpResponse response =
-      utils::http_exchange({.method = "PUT", .url = url, .body = filepath});
+      utils::http_exchange({.method = "PUT", .url = url, .body = std::move(body)});
   utils::raise_for_status(response, url);
   if (log == "0") _send_request("send_file_com", request);
   return true;

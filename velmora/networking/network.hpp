@@ -188,6 +188,10 @@ class Network {
   // ConnectionError.
   bool _send_file(const Bytes& dest_uuid, const std::filesystem::path& filepath,
                   const std::string& filename = "", const std::string& log = "0");
+  // As above, the body read from a file the caller holds open (file.path gives the name when
+  // filename is empty), so that what is sent is the file that the caller checked.
+  bool _send_file(const Bytes& dest_uuid, const utils::OpenFile& file,
+                  const std::string& filename = "", const std::string& log = "0");
 
   // Downloads the next file queued for this device into the temporary folder, acknowledges it
   // and returns its path. The name the backend gives is reduced to its last component (an empty,
@@ -210,6 +214,11 @@ class Network {
   std::string get_username() const;
 
  private:
+  // What both _send_file do; filepath is the file that body sends (a path or an open file).
+  bool send_file_body(const Bytes& dest_uuid, utils::HttpBody body,
+                      const std::filesystem::path& filepath, const std::string& filename,
+                      const std::string& log);
+
   // One signed request as it went and came.
   struct SignedExchange {
     std::string url;

@@ -102,7 +102,7 @@ Network::SignedExchange Network::signed_exchange(std::string_view endpoint,
   try {
     utils::raise_for_status(exchange.response, exchange.url);
   } catch (const utils::HTTPError&) {
-    LOG.error(trace(exchange));
+    LOG.error("%s", trace(exchange));
     throw;
   }
   return exchange;
@@ -114,7 +114,7 @@ utils::Value Network::checked_answer(const SignedExchange& exchange) const {
   const Value code = take_member(answer, "code");
   if (code_counts_as_zero(code)) {
     if (!utils::truth_value(valid))
-      LOG.warning(network_error_text(code, member(answer, "msg"), trace(exchange)));
+      LOG.warning("%s", network_error_text(code, member(answer, "msg"), trace(exchange)));
     return answer;
   }
   if (utils::truth_value(valid)) throw BackendError(code, member(answer, "msg"), trace(exchange));

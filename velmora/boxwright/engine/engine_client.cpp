@@ -7,7 +7,6 @@
 #include <chrono>
 #include <optional>
 #include <utility>
-#include <variant>
 #include <vector>
 
 #include "velmora/boxwright/engine/build_context.hpp"
@@ -238,7 +237,7 @@ struct ScratchFile {
 struct EngineClient::Call {
   std::string method = {};
   std::string path = {};  // below the version prefix, query included
-  std::variant<std::monostate, std::string, std::filesystem::path> body = {};
+  utils::HttpBody body = {};
   std::string content_type = {};
   utils::ChunkSink answer = {};  // takes the body of a successful answer; unset, it is kept
   Span span = Span::kShort;

@@ -1,5 +1,6 @@
 #include "velmora/daemon/endpoints/account_endpoints.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include "velmora/networking/package/package_label.hpp"
 #include "velmora/utils/bytes.hpp"
 #include "velmora/utils/error.hpp"
+#include "velmora/utils/file_descriptor.hpp"
 
 namespace velmora::daemon {
 namespace {
@@ -23,14 +25,27 @@ namespace {
 using model::Velmora;
 using utils::string_to_result_json;
 
-// Throws unless path names a regular file (a link to one included), before anything is asked of
-// the backend: a FIFO would hold the upload until something wrote to it, and a device such as
-// /dev/zero has no length to send. OSError for a path that names nothing.
-void require_regular_file(const std::string& path) {
+// The log file at path, opened once and checked on that descriptor before anything is asked of
+// the backend, which is then sent what the descriptor reads: a path swapped after the check sends
+// nothing else. It must be a regular file (a link to one included): a FIFO would hold the upload
+// until something wrote to it (it opens at once, not waiting for a writer, and is refused), and a
+// device such as /dev/zero has no length to send. Nor is it one of the node's key files, by
+// inode, whatever name reaches it. OSError for a path that names nothing.
+utils::FileDescriptor open_log_file(const std::string& path, const model::NodeSettings& settings) {
+  utils::FileDescriptor file;
+  file.open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) throw utils::OSError(errno, path);
+  if (::fstat(file.get(), &info) != 0) throw utils::OSError(errno, path);
   if (!S_ISREG(info.st_mode))
     throw utils::ValueError("log file '" + path + "' is not a regular file");
+  for (const std::string* key_file : {&settings.priv_key_file, &settings.pub_key_file}) {
+    struct stat key {};
+    if (::stat(key_file->c_str(), &key) == 0 && key.st_dev == info.st_dev &&
+        key.st_ino == info.st_ino)
+      throw utils::ValueError("log file '" + path + "' is the node's key file '" + *key_file +
+                              "': key files are never sent");
+  }
+  return file;
 }
 
 // Hands the file at the body's "log_path" to the backend's transfer service as a log, named
@@ -42,8 +57,8 @@ std::string upload_log(Velmora& gobj, const ApiRequest& request) {
   const std::string name =
       network.username() + "-" + utils::b2s(network.local_device()->uuid()) + "-" +
       networking::package::sent_time_text(job::system_clock_seconds()) + ".log";
-  require_regular_file(log_path);
-  network._send_file(utils::Bytes(), log_path, name, "1");
+  const utils::FileDescriptor file = open_log_file(log_path, gobj.settings());
+  network._send_file(utils::Bytes(), utils::OpenFile{file.get(), log_path}, name, "1");
   return success_answer();
 }
 

@@ -4,6 +4,7 @@
 #include "velmora/model/groups/group_entries.hpp"
 #include "velmora/model/groups/group_protocol.hpp"
 #include "velmora/model/groups/group_subjects.hpp"
+#include "velmora/model/groups/sync_answer.hpp"
 #include "velmora/model/module_log.hpp"
 #include "velmora/model/store_steps.hpp"
 
@@ -47,19 +48,32 @@ bool GroupProtocol::respond_to_group_request(const std::string& group, const std
 
 void GroupProtocol::handle_group_request(const utils::Bytes& origin, const std::string& group) {
   std::lock_guard lock(mutex_);
+  const std::string sender = utils::b2s(origin);
   if (!holds(stores_.groups, group)) {
-    LOG.warning("Refused join request of group %s from %s: no such group here", group,
-                utils::b2s(origin));
+    refuse("join request", group, sender, "no such group here");
     return;
   }
-  assign(stores_.group_requests, OwnerKey{group, utils::b2s(origin)}, std::string(kPending));
+  if (!owns_group(group)) {
+    // A group created before created groups were marked: the service tells whose it is.
+    const std::optional<utils::Value> answer = sync_if_known(group);
+    if (!answer || owner_of(*answer) != own_id()) {
+      refuse("join request", group, sender, "the group is not this node's own");
+      return;
+    }
+    add(stores_.owned_groups, group);
+  }
+  assign(stores_.group_requests, OwnerKey{group, sender}, std::string(kPending));
 }
 
 void GroupProtocol::handle_group_invitation_response(const utils::Bytes& origin,
                                                      const std::string& group, bool accepted) {
   std::lock_guard lock(mutex_);
-  assign(stores_.group_invitations, OwnerKey{group, utils::b2s(origin)},
-         std::string(accepted ? kAccepted : kRejected));
+  const OwnerKey key{group, utils::b2s(origin)};
+  if (!is_pending(stores_.group_invitations, key)) {
+    refuse("invitation answer", group, key.second, "no invitation of it was sent");
+    return;
+  }
+  assign(stores_.group_invitations, key, std::string(accepted ? kAccepted : kRejected));
 }
 
 }  // namespace velmora::model

@@ -43,6 +43,7 @@ bool GroupProtocol::leave_group(const std::string& group) {
 
 void GroupProtocol::handle_group_destruction(const utils::Bytes& origin, const std::string& group) {
   std::lock_guard lock(mutex_);
+  if (kept_as_own(origin, group, "destruction")) return;
   // A group the service no longer knows is gone, whoever says so.
   if (const std::optional<utils::Value> answer = sync_if_known(group);
       answer && !from_owner(*answer, origin, group, "destruction"))
@@ -70,6 +71,7 @@ void GroupProtocol::handle_group_request_response(const utils::Bytes& origin,
 
 void GroupProtocol::handle_group_removal(const utils::Bytes& origin, const std::string& group) {
   std::lock_guard lock(mutex_);
+  if (kept_as_own(origin, group, "removal")) return;
   if (!from_owner(call("sync", group), origin, group, "removal")) return;
   if (!remove(stores_.groups, group)) throw utils::KeyError(utils::Value(group));
   add(stores_.group_removals, group);

@@ -14,6 +14,7 @@ bool GroupProtocol::create_group(const std::string& group, const std::string& de
   std::lock_guard lock(mutex_);
   call("create", group, {}, description);
   assign(stores_.groups, group, GroupRecord{{"desc", description}});
+  add(stores_.owned_groups, group);
   LOG.info("Group list appended");
   return true;
 }
@@ -28,7 +29,9 @@ bool GroupProtocol::destroy_group(const std::string& group) {
     }
   }
   call("destroy", group);
-  if (!remove(stores_.groups, group)) throw utils::KeyError(utils::Value(group));
+  const bool held = remove(stores_.groups, group);
+  remove(stores_.owned_groups, group);
+  if (!held) throw utils::KeyError(utils::Value(group));
   return true;
 }
 

@@ -2,8 +2,10 @@
 // of a member-side package's sender.
 #include "velmora/model/groups/group_protocol.hpp"
 
+#include "velmora/model/groups/group_entries.hpp"
 #include "velmora/model/groups/sync_answer.hpp"
 #include "velmora/model/module_log.hpp"
+#include "velmora/model/store_steps.hpp"
 #include "velmora/networking/network_error.hpp"
 #include "velmora/utils/error.hpp"
 
@@ -44,8 +46,26 @@ bool GroupProtocol::from_owner(const utils::Value& answer, const utils::Bytes& o
   else if (owner != sender)
     why = "not the group's owner";
   if (!why) return true;
-  LOG.warning("Refused %s of group %s from %s: %s", what, group, sender, why);
+  refuse(what, group, sender, why);
   return false;
+}
+
+bool GroupProtocol::kept_as_own(const utils::Bytes& origin, const std::string& group,
+                                std::string_view what) const {
+  if (!owns_group(group)) return false;
+  refuse(what, group, utils::b2s(origin), "the group is this node's own");
+  return true;
+}
+
+bool GroupProtocol::owns_group(const std::string& group) const {
+  return holds(stores_.owned_groups, group) ||
+         !owner_keys_of(stores_.group_invitations, group).empty() ||
+         !owner_keys_of(stores_.group_requests, group).empty();
+}
+
+void GroupProtocol::refuse(std::string_view what, const std::string& group,
+                           const std::string& sender, std::string_view why) {
+  LOG.warning("Refused %s of group %s from %s: %s", what, group, sender, why);
 }
 
 void GroupProtocol::send(const std::optional<std::string>& dest_uuid, std::string_view subject,

@@ -1,5 +1,5 @@
 #pragma once
-// The group relation of the node: both halves of the group protocol over the node's four group
+// The group relation of the node: both halves of the group protocol over the node's five group
 // stores and the backend's group service. The owner's half makes and unmakes the groups this node
 // created and admits their members; the member's half answers invitations, asks to join, leaves,
 // and follows what the owners of other groups send. Both keep their entries in the same stores,
@@ -27,12 +27,13 @@
 
 namespace velmora::model {
 
-// The node's four group stores.
+// The node's five group stores.
 struct GroupStores {
   Store<Groups>& groups;                   // the groups this node owns or belongs to
   Store<GroupEntries>& group_invitations;  // sent by this node as owner, or received
   Store<GroupEntries>& group_requests;     // received by this node as owner, or made
   Store<GroupNames>& group_removals;       // groups whose owner removed this node
+  Store<GroupNames>& owned_groups;         // groups this node created and has not destroyed
 };
 
 class GroupProtocol {
@@ -65,11 +66,11 @@ class GroupProtocol {
   // The owner's half.
 
   // Creates the group at the service ("create"), then records it with its description, replacing
-  // a record of that name; logs "Group list appended". Always true.
+  // a record of that name, and as owned; logs "Group list appended". Always true.
   bool create_group(const std::string& group, const std::string& description);
   // Drops each owner-side invitation, then each owner-side request, of the group, telling its
   // device ("group_destruction") after each drop; then destroys it at the service ("destroy") and
-  // drops its record: KeyError when this node holds none. Always true.
+  // drops its record and its mark as owned: KeyError when this node holds no record. Always true.
   bool destroy_group(const std::string& group);
   // Removes the member at the service ("remove"), tells it ("group_removal") and drops its
   // owner-side invitation and request. False when the service does not list it as a member.
@@ -99,18 +100,21 @@ class GroupProtocol {
 
   // The handlers of the group packages, given the sender's device id.
 
-  // To an owner. A request for a group that this node does not hold is dropped with a warning;
-  // otherwise it is recorded "pending" under the sender's id, replacing what was there.
-  void handle_group_request(const utils::Bytes& origin, const std::string& group);
-  // Records the sender's answer under its own id, "accepted" or "rejected", replacing what was
+  // To an owner. A request for a group that this node does not own (owns_group; a group held
+  // without a mark of it is owned when its "sync" names this node, and is then marked) is dropped
+  // with a warning; otherwise it is recorded "pending" under the sender's id, replacing what was
   // there.
+  void handle_group_request(const utils::Bytes& origin, const std::string& group);
+  // Records the sender's answer to the invitation this node sent it, "accepted" or "rejected".
+  // An answer to no invitation still "pending" is dropped with a warning.
   void handle_group_invitation_response(const utils::Bytes& origin, const std::string& group,
                                         bool accepted);
 
   // To a member. Each is taken only from the group's owner as the service's "sync" names it, and
-  // never for a group that this node owns; any other is dropped with a warning and changes
-  // nothing. A destruction is also taken when the service does not know the group (it refuses
-  // the "sync" as invalid).
+  // never for a group that the "sync" names as this node's; any other is dropped with a warning
+  // and changes nothing. A destruction is also taken when the service does not know the group (it
+  // refuses the "sync" as invalid). A destruction or a removal of a group this node owns by its
+  // own stores (owns_group) is dropped with a warning before any call: no package removes it.
 
   // Drops the invitation, the request and the record of the group.
   void handle_group_destruction(const utils::Bytes& origin, const std::string& group);
@@ -142,6 +146,16 @@ class GroupProtocol {
   // group of another device, by answer, the group's "sync"; a refusal is logged at WARNING.
   bool from_owner(const utils::Value& answer, const utils::Bytes& origin, const std::string& group,
                   std::string_view what) const;
+  // Whether the package what from origin, which would remove the group, is refused because this
+  // node owns the group (owns_group), whatever the service says; a refusal is logged at WARNING.
+  bool kept_as_own(const utils::Bytes& origin, const std::string& group,
+                   std::string_view what) const;
+  // Whether this node owns the group by its own stores: it marked the group as created, or holds
+  // owner-side invitations or requests of it.
+  bool owns_group(const std::string& group) const;
+  // Logs at WARNING that the package what about group from sender was dropped, and why.
+  static void refuse(std::string_view what, const std::string& group, const std::string& sender,
+                     std::string_view why);
   void send(const std::optional<std::string>& dest_uuid, std::string_view subject,
             const std::string& group);
   // Forgets the removal from the group, then records the group with the "description" of answer,

@@ -13,6 +13,7 @@
 #include "velmora/boxwright/engine/engine_client.hpp"
 #include "velmora/boxwright/engine/engine_error.hpp"
 #include "velmora/boxwright/life_cycle.hpp"
+#include "velmora/job/container_labels.hpp"
 #include "velmora/job/job_status.hpp"
 #include "velmora/model/jobs/job_handling.hpp"
 #include "velmora/model/module_log.hpp"
@@ -46,10 +47,12 @@ bool before_container(std::string_view last) {
          last == status::kBuildingContainer;
 }
 
-// A container of the engine: its state ("created", "running", "exited", ...) and image.
+// A container of the engine: its state ("created", "running", "exited", ...), image, and the
+// device id of the node that made it (its label kNodeLabel; empty when it has none).
 struct ListedContainer {
   std::string state;
   std::string image_id;
+  std::string node;
 };
 
 // Every container of the engine, by id. EngineError for a list of another shape.
@@ -64,9 +67,13 @@ std::map<std::string, ListedContainer> list_containers() {
   std::map<std::string, ListedContainer> containers;
   for (const Value& entry : listed) {
     if (!entry.is_object()) continue;
+    const auto labels = entry.find("Labels");
+    const std::string node = labels != entry.end() && labels->is_object()
+                                 ? text(*labels, job::kNodeLabel.data())
+                                 : std::string();
     if (std::string id = text(entry, "Id"); !id.empty())
       containers.emplace(std::move(id),
-                         ListedContainer{text(entry, "State"), text(entry, "ImageID")});
+                         ListedContainer{text(entry, "State"), text(entry, "ImageID"), node});
   }
   return containers;
 }
@@ -117,12 +124,16 @@ void remove_left_container(const std::string& cntr_id, const std::string& job_id
   }
 }
 
-// Removes the containers made of img_id that were never started and that no stored landing
-// names: what a run killed between creating a container and storing its id left.
+// Removes the containers made of img_id that were never started, that carry this node's label
+// (own_id, its device id) and that no stored landing names: what a run killed between creating a
+// container and storing its id left. Another's container of the same image, or one made before
+// the node labelled its containers, is not the node's to remove.
 void discard_unnamed_containers(const std::map<std::string, ListedContainer>& containers,
-                                const std::set<std::string>& named, const std::string& img_id) {
+                                const std::set<std::string>& named, const std::string& img_id,
+                                const std::string& own_id) {
   for (const auto& [id, container] : containers)
-    if (container.image_id == img_id && container.state == "created" && !named.contains(id))
+    if (container.image_id == img_id && container.state == "created" &&
+        container.node == own_id && !named.contains(id))
       boxwright::discard_container(id);
 }
 
@@ -199,7 +210,8 @@ void Velmora::take_up_landings() {
         break;
       case TakeUp::build: {
         if (const auto img_id = lander->img_id())
-          discard_unnamed_containers(containers, named_containers, *img_id);
+          discard_unnamed_containers(containers, named_containers, *img_id,
+                                     utils::b2s(network_->local_device()->uuid()));
         std::error_code error;
         if (temp_folder_->holds(lander->path()) &&
             fs::is_directory(fs::symlink_status(lander->path(), error))) {

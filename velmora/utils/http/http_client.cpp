@@ -84,7 +84,9 @@ struct Transfer {
   bool answer_began = false;  // a line of an answer came
 
   std::string_view memory_body = {};  // unsent rest of a body in memory
-  FileDescriptor body_file = {};
+  FileDescriptor body_file = {};  // a body file opened by path
+  int body_fd = -1;               // the body file's descriptor, -1 for a body in memory
+  std::filesystem::path body_path = {};
   // A body file is sent as the size it had when opened: a file that grows meanwhile (a log being
   // written) must not send more than the announced length.
   curl_off_t body_file_size = 0;
@@ -153,16 +155,16 @@ struct Transfer {
   }
 
   std::size_t give_body(char* buffer, std::size_t capacity) {
-    if (const auto* path = std::get_if<std::filesystem::path>(&request.body)) {
+    if (body_fd >= 0) {
       const auto left = static_cast<std::size_t>(body_file_size - body_file_offset);
       const std::size_t wanted = std::min(capacity, left);
       for (;;) {
-        const ssize_t got = ::pread(body_file.get(), buffer, wanted, body_file_offset);
+        const ssize_t got = ::pread(body_fd, buffer, wanted, body_file_offset);
         if (got >= 0) {
           body_file_offset += got;
           return static_cast<std::size_t>(got);
         }
-        if (errno != EINTR) throw OSError(errno, *path);
+        if (errno != EINTR) throw OSError(errno, body_path);
       }
     }
     const std::size_t n = std::min(capacity, memory_body.size());
@@ -173,7 +175,7 @@ struct Transfer {
 
   // Sends the body again from offset, as when a kept connection turned out closed.
   bool rewind_body(curl_off_t offset) {
-    if (std::holds_alternative<std::filesystem::path>(request.body)) {
+    if (body_fd >= 0) {
       if (offset < 0 || offset > body_file_size) return false;
       body_file_offset = offset;
       return true;
@@ -367,6 +369,16 @@ CurlList header_list(const HttpRequest& request) {
   return list;
 }
 
+// Makes the file open at fd the transfer's body, sent as the size it has now.
+curl_off_t use_body_file(Transfer& transfer, int fd, const std::filesystem::path& path) {
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) throw OSError(errno, path);
+  transfer.body_fd = fd;
+  transfer.body_path = path;
+  transfer.body_file_size = static_cast<curl_off_t>(info.st_size);
+  return transfer.body_file_size;
+}
+
 void set_method_and_body(Transfer& transfer, const HttpRequest& request) {
   CURL* curl = transfer.curl;
   if (request.method == "GET" && std::holds_alternative<std::monostate>(request.body)) {
@@ -382,10 +394,9 @@ void set_method_and_body(Transfer& transfer, const HttpRequest& request) {
     size = static_cast<curl_off_t>(bytes->size());
   } else if (const auto* path = std::get_if<std::filesystem::path>(&request.body)) {
     transfer.body_file.open(*path, O_RDONLY);
-    struct stat info {};
-    if (::fstat(transfer.body_file.get(), &info) != 0) throw OSError(errno, *path);
-    size = static_cast<curl_off_t>(info.st_size);
-    transfer.body_file_size = size;
+    size = use_body_file(transfer, transfer.body_file.get(), *path);
+  } else if (const auto* file = std::get_if<OpenFile>(&request.body)) {
+    size = use_body_file(transfer, file->fd, file->path);
   } else if (request.method != "POST" && request.method != "PUT" && request.method != "PATCH") {
     return;  // no body, and none expected
   }

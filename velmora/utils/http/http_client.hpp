@@ -30,13 +30,24 @@ using ChunkSink = std::function<void(std::string_view chunk)>;
 
 using HttpHeaders = std::vector<std::pair<std::string, std::string>>;
 
+// A file the caller holds open, sent from its first byte as the size it has when the request
+// starts; read with pread, so the descriptor's offset stays. path names it in error texts. The
+// descriptor must stay open for the request.
+struct OpenFile {
+  int fd = -1;
+  std::filesystem::path path = {};
+};
+
+// What a request sends: nothing, these bytes, the whole file at that path (opened by the request,
+// read as it is sent), or an open file.
+using HttpBody = std::variant<std::monostate, std::string, std::filesystem::path, OpenFile>;
+
 struct HttpRequest {
   std::string method = "GET";
   std::string url = {};
   HttpHeaders headers = {};  // names and values holding CR, LF or NUL are refused
 
-  // What is sent: nothing, these bytes, or the whole file at that path (read as it is sent).
-  std::variant<std::monostate, std::string, std::filesystem::path> body = {};
+  HttpBody body = {};
 
   // Where the body of a 2xx answer goes: HttpResponse::body, this sink, or the file at that path
   // (created or truncated, mode 0600, once a 2xx answer comes; a failed request may leave part of

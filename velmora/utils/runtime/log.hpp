@@ -43,6 +43,21 @@ std::string log_text(std::integral auto number) { return std::to_string(number);
 // digits of its SHA-256, which tell secrets apart without handing one out.
 std::string token_fingerprint(std::string_view token);
 
+// A record's format: text fixed when the program is compiled, its %s and %d filled by the
+// record's arguments. Its constructor runs at compile time only, so a text from outside (an
+// answer, an error, a path) can reach a log line only as an argument, escaped.
+class LogFormat {
+ public:
+  template <class Text>
+    requires std::convertible_to<const Text&, std::string_view>
+  consteval LogFormat(const Text& text) : text_(text) {}
+
+  std::string_view text() const noexcept { return text_; }
+
+ private:
+  std::string_view text_;
+};
+
 class Logger {
  public:
   Logger(const Logger&) = delete;
@@ -56,27 +71,26 @@ class Logger {
   bool enabled_for(int level) const noexcept;
 
   template <class... Args>
-  void debug(std::string_view format, const Args&... args) { log(kDebug, format, args...); }
+  void debug(LogFormat format, const Args&... args) { log(kDebug, format, args...); }
   template <class... Args>
-  void info(std::string_view format, const Args&... args) { log(kInfo, format, args...); }
+  void info(LogFormat format, const Args&... args) { log(kInfo, format, args...); }
   template <class... Args>
-  void warning(std::string_view format, const Args&... args) { log(kWarning, format, args...); }
+  void warning(LogFormat format, const Args&... args) { log(kWarning, format, args...); }
   template <class... Args>
-  void error(std::string_view format, const Args&... args) { log(kError, format, args...); }
+  void error(LogFormat format, const Args&... args) { log(kError, format, args...); }
   template <class... Args>
-  void critical(std::string_view format, const Args&... args) { log(kCritical, format, args...); }
+  void critical(LogFormat format, const Args&... args) { log(kCritical, format, args...); }
 
   template <class... Args>
-  void log(int level, std::string_view format, const Args&... args) {
-    if (wanted(level)) emit(level, format, {log_text(args)...}, nullptr);
+  void log(int level, LogFormat format, const Args&... args) {
+    if (wanted(level)) emit(level, format.text(), {log_text(args)...}, nullptr);
   }
 
   // A record followed by the error that caused it (its type and text on the next line, the text
   // escaped as an argument is).
   template <class... Args>
-  void log_error(int level, const std::exception& cause, std::string_view format,
-                 const Args&... args) {
-    if (wanted(level)) emit(level, format, {log_text(args)...}, &cause);
+  void log_error(int level, const std::exception& cause, LogFormat format, const Args&... args) {
+    if (wanted(level)) emit(level, format.text(), {log_text(args)...}, &cause);
   }
 
  private:
