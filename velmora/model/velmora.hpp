@@ -21,6 +21,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -34,6 +35,7 @@
 #include "velmora/model/bounds.hpp"
 #include "velmora/model/friends/friend_protocol.hpp"
 #include "velmora/model/groups/group_protocol.hpp"
+#include "velmora/model/inbox.hpp"
 #include "velmora/model/jobs/running_landers.hpp"
 #include "velmora/model/node_settings.hpp"
 #include "velmora/model/packages/handler_threads.hpp"
@@ -224,6 +226,12 @@ class Velmora {
   // A package is taken only while fewer than kHandlerThreads handlers are pending; the pass ends
   // when as many are, and the packages left wait at the backend for a later pass. Throws what
   // taking a package throws (the packages behind it wait for the next pass).
+  // Each package is kept in the inbox (inbox.hpp) before the backend is told it arrived, and
+  // removed from there once its handler has ended (what it carries is stored) or it was dropped;
+  // one that cannot be read or passes a bound is removed at once (WARNING "Refused a package
+  // from <sender or 'an unknown sender'>: <why>"). The packages that an earlier run left in the
+  // inbox are taken, oldest first, before the first package from the backend. A package that
+  // could not be handed to a handler stays in the inbox and is taken again by the next pass.
   void handle_received_files();
 
   // The job road, the launching side. Stores a new launch of the job folder docker_dir, named
@@ -238,7 +246,8 @@ class Velmora {
   // landing's owner), is refused: WARNING "Refused <what> for job <id> from <origin>: <why>",
   // nothing changed, its folder removed.
 
-  // Appends status to the launch's history as it comes, and writes the launches store.
+  // Appends status to the launch's history as it comes, and writes the launches store; a status
+  // that the launch holds last already changes nothing (a package taken twice).
   void handle_job_update(const utils::Bytes& origin, const std::string& job_id,
                          const std::string& status);
   // Files the results folder tmp_results_dir (owned from now on) as "<results folder>/<name>_<id>",
@@ -256,7 +265,9 @@ class Velmora {
   // The job road, the landing side. Makes the landing of the job folder job_dir (owned from now
   // on, and removed on every path), which reports "Received". Refuses it unless origin is a friend,
   // the engine answered at construction and no stored landing of another owner has its id:
-  // "Rejected" reported, WARNING "Job <id> from <owner> has been rejected", nothing stored.
+  // "Rejected" reported, WARNING "Job <id> from <owner> has been rejected", nothing stored. A job
+  // that has landed here already from origin (its package taken twice) is dropped before
+  // anything is reported: INFO "Dropped job <id> from <owner>: it has landed here already".
   // Otherwise stores it and leaves it to wait for its build, which runs it (storing each step),
   // removes its job folder, writes the landings store again and watches its container. A failed
   // run is logged (WARNING "Lander <id> encountered an error") and the landing stays stored with
@@ -305,10 +316,14 @@ class Velmora {
   // Removes a landing's job folder when it lies in the temporary folder; a failure is logged.
   void remove_job_folder(const std::filesystem::path& job_dir) const;
 
+  // The next package: one an earlier run left in the inbox, else one from the backend; none when
+  // the backend has none. Refused packages are logged and passed over.
+  std::optional<networking::ReceivedPackage> next_package();
   // One received package: refuses it when misaddressed or of a subject without a handler, else
-  // starts its handler, handing attachment on when the handler takes it. MalformedLabel when the
-  // label lacks what the dispatch reads.
-  void dispatch(const utils::Value& label, ReceivedFolder& attachment);
+  // starts its handler, handing attachment on when the handler takes it, and the package file,
+  // which is removed from the inbox once the handler has ended. Whether a handler took it;
+  // MalformedLabel when the label lacks what the dispatch reads.
+  bool dispatch(const networking::ReceivedPackage& package, ReceivedFolder& attachment);
   // Whether a submission of job_id from origin may land here (handle_job_submission).
   bool admits(const utils::Bytes& origin, const std::string& job_id) const;
 
@@ -337,6 +352,9 @@ class Velmora {
   std::optional<Store<GroupNames>> group_removals_;
 
   std::optional<TempFolder> temp_folder_;  // taken before the first load, for the node's life
+  std::optional<Inbox> inbox_;             // made with the temporary folder
+  // What an earlier run left in the inbox, oldest first: taken by the file-query poll alone.
+  std::deque<std::filesystem::path> inbox_left_;
   std::shared_ptr<networking::Network> network_;
   std::unique_ptr<FriendProtocol> friends_protocol_;  // over the friend stores and network_
   std::unique_ptr<GroupProtocol> groups_protocol_;    // over the group stores and network_
