@@ -16,7 +16,8 @@
 // Crash safety: the landings store says where each landing is on its way (its status and engine
 // ids, written after every step of the build and run), and a launch is stored before its package
 // goes. A node killed at any moment and started again in the same folder takes every unfinished
-// landing up, or ends it with a failure status reported to its owner.
+// landing up, or ends it with a failure status reported to its owner. A package is acknowledged
+// to the backend only once it is kept in the inbox, and leaves it once what it carries is stored.
 
 #include <atomic>
 #include <chrono>
@@ -55,8 +56,9 @@ class Velmora {
   // engine, configures logging once per process (KeyError for a level outside the table, before
   // anything is configured; OSError for a log file that cannot be opened), logs
   // "Instantiating Velmora" (and "Docker is running!" when the engine answered), takes the
-  // temporary folder (temp_folder.hpp; RuntimeError when another node holds it), loads the user
-  // data, clears what an earlier run left in the temporary folder, builds the backend client
+  // temporary folder (temp_folder.hpp; RuntimeError when another node holds it) and the inbox
+  // (inbox.hpp), loads the user data, clears what an earlier run left in the temporary folder,
+  // notes the packages it left in the inbox, builds the backend client
   // (refresh_token and identity_provider, the provider's base URL, are handed to it), binds the
   // stored launches and landings to it, takes up what an earlier run left unfinished and creates
   // the update threads without starting them. Taking up: a launch whose results folder exists
