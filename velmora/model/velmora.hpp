@@ -318,6 +318,9 @@ class Velmora {
   // Removes a landing's job folder when it lies in the temporary folder; a failure is logged.
   void remove_job_folder(const std::filesystem::path& job_dir) const;
 
+  // Removes a received folder that no handler took on a handler thread, so that a wide tree does
+  // not hold the file-query poll (on the calling thread when no thread can be had).
+  void remove_aside(const std::filesystem::path& folder);
   // The next package: one an earlier run left in the inbox, else one from the backend; none when
   // the backend has none. Refused packages are logged and passed over.
   std::optional<networking::ReceivedPackage> next_package();

@@ -3,6 +3,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
 #include "velmora/model/inbox.hpp"
 #include "velmora/model/module_log.hpp"
@@ -85,6 +86,19 @@ void Velmora::handle_received_files() {
       throw;
     }
     if (!handed) Inbox::remove(package->file);  // refused for good
+    if (const std::optional<std::filesystem::path> left = attachment.path()) {
+      attachment.release();
+      remove_aside(*left);
+    }
+  }
+}
+
+void Velmora::remove_aside(const std::filesystem::path& folder) {
+  try {
+    handlers_.start("the removal of " + folder.string(),
+                    [folder] { ReceivedFolder(folder).remove(); });
+  } catch (const std::system_error&) {
+    ReceivedFolder(folder).remove();  // no thread to be had: here, then
   }
 }
 
