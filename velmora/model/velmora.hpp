@@ -248,8 +248,9 @@ class Velmora {
   // landing's owner), is refused: WARNING "Refused <what> for job <id> from <origin>: <why>",
   // nothing changed, its folder removed.
 
-  // Appends status to the launch's history as it comes, and writes the launches store; a status
-  // that the launch holds last already changes nothing (a package taken twice).
+  // Appends status to the launch's history as it comes, and writes the launches store. An update
+  // taken twice (its node killed after the store, before the inbox let it go) shows its status
+  // twice in the history; the last status is the same.
   void handle_job_update(const utils::Bytes& origin, const std::string& job_id,
                          const std::string& status);
   // Files the results folder tmp_results_dir (owned from now on) as "<results folder>/<name>_<id>",

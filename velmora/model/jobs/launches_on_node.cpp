@@ -76,7 +76,6 @@ void Velmora::handle_job_update(const Bytes& origin, const std::string& job_id,
                                 const std::string& status) {
   const auto launch = launch_from(*launches_, job_id, origin, "update");
   if (!launch) return;
-  if (launch->status() == status) return;  // taken twice, or said twice: nothing new
   launch->set_status(status);
   launches_->dump();
 }
