@@ -76,6 +76,8 @@ std::vector<std::string> HarnessedNode::temp_names() const {
   std::error_code missing;  // made by the node as it starts
   for (const auto& entry : std::filesystem::directory_iterator(node_temp_dir(), missing))
     if (entry.path().filename() != ".node") names.push_back(entry.path().filename());
+  for (const auto& entry : std::filesystem::directory_iterator(folder_ / "velmora-inbox", missing))
+    names.push_back("INBOX/" + entry.path().filename().string());
   for (const auto& entry : std::filesystem::directory_iterator(temp_dir_))
     names.push_back("TMPDIR/" + entry.path().filename().string());
   return names;

@@ -41,7 +41,8 @@ class HarnessedNode {
   // The node's own temporary folder, in its working folder.
   std::filesystem::path node_temp_dir() const { return folder_ / "velmora-tmp"; }
   // The names of the node's temporary items: those in its own temporary folder (but its marker
-  // ".node"), and, prefixed "TMPDIR/", those in the temporary directory it was given.
+  // ".node"), prefixed "INBOX/" the packages in its inbox, and, prefixed "TMPDIR/", those in the
+  // temporary directory it was given.
   std::vector<std::string> temp_names() const;
 
   // What the node logged so far: whole, a line each, and whether it holds line.

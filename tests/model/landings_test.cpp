@@ -183,18 +183,27 @@ TEST_F(Landings, AFailedBuildIsLoggedAndStoredWithItsFailureStatus) {
   EXPECT_TRUE(attachments_left().empty());
 }
 
-// The owner may submit a job again under its id: the new landing takes the old one's place.
-TEST_F(Landings, ASubmissionUnderAnIdOfTheSameOwnerReplacesTheStoredLanding) {
+// A job package taken twice, or sent again under its id by its owner, lands once: the second is
+// dropped with a line in the log, before anything is reported, and its folder removed.
+TEST_F(Landings, ASubmissionUnderTheIdOfALandingOfTheSameOwnerIsDropped) {
   befriend_owner();
   constexpr std::string_view kUnbuildable = "FROM 127.0.0.1:9/velmora-missing:none\n";
   const auto first = submit(kUnbuildable);
   const auto earlier = landing(first->id());
   ASSERT_NE(earlier, nullptr);
+  sent_to_owner();  // what the first reported
   submit(kUnbuildable, first->id());
-  const auto later = landing(first->id());
-  EXPECT_NE(later, earlier);
+  EXPECT_EQ(landing(first->id()), earlier);
   EXPECT_EQ(node_->landings().snapshot().size(), 1u);
   EXPECT_EQ(stored_status(first->id()), "Building Image Failed");
+  const std::vector<std::string> reported = sent_to_owner();
+  EXPECT_EQ(std::count(reported.begin(), reported.end(), "job_update Received"), 0);
+  const auto records = log_.records();
+  EXPECT_TRUE(std::any_of(records.begin(), records.end(), [&](const auto& record) {
+    return record.message == "Dropped job " + first->id() + " from " + std::string(kDeviceId) +
+                                 ": it has landed here already";
+  }));
+  EXPECT_TRUE(attachments_left().empty());
 }
 
 // The owner's controls reach the container; another device's are refused, and send nothing.

@@ -169,6 +169,43 @@ TEST_F(PackageDispatcher, PackagesPastABoundAreRefusedWithTheirSenderAndThePassG
   })) << left.size();
 }
 
+// What a killed run left in the inbox is taken up at the next start, oldest first, before the
+// first file query: a package is handled and removed, one that cannot be read is refused and
+// removed; one taken a second time changes nothing.
+TEST_F(PackageDispatcher, PackagesLeftInTheInboxAreTakenBeforeTheFirstFileQuery) {
+  const fs::path inbox = work_ / kInboxFolderName;
+  const fs::path made = folder_.path() / "made";
+  fs::create_directory(made);
+  networking::make_zip(made / "request.zip",
+                       {{"label.json", utils::Value{{"origin", kPeerId},
+                                                    {"dest", kNodeId},
+                                                    {"subject", "friend_request"},
+                                                    {"sent_time", "1.0"}}
+                                           .dump()}});
+  node_.reset();
+  fs::copy_file(made / "request.zip", inbox / "request.zip");
+  std::ofstream(inbox / "junk.zip") << "no zip";
+  for (int start = 0; start < 2; ++start) {
+    if (start == 1) {
+      node_.reset();
+      fs::copy_file(made / "request.zip", inbox / "request.zip");  // as if killed before removal
+    }
+    node_ = make_node();
+    backend_.server().script("/transfer/receivefilereq", {.status = 500, .body = "down"});
+    EXPECT_THROW(node_->handle_received_files(), utils::HTTPError);  // after the inbox
+    ASSERT_TRUE(node_->wait_for_handlers(std::chrono::seconds(120)));
+    EXPECT_EQ(node_->inbound_requests().snapshot(), DeviceIds{utils::s2b(kPeerId)});
+    EXPECT_TRUE(fs::is_empty(inbox));
+  }
+  const std::vector<std::string> found = warnings();
+  EXPECT_EQ(std::count_if(found.begin(), found.end(),
+                          [](const std::string& warning) {
+                            return warning.starts_with("Refused a package from an unknown sender") &&
+                                   warning.ends_with("Not a zip archive");
+                          }),
+            1);
+}
+
 // The threads of this process, as the kernel counts them.
 std::size_t process_threads() {
   std::ifstream status("/proc/self/status");

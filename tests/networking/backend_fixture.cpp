@@ -47,6 +47,7 @@ std::vector<ReceivedPackage> waiting_packages(Network& client) {
   for (;;) {
     try {
       packages.push_back(client.recv_pkg());
+      std::filesystem::remove(packages.back().file);  // the caller's, as a node removes it
     } catch (const ValidityError&) {
       return packages;  // nothing left
     }

@@ -160,5 +160,31 @@ TEST_F(FileTransfer, AFailedDownloadLeavesNoFileAndTheTransferQueued) {
   EXPECT_EQ(read_file(temp_dir_ / "p.zip"), "bytes");
 }
 
+// A client with an inbox keeps each download there before it acknowledges it, never over another
+// package of the same name; a download that cannot be kept is not acknowledged, and the backend
+// offers it again.
+TEST_F(FileTransfer, ADownloadIsAcknowledgedOnlyOnceItIsKeptInTheInbox) {
+  const std::filesystem::path inbox = outside_ / "inbox";
+  const auto receiver = std::make_unique<Network>(backend_.url(), kRefreshToken, peer_device_,
+                                                  idp_->url(), temp_dir_, inbox);
+  write_file(outside_ / "package.zip", "bytes");
+  backend_.deliver(kPeerId, "p.zip", outside_ / "package.zip");
+  EXPECT_THROW(receiver->_recv_file(), utils::OSError);  // no inbox yet
+  EXPECT_EQ(backend_.server().calls("/transfer/receivefilecom"), 0);
+  EXPECT_EQ(backend_.queued(kPeerId), 1u);
+  EXPECT_TRUE(temp_names().empty());
+
+  std::filesystem::create_directory(inbox);
+  backend_.deliver(kPeerId, "p.zip", outside_ / "package.zip");
+  const std::filesystem::path first = receiver->_recv_file();
+  const std::filesystem::path second = receiver->_recv_file();
+  EXPECT_EQ(first, inbox / "p.zip");
+  EXPECT_EQ(second, inbox / "1-p.zip");
+  EXPECT_EQ(read_file(first), "bytes");
+  EXPECT_EQ(read_file(second), "bytes");
+  EXPECT_EQ(backend_.queued(kPeerId), 0u);
+  EXPECT_TRUE(temp_names().empty());
+}
+
 }  // namespace
 }  // namespace velmora::networking

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -66,7 +67,8 @@ TEST_F(Packages, ALabelAloneTravelsAndNothingIsLeftBehind) {
   EXPECT_NEAR(std::stod(sent_time), now, 600.0);
   EXPECT_NE(sent_time.find('.'), std::string::npos);
   EXPECT_FALSE(got.attachment);
-  EXPECT_TRUE(temp_names().empty());
+  EXPECT_EQ(temp_names(), std::vector<std::string>{got.file.filename().string()});  // the caller's
+  fs::remove(got.file);
   EXPECT_THROW(receiver_->recv_pkg(), ValidityError);  // the queue is drained
 }
 
@@ -102,16 +104,22 @@ TEST_F(Packages, AFolderArrivesWithItsTreeAndTheLabelsInTheirOrder) {
                                        {"top.bin", random},
                                    }));
   EXPECT_EQ(tree(job_), before);
-  EXPECT_EQ(temp_names(), std::vector<std::string>{got.attachment->filename().string()});
+  std::vector<std::string> expected{got.attachment->filename().string(),
+                                    got.file.filename().string()};
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(temp_names(), expected);
 }
 
 // A client given a temporary folder of its own makes every temporary item there: the package it
-// sends, the download, the unpacked attachment, and the download a damaged package leaves.
-TEST_F(Packages, AClientsTemporaryItemsGoToItsOwnFolder) {
+// sends, the download, the unpacked attachment; given an inbox, it keeps the package file there.
+// A damaged package leaves nothing in either.
+TEST_F(Packages, AClientsTemporaryItemsGoToItsOwnFolderAndItsPackagesToItsInbox) {
   const fs::path own = folder_.path() / "own-tmp";
+  const fs::path inbox = folder_.path() / "inbox";
   fs::create_directory(own);
+  fs::create_directory(inbox);
   const auto receiver = std::make_unique<Network>(backend_.url(), kRefreshToken, peer_device_,
-                                                  idp_->url(), own);
+                                                  idp_->url(), own, inbox);
   const auto sender = std::make_unique<Network>(backend_.url(), kRefreshToken, device_,
                                                 idp_->url(), own);
   write_file(job_ / "data.txt", "data");
@@ -120,13 +128,16 @@ TEST_F(Packages, AClientsTemporaryItemsGoToItsOwnFolder) {
   ASSERT_TRUE(got.attachment);
   EXPECT_EQ(got.attachment->parent_path(), own);
   EXPECT_EQ(read_file(*got.attachment / "data.txt"), "data");
+  EXPECT_EQ(got.file.parent_path(), inbox);
   fs::remove_all(*got.attachment);
+  fs::remove(got.file);
 
   const fs::path damaged = folder_.path() / "damaged.zip";
   write_file(damaged, "no zip archive");
   backend_.deliver(kPeerId, "damaged.zip", damaged);
-  EXPECT_THROW(receiver->recv_pkg(), utils::RuntimeError);
-  EXPECT_TRUE(fs::exists(own / "damaged.zip"));
+  EXPECT_THROW(receiver->recv_pkg(), RefusedPackage);
+  EXPECT_TRUE(fs::is_empty(own));
+  EXPECT_TRUE(fs::is_empty(inbox));
   EXPECT_TRUE(temp_names().empty());
 }
 
@@ -197,7 +208,11 @@ TEST_F(Packages, ConcurrentSendsEachCarryTheirOwnTransferMembers) {
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(failures, 0);
   std::set<std::string> received;
-  for (int i = 0; i < kThreads * kEach; ++i) received.insert(receiver_->recv_pkg().label["n"]);
+  for (int i = 0; i < kThreads * kEach; ++i) {
+    const ReceivedPackage got = receiver_->recv_pkg();
+    received.insert(got.label["n"]);
+    fs::remove(got.file);
+  }
   EXPECT_EQ(received.size(), static_cast<std::size_t>(kThreads * kEach));
   EXPECT_THROW(receiver_->recv_pkg(), ValidityError);
   EXPECT_TRUE(temp_names().empty());

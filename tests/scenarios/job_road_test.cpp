@@ -37,7 +37,7 @@ TEST_F(JobRoad, AJobTravelsToAFriendsNodeAndItsResultsComeBack) {
                                    "accepted_requests.bin", "rejected_requests.bin",
                                    "friend_removals.bin", "group_invitations.bin",
                                    "group_requests.bin", "group_removals.bin",
-                                   "owned_groups.bin", "results",
+                                   "owned_groups.bin", "results", "velmora-inbox",
                                    "velmora-tmp"}));
   EXPECT_EQ(fs::status(alice->folder() / "priv.key").permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::owner_write);

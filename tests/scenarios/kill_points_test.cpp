@@ -17,11 +17,17 @@ using testing::eventually;
 // the test once the job is running, or running and paused.
 enum class Moment { at_line, running, paused };
 
+// On which stretch of the road the kill comes: the job's (alice's kill comes before her send
+// answers), after alice's send has answered, or while the two become friends (alice killed as she
+// takes bob's acceptance).
+enum class Stretch { job, after_the_send, befriending };
+
 struct KillPoint {
   const char* name;
   const char* victim;  // "alice" or "bob"
   Moment moment;
   const char* line;  // the line the victim is killed at (a regular expression), for at_line
+  Stretch stretch = Stretch::job;
 };
 
 const KillPoint kKillPoints[] = {
@@ -37,6 +43,16 @@ const KillPoint kKillPoints[] = {
      "INFO:velmora\\.model:Returning the results of job [0-9a-f]+"},
     {"OnTheLaunchingSideBetweenSendAndStore", "alice", Moment::at_line,
      "INFO:velmora\\.model:Sent job [0-9a-f]+ to .*"},
+    // Each package is acknowledged before its handler is started: killed there, the node finds
+    // it again at its next start.
+    {"BetweenTheJobsAcknowledgementAndItsLanding", "bob", Moment::at_line,
+     "DEBUG:velmora\\.model:Handing 'job_submission' from .* to its handler"},
+    {"BetweenTheResultsAcknowledgementAndTheirFiling", "alice", Moment::at_line,
+     "DEBUG:velmora\\.model:Handing 'job_results' from .* to its handler",
+     Stretch::after_the_send},
+    {"BetweenAFriendPackagesAcknowledgementAndItsStore", "alice", Moment::at_line,
+     "DEBUG:velmora\\.model:Handing 'friend_accept' from .* to its handler",
+     Stretch::befriending},
 };
 
 void PrintTo(const KillPoint& point, std::ostream* out) { *out << point.name; }
@@ -81,21 +97,32 @@ TEST_P(KillPoints, TheJobEndsOnBothSidesAndLeavesNothingBehind) {
   const KillPoint& point = GetParam();
   auto alice = start("alice");
   auto bob = start("bob");
-  make_friends(*alice, *bob);
+  if (point.stretch == Stretch::befriending) {
+    ASSERT_EQ(bob->ask("declare_friend " + alice->id_hex()), true);
+    kill(*alice, *alice, "");
+    alice.reset();
+    alice = start("alice", true);
+    ASSERT_TRUE(eventually([&] {
+      return file_text(*alice, "accepted_requests.bin").find(bob->id()) != std::string::npos;
+    })) << alice->log();
+  } else {
+    make_friends(*alice, *bob);
+  }
   const bool sleeper = point.moment != Moment::at_line;
   const fs::path job = sleeper ? busybox_job("sleeper", kSleeperSteps, {}) : sim_folder();
 
   std::string job_id;
-  if (point.victim == std::string("alice"))
+  if (point.victim == std::string("alice") && point.stretch == Stretch::job)
     alice->process().write_line("send " + bob->id_hex() + " " + job.string());  // no answer comes
   else
     job_id = send_job(*alice, *bob, job);
   std::unique_ptr<HarnessedNode>& victim = point.victim == std::string("alice") ? alice : bob;
-  kill(*victim, *alice, job_id);
-  if (HasFatalFailure()) return;
-
-  victim.reset();
-  victim = start(point.victim, true);
+  if (point.stretch != Stretch::befriending) {
+    kill(*victim, *alice, job_id);
+    if (HasFatalFailure()) return;
+    victim.reset();
+    victim = start(point.victim, true);
+  }
   if (job_id.empty()) {
     const utils::Value launches = alice->ask("launches");
     ASSERT_EQ(launches.size(), 1u) << "the launch was stored before its package went";

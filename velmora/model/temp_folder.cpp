@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "velmora/model/module_log.hpp"
+#include "velmora/model/private_folder.hpp"
 #include "velmora/utils/error.hpp"
 #include "velmora/utils/temp_files.hpp"
 #include "velmora/utils/tree_removal.hpp"
@@ -24,19 +25,6 @@ namespace fs = std::filesystem;
 constexpr const char* kMarkerName = ".node";
 constexpr std::string_view kKeptPrefix = "kept-";
 
-// Makes the folder, or checks the one there: this user's, a folder and no link, mode 0700.
-void make_private_folder(const fs::path& path) {
-  if (::mkdir(path.c_str(), 0700) == 0) return;
-  if (errno != EEXIST) throw utils::OSError(errno, path);
-  struct stat info {};
-  if (::lstat(path.c_str(), &info) != 0) throw utils::OSError(errno, path);
-  if (!S_ISDIR(info.st_mode) || info.st_uid != ::geteuid())
-    throw utils::RuntimeError("'" + path.string() + "' is no folder of this user, so it cannot " +
-                              "be the node's temporary folder");
-  if ((info.st_mode & 07777) != 0700 && ::chmod(path.c_str(), 0700) != 0)
-    throw utils::OSError(errno, path);
-}
-
 bool is_empty_folder(const fs::path& path) {
   std::error_code error;
   const bool empty = fs::is_empty(path, error);
@@ -47,7 +35,7 @@ bool is_empty_folder(const fs::path& path) {
 }  // namespace
 
 TempFolder::TempFolder(fs::path path) : path_(std::move(path)) {
-  make_private_folder(path_);
+  make_private_folder(path_, "the node's temporary folder");
   const fs::path marker = path_ / kMarkerName;
   struct stat info {};
   if (::lstat(marker.c_str(), &info) != 0 && !is_empty_folder(path_))

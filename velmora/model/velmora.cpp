@@ -46,11 +46,13 @@ Velmora::Velmora(std::string refresh_token, NodeSettings settings,
                 boxwright::engine_host());
   }
   temp_folder_.emplace(std::filesystem::absolute(kTempFolderName));
+  inbox_.emplace(std::filesystem::absolute(kInboxFolderName));
   load_user_data();
   temp_folder_->clear(job_folders_in_use());
+  for (std::filesystem::path& left : inbox_->packages()) inbox_left_.push_back(std::move(left));
   network_ = std::make_shared<networking::Network>(settings_.backend_url, std::move(refresh_token),
                                                    device(), std::move(identity_provider),
-                                                   temp_folder_->path());
+                                                   temp_folder_->path(), inbox_->path());
   friends_protocol_ = std::make_unique<FriendProtocol>(
       network_, FriendStores{*friends_, *inbound_requests_, *pending_requests_,
                              *accepted_requests_, *rejected_requests_, *friend_removals_});

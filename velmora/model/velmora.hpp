@@ -16,11 +16,13 @@
 // Crash safety: the landings store says where each landing is on its way (its status and engine
 // ids, written after every step of the build and run), and a launch is stored before its package
 // goes. A node killed at any moment and started again in the same folder takes every unfinished
-// landing up, or ends it with a failure status reported to its owner.
+// landing up, or ends it with a failure status reported to its owner. A package is acknowledged
+// to the backend only once it is kept in the inbox, and leaves it once what it carries is stored.
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <mutex>
@@ -34,6 +36,7 @@
 #include "velmora/model/bounds.hpp"
 #include "velmora/model/friends/friend_protocol.hpp"
 #include "velmora/model/groups/group_protocol.hpp"
+#include "velmora/model/inbox.hpp"
 #include "velmora/model/jobs/running_landers.hpp"
 #include "velmora/model/node_settings.hpp"
 #include "velmora/model/packages/handler_threads.hpp"
@@ -53,8 +56,9 @@ class Velmora {
   // engine, configures logging once per process (KeyError for a level outside the table, before
   // anything is configured; OSError for a log file that cannot be opened), logs
   // "Instantiating Velmora" ("Docker is running!", or a WARNING that no engine answered), takes the
-  // temporary folder (temp_folder.hpp; RuntimeError when another node holds it), loads the user
-  // data, clears what an earlier run left in the temporary folder, builds the backend client
+  // temporary folder (temp_folder.hpp; RuntimeError when another node holds it) and the inbox
+  // (inbox.hpp), loads the user data, clears what an earlier run left in the temporary folder,
+  // notes the packages it left in the inbox, builds the backend client
   // (refresh_token and identity_provider, the provider's base URL, are handed to it), binds the
   // stored launches and landings to it, takes up what an earlier run left unfinished and creates
   // the update threads without starting them. Taking up: a launch whose results folder exists
@@ -225,6 +229,12 @@ class Velmora {
   // A package is taken only while fewer than kHandlerThreads handlers are pending; the pass ends
   // when as many are, and the packages left wait at the backend for a later pass. Throws what
   // taking a package throws (the packages behind it wait for the next pass).
+  // Each package is kept in the inbox (inbox.hpp) before the backend is told it arrived, and
+  // removed from there once its handler has ended (what it carries is stored) or it was dropped;
+  // one that cannot be read or passes a bound is removed at once (WARNING "Refused a package
+  // from <sender or 'an unknown sender'>: <why>"). The packages that an earlier run left in the
+  // inbox are taken, oldest first, before the first package from the backend. A package that
+  // could not be handed to a handler stays in the inbox and is taken again by the next pass.
   void handle_received_files();
 
   // The job road, the launching side. Stores a new launch of the job folder docker_dir, named
@@ -239,7 +249,9 @@ class Velmora {
   // landing's owner), is refused: WARNING "Refused <what> for job <id> from <origin>: <why>",
   // nothing changed, its folder removed.
 
-  // Appends status to the launch's history as it comes, and writes the launches store.
+  // Appends status to the launch's history as it comes, and writes the launches store. An update
+  // taken twice (its node killed after the store, before the inbox let it go) shows its status
+  // twice in the history; the last status is the same.
   void handle_job_update(const utils::Bytes& origin, const std::string& job_id,
                          const std::string& status);
   // Files the results folder tmp_results_dir (owned from now on) as "<results folder>/<name>_<id>",
@@ -257,7 +269,10 @@ class Velmora {
   // The job road, the landing side. Makes the landing of the job folder job_dir (owned from now
   // on, and removed on every path), which reports "Received". Refuses it unless origin is a friend,
   // the engine answered at construction and no stored landing of another owner has its id:
-  // "Rejected" reported, WARNING "Job <id> from <owner> has been rejected" (and why, if no engine).
+  // "Rejected" reported, WARNING "Job <id> from <owner> has been rejected" (and why, if no
+  // engine), nothing stored. A job that has landed here already from origin (its package taken
+  // twice) is dropped before anything is reported: INFO "Dropped job <id> from <owner>: it has
+  // landed here already".
   // Otherwise stores it and leaves it to wait for its build, which runs it (storing each step),
   // removes its job folder, writes the landings store again and watches its container. A failed
   // run is logged (WARNING "Lander <id> encountered an error") and the landing stays stored with
@@ -306,10 +321,17 @@ class Velmora {
   // Removes a landing's job folder when it lies in the temporary folder; a failure is logged.
   void remove_job_folder(const std::filesystem::path& job_dir) const;
 
+  // Removes a received folder that no handler took on a handler thread, so that a wide tree does
+  // not hold the file-query poll (on the calling thread when no thread can be had).
+  void remove_aside(const std::filesystem::path& folder);
+  // The next package: one an earlier run left in the inbox, else one from the backend; none when
+  // the backend has none. Refused packages are logged and passed over.
+  std::optional<networking::ReceivedPackage> next_package();
   // One received package: refuses it when misaddressed or of a subject without a handler, else
-  // starts its handler, handing attachment on when the handler takes it. MalformedLabel when the
-  // label lacks what the dispatch reads.
-  void dispatch(const utils::Value& label, ReceivedFolder& attachment);
+  // starts its handler, handing attachment on when the handler takes it, and the package file,
+  // which is removed from the inbox once the handler has ended. Whether a handler took it;
+  // MalformedLabel when the label lacks what the dispatch reads.
+  bool dispatch(const networking::ReceivedPackage& package, ReceivedFolder& attachment);
   // Whether the sender and the stored landings let job_id from origin land (handle_job_submission).
   bool admits(const utils::Bytes& origin, const std::string& job_id) const;
 
@@ -339,6 +361,9 @@ class Velmora {
   std::optional<Store<GroupNames>> owned_groups_;
 
   std::optional<TempFolder> temp_folder_;  // taken before the first load, for the node's life
+  std::optional<Inbox> inbox_;             // made with the temporary folder
+  // What an earlier run left in the inbox, oldest first: taken by the file-query poll alone.
+  std::deque<std::filesystem::path> inbox_left_;
   std::shared_ptr<networking::Network> network_;
   std::unique_ptr<FriendProtocol> friends_protocol_;  // over the friend stores and network_
   std::unique_ptr<GroupProtocol> groups_protocol_;    // over the group stores and network_

@@ -1,6 +1,8 @@
 // File transfer: a signed request for a storage URL, a plain PUT or GET of the whole file there,
 // and a signed completion request.
 #include <fcntl.h>
+#include <stdio.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -71,6 +73,30 @@ void download(const std::string& url, const std::filesystem::path& path,
   }
 }
 
+// Flushes the file at path to disk, moves it into folder under its own name (or, when that is
+// taken there, a numbered one; never over another file) and flushes the folder: from then on a
+// crash does not lose it. Answers where it is now; OSError when a step fails, the file left at
+// path.
+std::filesystem::path keep_in(const std::filesystem::path& folder,
+                              const std::filesystem::path& path) {
+  utils::FileDescriptor file;
+  file.open(path, O_RDONLY | O_NOFOLLOW);
+  if (::fsync(file.get()) != 0) throw utils::OSError(errno, path);
+  file.close(path);
+  const std::string name = path.filename().string();
+  std::filesystem::path kept = folder / name;
+  for (int number = 1;
+       ::renameat2(AT_FDCWD, path.c_str(), AT_FDCWD, kept.c_str(), RENAME_NOREPLACE) != 0;
+       ++number) {
+    if (errno != EEXIST) throw utils::OSError(errno, kept);
+    kept = folder / (std::to_string(number) + "-" + name);
+  }
+  utils::FileDescriptor kept_in;
+  kept_in.open(folder, O_RDONLY | O_DIRECTORY);
+  if (::fsync(kept_in.get()) != 0) throw utils::OSError(errno, folder);
+  return kept;
+}
+
 }  // namespace
 
 bool Network::_send_file(const Bytes& dest_uuid, const std::filesystem::path& filepath,
@@ -121,8 +147,18 @@ std::filesystem::path Network::_recv_file(const package::PackageBounds& bounds) 
     _send_request("receive_file_com", request);  // taken, so that it is not offered again
     throw RefusedPackage(over.what(), nullptr);
   }
-  _send_request("receive_file_com", request);
-  return path;
+  std::filesystem::path kept = path;
+  if (inbox_folder_ != temp_folder_) {
+    try {
+      kept = keep_in(inbox_folder_, path);
+    } catch (...) {
+      std::error_code ignored;
+      std::filesystem::remove(path, ignored);  // not acknowledged: the backend offers it again
+      throw;
+    }
+  }
+  _send_request("receive_file_com", request);  // only once the package is kept
+  return kept;
 }
 
 }  // namespace velmora::networking

@@ -9,11 +9,12 @@ namespace velmora::networking {
 
 Network::Network(std::optional<std::string> server_url, std::string refresh_token,
                  std::shared_ptr<device::LocalDevice> local_device, std::string identity_provider,
-                 std::filesystem::path temp_folder)
+                 std::filesystem::path temp_folder, std::filesystem::path inbox_folder)
     : server_url_(std::move(server_url)),
       refresh_token_(std::move(refresh_token)),
       identity_provider_(std::move(identity_provider)),
       temp_folder_(std::move(temp_folder)),
+      inbox_folder_(inbox_folder.empty() ? temp_folder_ : std::move(inbox_folder)),
       local_device_(std::move(local_device)),
       device_list_(std::make_shared<const DeviceList>()) {
   if (!local_device_) throw utils::ValueError("Network needs a local device");

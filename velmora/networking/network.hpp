@@ -41,17 +41,20 @@ using DeviceTable = utils::OrderedDict<Bytes, device::Device>;
 struct DeviceList;        // the table and what reading it learnt (device_list.hpp)
 struct DeviceListMemory;  // what the device list is read into (device_list.hpp)
 
-// A package taken from the backend: its label as "label.json" held it (any JSON value), and the
-// fresh folder into which its attachment was unpacked, or none when it came without one. The
-// caller owns the folder.
+// A package taken from the backend: its label as "label.json" held it (any JSON value), the
+// fresh folder into which its attachment was unpacked, or none when it came without one, and the
+// package file itself, kept in the client's inbox folder. The caller owns the folder and the
+// file: it removes the file once what the package carries is stored.
 struct ReceivedPackage {
   utils::Value label;
   std::optional<std::filesystem::path> attachment;
+  std::filesystem::path file;
 };
 
-// A package refused whole because it passes a bound of what one package may make the node hold
-// (package/package_bounds.hpp). It is no longer queued at the backend, and nothing of it was
-// kept. Its text says which bound; label is its label when that could be read, else null.
+// A package refused whole: it passes a bound of what one package may make the node hold
+// (package/package_bounds.hpp), or it cannot be read. It is no longer queued at the backend, and
+// nothing of it was kept. Its text says which bound or why it cannot be read; label is its label
+// when that could be read, else null.
 class RefusedPackage : public utils::RuntimeError {
  public:
   RefusedPackage(const std::string& reason, utils::Value label);
@@ -86,11 +89,14 @@ class Network {
   // endpoint table. local_device must not be null (ValueError). identity_provider is the base URL
   // of the identity provider ("https://" and its domain). temp_folder, an existing folder, takes
   // every temporary file and folder of the client (downloads, packages being made or unpacked,
-  // unpacked attachments) and of the job records that send through it.
+  // unpacked attachments) and of the job records that send through it. inbox_folder, an existing
+  // folder on the same file system (the temporary folder when empty), keeps each downloaded
+  // package, flushed to disk, before it is acknowledged.
   Network(std::optional<std::string> server_url, std::string refresh_token,
           std::shared_ptr<device::LocalDevice> local_device,
           std::string identity_provider = identity_provider_url(),
-          std::filesystem::path temp_folder = utils::temp_directory());
+          std::filesystem::path temp_folder = utils::temp_directory(),
+          std::filesystem::path inbox_folder = {});
 
   Network(const Network&) = delete;
   Network& operator=(const Network&) = delete;
@@ -107,6 +113,7 @@ class Network {
   bool is_registered() const noexcept { return is_registered_.load(); }
   std::shared_ptr<const DeviceTable> devices() const;
   const std::filesystem::path& temp_folder() const noexcept { return temp_folder_; }
+  const std::filesystem::path& inbox_folder() const noexcept { return inbox_folder_; }
 
   // A new header list whose one member is "Authorization": "Bearer " and the token in force.
   utils::HttpHeaders auth_headers() const;
@@ -168,15 +175,19 @@ class Network {
                                  const std::filesystem::path& attachment = {},
                                  const utils::Value& labels = utils::Value::object());
 
-  // Takes the next package queued for this device: downloads it, tests every member against its
-  // CRC-32, reads the label and unpacks the attachment into a fresh temporary folder; then removes
-  // the download. Throws what _recv_file throws (ValidityError: nothing is queued); RefusedPackage
-  // for a package past one of bounds, of which nothing then stays; RuntimeError "Package has bad file:
-  // <member>" for a damaged member or an attachment member that would leave its folder or is a
-  // link, "Package does not have a label", or another text for a file that is no readable zip
-  // archive; ValueError for a label that is not JSON. After such another failure past the
-  // download, the downloaded file stays in the temporary folder and nothing else does.
+  // Takes the next package queued for this device: _recv_file, then read_pkg of the file it
+  // kept. Throws what either throws (ValidityError: nothing is queued).
   ReceivedPackage recv_pkg(const package::PackageBounds& bounds = {});
+
+  // Reads the package file kept in the inbox folder: tests every member against its CRC-32, reads
+  // the label and unpacks the attachment into a fresh temporary folder; the file stays, the
+  // caller's. A package that cannot be read or passes one of bounds is removed with everything
+  // made of it: RefusedPackage, whose text is "Package has bad file: <member>" for a damaged
+  // member or an attachment member that would leave its folder or is a link, "Package does not
+  // have a label", the bound passed, or why the file is no readable zip archive or its label no
+  // JSON.
+  ReceivedPackage read_pkg(const std::filesystem::path& file,
+                           const package::PackageBounds& bounds = {});
 
   // File transfer through the backend's transfer service and its storage URLs.
 
@@ -193,13 +204,15 @@ class Network {
   bool _send_file(const Bytes& dest_uuid, const utils::OpenFile& file,
                   const std::string& filename = "", const std::string& log = "0");
 
-  // Downloads the next file queued for this device into the temporary folder, acknowledges it
-  // and returns its path. The name the backend gives is reduced to its last component (an empty,
-  // "." or ".." name, or one already taken, gets a fresh name); the file is created exclusively,
-  // no link followed, and streamed to disk. Throws ValidityError when nothing is queued, what
-  // _send_request throws, HTTPError, ConnectionError, OSError; a failed download leaves no file.
-  // A file larger than bounds.bytes, or one that would leave less free disk than
-  // bounds.disk_reserve, is acknowledged unread, so that it is not offered again: RefusedPackage.
+  // Downloads the next file queued for this device into the temporary folder, keeps it in the
+  // inbox folder (flushed to disk, then moved there), acknowledges it and returns its path. The
+  // name the backend gives is reduced to its last component (an empty, "." or ".." name, or one
+  // already taken, gets a fresh name); the file is created exclusively, no link followed, and
+  // streamed to disk. Throws ValidityError when nothing is queued, what _send_request throws,
+  // HTTPError, ConnectionError, OSError; a failed download leaves no file, and one whose
+  // acknowledgement fails stays in the inbox folder. A file larger than bounds.bytes, or one that
+  // would leave less free disk than bounds.disk_reserve, is acknowledged unread, so that it is not
+  // offered again: RefusedPackage.
   std::filesystem::path _recv_file(const package::PackageBounds& bounds = {});
 
   // A new access token from the refresh operation in force.
@@ -245,6 +258,7 @@ class Network {
   const std::string refresh_token_;
   const std::string identity_provider_;
   const std::filesystem::path temp_folder_;
+  const std::filesystem::path inbox_folder_;
   std::atomic<TokenRefresh> refresh_in_force_{TokenRefresh::gui};
   mutable std::mutex fields_mutex_;
   std::string access_token_;                    // guarded by fields_mutex_

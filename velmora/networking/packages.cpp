@@ -105,9 +105,14 @@ RefusedPackage::RefusedPackage(const std::string& reason, Value label)
     : RuntimeError(reason), label_(std::move(label)) {}
 
 ReceivedPackage Network::recv_pkg(const package::PackageBounds& bounds) {
-  const std::filesystem::path download = _recv_file(bounds);
+  return read_pkg(_recv_file(bounds), bounds);
+}
+
+ReceivedPackage Network::read_pkg(const std::filesystem::path& file,
+                                  const package::PackageBounds& bounds) {
   std::optional<std::string> label_text;
   ReceivedPackage received;
+  received.file = file;
   try {
     TemporaryPaths made;
     const std::filesystem::path intermediate =
@@ -115,7 +120,7 @@ ReceivedPackage Network::recv_pkg(const package::PackageBounds& bounds) {
     const std::filesystem::path attachment_copy = intermediate / "attachment.zip";
     bool has_attachment = false;
     try {
-      package::PackageTest test(download, bounds);
+      package::PackageTest test(file, bounds);
       label_text = test.read_label();
       has_attachment = test.read_others(attachment_copy);
     } catch (const package::DamagedMember& damage) {
@@ -134,11 +139,11 @@ ReceivedPackage Network::recv_pkg(const package::PackageBounds& bounds) {
       made.keep(folder);
       received.attachment = folder;
     }
-  } catch (const package::OverBound& over) {
-    remove_logged(download);  // refused whole: nothing of it stays
-    throw RefusedPackage(over.what(), label_as_read(label_text));
+  } catch (const std::exception& failure) {
+    // Past a bound or unreadable: refused whole, so that a peer's bytes never stay.
+    remove_logged(file);
+    throw RefusedPackage(failure.what(), label_as_read(label_text));
   }
-  remove_logged(download);  // the package is taken; a download left behind loses nothing
   return received;
 }
 

@@ -43,6 +43,12 @@ void Velmora::handle_job_submission(const Bytes& origin, const std::string& job_
                                     const std::string& job_name,
                                     const std::filesystem::path& job_dir) {
   ReceivedFolder folder(job_dir);  // gone on every path but the one to the build
+  // Copies of one job are handled in line: a copy finds the first one stored.
+  if (const auto landed = find_job(*landings_, job_id);
+      landed && landed->owner() == utils::b2s(origin)) {
+    LOG.info("Dropped job %s from %s: it has landed here already", job_id, landed->owner());
+    return;
+  }
   const auto lander = std::make_shared<Lander>(job_dir, job_name, utils::b2s(origin),
                                                utils::b2s(device()->uuid()), network_, job_id);
   if (!admits(origin, lander->id())) return reject(*lander);

@@ -3,7 +3,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <system_error>
 
+#include "velmora/model/inbox.hpp"
 #include "velmora/model/module_log.hpp"
 #include "velmora/model/packages/subject_table.hpp"
 #include "velmora/model/velmora.hpp"
@@ -51,6 +53,12 @@ Bytes origin_id(const std::string& origin) {
   }
 }
 
+// Removes a package file from the inbox when it goes, however its handler ended.
+struct InboxRemoval {
+  const std::filesystem::path& file;
+  ~InboxRemoval() { Inbox::remove(file); }
+};
+
 // The sender a label names, as a refusal names it.
 std::string sender_of(const Value& label) {
   const auto origin = label.is_object() ? label.find("origin") : label.end();
@@ -63,37 +71,65 @@ std::string sender_of(const Value& label) {
 
 void Velmora::handle_received_files() {
   // A package is taken only when its handler can run at once: a flood waits at the backend, not
-  // in this process, where an exit would lose it.
+  // in this process.
   while (handlers_.has_room()) {
-    networking::ReceivedPackage package;
+    std::optional<networking::ReceivedPackage> package = next_package();
+    if (!package) return;
+    ReceivedFolder attachment(std::move(package->attachment));  // removed unless handed on
+    bool handed = false;
     try {
-      package = network_->recv_pkg();
-    } catch (const networking::ValidityError&) {
-      return;  // the backend's way of saying that nothing is waiting
-    } catch (const networking::RefusedPackage& refused) {
-      LOG.warning("Refused a package from %s: %s", sender_of(refused.label()), refused.what());
-      continue;  // nothing of it was kept
-    }
-    ReceivedFolder attachment(std::move(package.attachment));  // removed unless handed on
-    try {
-      dispatch(package.label, attachment);
+      handed = dispatch(*package, attachment);
     } catch (const MalformedLabel& e) {
       LOG.warning("Dropping a package with a malformed label: %s", e.what());
+    } catch (...) {
+      inbox_left_.push_front(package->file);  // kept, for the next pass
+      throw;
+    }
+    if (!handed) Inbox::remove(package->file);  // refused for good
+    if (const std::optional<std::filesystem::path> left = attachment.path()) {
+      attachment.release();
+      remove_aside(*left);
     }
   }
 }
 
-void Velmora::dispatch(const Value& label, ReceivedFolder& attachment) {
+void Velmora::remove_aside(const std::filesystem::path& folder) {
+  try {
+    handlers_.start("the removal of " + folder.string(),
+                    [folder] { ReceivedFolder(folder).remove(); });
+  } catch (const std::system_error&) {
+    ReceivedFolder(folder).remove();  // no thread to be had: here, then
+  }
+}
+
+std::optional<networking::ReceivedPackage> Velmora::next_package() {
+  for (;;) {
+    try {
+      if (inbox_left_.empty()) return network_->recv_pkg();
+      const std::filesystem::path left = inbox_left_.front();
+      inbox_left_.pop_front();
+      LOG.info("Taking up %s, kept in the inbox by an earlier run", left.string());
+      return network_->read_pkg(left);
+    } catch (const networking::ValidityError&) {
+      return std::nullopt;  // the backend's way of saying that nothing is waiting
+    } catch (const networking::RefusedPackage& refused) {
+      LOG.warning("Refused a package from %s: %s", sender_of(refused.label()), refused.what());
+    }
+  }
+}
+
+bool Velmora::dispatch(const networking::ReceivedPackage& package, ReceivedFolder& attachment) {
+  const Value& label = package.label;
   const BaseLabel base = read_base_label(label);
   if (const std::string own_id = utils::b2s(device()->uuid()); base.dest != own_id) {
     LOG.error("Pkg received at wrong destination: Intended for %s, received at %s", base.dest,
               own_id);
-    return;
+    return false;
   }
   const SubjectRow* const row = find_subject(base.subject);
   if (row == nullptr) {
     LOG.warning("Case for file type '%s' not implemented yet", base.subject);
-    return;
+    return false;
   }
 
   // Everything the handler is given is read here, before its thread exists.
@@ -104,87 +140,97 @@ void Velmora::dispatch(const Value& label, ReceivedFolder& attachment) {
     if (!attachment.path()) throw MalformedLabel("'" + base.subject + "' without its folder");
     folder = attachment.path();
   }
+  std::optional<std::string> line;  // the job whose packages are handled one after another
+  HandlerThreads::Handler handler;
   switch (row->handling) {
     case Handling::job_submission:
-      handlers_.start(std::move(what), [this, origin, job_id = label_text(label, "job_id"),
-                                        job_name = label_text(label, "job_name"), folder] {
+      // In line with its own copies: one taken twice finds the first one landed.
+      line = label_text(label, "job_id");
+      handler = [this, origin, job_id = *line, job_name = label_text(label, "job_name"), folder] {
         handle_job_submission(origin, job_id, job_name, *folder);
-      });
+      };
       break;
-    case Handling::job_update: {
-      std::string job_id = label_text(label, "job_id");
-      handlers_.start_in_line(job_id, std::move(what),
-                              [this, origin, job_id, status = label_text(label, "status")] {
-                                handle_job_update(origin, job_id, status);
-                              });
+    case Handling::job_update:
+      line = label_text(label, "job_id");
+      handler = [this, origin, job_id = *line, status = label_text(label, "status")] {
+        handle_job_update(origin, job_id, status);
+      };
       break;
-    }
-    case Handling::job_results: {
+    case Handling::job_results:
       // In line with the job's updates: a repeated "job_results" finds the first one filed.
-      std::string job_id = label_text(label, "job_id");
-      handlers_.start_in_line(job_id, std::move(what), [this, origin, job_id, folder] {
+      line = label_text(label, "job_id");
+      handler = [this, origin, job_id = *line, folder] {
         handle_job_results(origin, job_id, *folder);
-      });
+      };
       break;
-    }
     case Handling::control_launch:
-      handlers_.start(std::move(what),
-                      [this, origin, job_id = label_text(label, "job_id"), word = row->word] {
-                        handle_control_launch(origin, job_id, word);
-                      });
+      handler = [this, origin, job_id = label_text(label, "job_id"), word = row->word] {
+        handle_control_launch(origin, job_id, word);
+      };
       break;
     case Handling::control_landing:
-      handlers_.start(std::move(what),
-                      [this, origin, job_id = label_text(label, "job_id"), word = row->word] {
-                        handle_control_landing(origin, job_id, word);
-                      });
+      handler = [this, origin, job_id = label_text(label, "job_id"), word = row->word] {
+        handle_control_landing(origin, job_id, word);
+      };
       break;
     case Handling::friend_request:
-      handlers_.start(std::move(what), [this, origin] { handle_friend_request(origin); });
+      handler = [this, origin] { handle_friend_request(origin); };
       break;
     case Handling::friend_accept:
-      handlers_.start(std::move(what), [this, origin] { handle_friend_accept(origin); });
+      handler = [this, origin] { handle_friend_accept(origin); };
       break;
     case Handling::friend_reject:
-      handlers_.start(std::move(what), [this, origin] { handle_friend_reject(origin); });
+      handler = [this, origin] { handle_friend_reject(origin); };
       break;
     case Handling::friend_remove:
-      handlers_.start(std::move(what), [this, origin] { handle_friend_remove(origin); });
+      handler = [this, origin] { handle_friend_remove(origin); };
       break;
     case Handling::group_destruction:
-      handlers_.start(std::move(what), [this, origin, group = label_text(label, "group")] {
+      handler = [this, origin, group = label_text(label, "group")] {
         handle_group_destruction(origin, group);
-      });
+      };
       break;
     case Handling::group_invitation:
-      handlers_.start(std::move(what), [this, origin, group = label_text(label, "group")] {
+      handler = [this, origin, group = label_text(label, "group")] {
         handle_group_invitation(origin, group);
-      });
+      };
       break;
     case Handling::group_invitation_response:
-      handlers_.start(std::move(what), [this, origin, group = label_text(label, "group"),
-                                        accepted = row->word == "accept"] {
+      handler = [this, origin, group = label_text(label, "group"),
+                 accepted = row->word == "accept"] {
         handle_group_invitation_response(origin, group, accepted);
-      });
+      };
       break;
     case Handling::group_request:
-      handlers_.start(std::move(what), [this, origin, group = label_text(label, "group")] {
+      handler = [this, origin, group = label_text(label, "group")] {
         handle_group_request(origin, group);
-      });
+      };
       break;
     case Handling::group_request_response:
-      handlers_.start(std::move(what), [this, origin, group = label_text(label, "group"),
-                                        accepted = row->word == "accept"] {
+      handler = [this, origin, group = label_text(label, "group"),
+                 accepted = row->word == "accept"] {
         handle_group_request_response(origin, group, accepted);
-      });
+      };
       break;
     case Handling::group_removal:
-      handlers_.start(std::move(what), [this, origin, group = label_text(label, "group")] {
+      handler = [this, origin, group = label_text(label, "group")] {
         handle_group_removal(origin, group);
-      });
+      };
       break;
   }
+  // The package leaves the inbox once its handler has ended, stored what it carries or not: a
+  // kill before that takes it up again at the next start.
+  HandlerThreads::Handler handled = [handler = std::move(handler), file = package.file] {
+    const InboxRemoval removal{file};
+    handler();
+  };
+  LOG.debug("Handing %s to its handler", what);
+  if (line)
+    handlers_.start_in_line(*line, std::move(what), std::move(handled));
+  else
+    handlers_.start(std::move(what), std::move(handled));
   if (folder) attachment.release();  // the handler owns it now
+  return true;
 }
 
 }  // namespace velmora::model
