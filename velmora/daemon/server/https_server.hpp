@@ -3,7 +3,7 @@
 // request is read whole before it is parsed (with cpp-httplib), and its connection is served by a
 // thread of a fixed set only while a request is under way; connections, threads, times and sizes
 // are bounded as bounds.hpp says. A request without a body that could carry one is served as one
-// with an empty body.
+// with an empty body. An answer's kept body goes out from where it is kept, never copied.
 //
 // bind, serve and the destructor belong to one thread; stop may be called from any thread, at any
 // time, also before serve.
