@@ -73,6 +73,28 @@ TEST_F(AccountEndpoints, TheDeviceListIsTheClientsTableInTheBackendsOrder) {
   EXPECT_EQ(answer("/getDeviceList").at("users_profiles").size(), 2u);
 }
 
+// The answer is made once for each table: requests share one text until the client reads a
+// table that differs, and the server answers those very bytes.
+TEST_F(AccountEndpoints, TheDeviceListIsMadeOnceForEachTable) {
+  answer("/register");
+  launch_node_->register_(*launch_node_->local_device());
+  node().network()->update_devices();
+  const KeptText first = kept_text("getDeviceList");
+  ASSERT_TRUE(first);
+  EXPECT_EQ(kept_text("getDeviceList"), first);
+  EXPECT_EQ(call("/getDeviceList")->body, *first);
+  node().network()->update_devices();  // the same list: the same table
+  EXPECT_EQ(kept_text("getDeviceList"), first);
+
+  landing_node_->register_(*landing_node_->local_device());
+  node().network()->update_devices();
+  const KeptText next = kept_text("getDeviceList");
+  ASSERT_TRUE(next);
+  EXPECT_NE(next, first);
+  EXPECT_EQ(utils::parse_json(*next).at("users_profiles").size(), 3u);
+  EXPECT_EQ(call("/getDeviceList")->body, *next);
+}
+
 TEST_F(AccountEndpoints, RegistersOnceAndAgainAfterARestart) {
   EXPECT_EQ(call("/register", "not even JSON")->body, kSuccess);  // the body is not read
   EXPECT_TRUE(node().network()->is_registered());

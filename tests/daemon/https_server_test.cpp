@@ -1,7 +1,8 @@
 // The local API's connections under load: a flood of them, idle ones, slow readers, requests sent
 // together or dribbled, stalled handshakes at the cap, and a stop with connections open. The
-// server answers every route with a fixed text, and GET "/backend" with as many bytes as "X-Size"
-// asks. Tests of a time or count bound build the server with a short bound of their own.
+// server answers every route with a fixed text, and GET "/backend" with as many bytes of JSON as
+// "X-Size" asks, as a kept body when "X-Kept" is given. Tests of a time or count bound build the
+// server with a short bound of their own.
 #include "velmora/daemon/server/https_server.hpp"
 
 #include <arpa/inet.h>
@@ -42,7 +43,11 @@ HandlerTable fixed_answers() {
   HandlerTable handlers;
   handlers.fill([](const ApiRequest& request) {
     const std::string_view size = request.header("X-Size");
-    return ApiAnswer{200, size.empty() ? "ok" : std::string(std::stoul(std::string(size)), 'a')};
+    ApiAnswer answer{200, size.empty() ? "ok" : std::string(std::stoul(std::string(size)), 'a')};
+    if (!size.empty()) answer.content_type = kJsonContentType;
+    if (!request.header("X-Kept").empty())
+      answer.kept_body = std::make_shared<const std::string>(std::move(answer.body));
+    return answer;
   });
   return handlers;
 }
@@ -276,6 +281,32 @@ TEST_F(ServedConnections, RequestsSentTogetherAreAnsweredInOrder) {
   const std::string last = client.read_until_closed();
   EXPECT_TRUE(whole(last, 3)) << last;
   EXPECT_NE(last.find("Connection: close"), std::string::npos);
+}
+
+// An answer with a kept body has the very bytes of one with a body of its own: a large one written
+// in many pieces to a slow reader, a HEAD answer without it, requests sent together, and a last
+// answer that closes the connection; neither is compressed for a client that would take it.
+TEST_F(ServedConnections, AKeptBodyGoesOutAsABodyOfTheAnswersOwn) {
+  const auto answers = [&](std::string kept) {
+    kept += "Accept-Encoding: gzip, br\r\n";
+    TlsConnection client(server_.port(), true, 4096);
+    client.write("GET /backend HTTP/1.1\r\nHost: x\r\nX-Size: 1000000\r\n" + kept + "\r\n");
+    std::string read = client.read_answer();
+    client.write("HEAD /backend HTTP/1.1\r\nHost: x\r\nX-Size: 7\r\n" + kept + "\r\n"
+                 "GET /backend HTTP/1.1\r\nHost: x\r\nX-Size: 5\r\n" + kept + "\r\n"
+                 "GET /backend HTTP/1.1\r\nHost: x\r\nX-Size: 3\r\n" + kept +
+                 "Connection: close\r\n\r\n");
+    return read + client.read_until_closed();
+  };
+  const std::string own = answers("");
+  EXPECT_EQ(answers("X-Kept: 1\r\n"), own);
+  const std::size_t head_answer = own.find("HTTP/1.1", 1);
+  EXPECT_TRUE(whole(own.substr(0, head_answer), 1000000));
+  const std::size_t after_head = own.find("\r\n\r\n", head_answer) + 4;
+  EXPECT_NE(own.substr(head_answer, after_head - head_answer).find("Content-Length: 7\r\n"),
+            std::string::npos);
+  EXPECT_TRUE(own.substr(after_head).starts_with("HTTP/1.1 200 ")) << "a HEAD answer has no body";
+  EXPECT_TRUE(own.ends_with("\r\n\r\naaa"));
 }
 
 // A request whose head or body passes its bound is refused whole, and its connection closed.

@@ -174,6 +174,34 @@ TEST_F(JobEndpoints, HistoriesListTheStoresAndTheClearsForgetThem) {
   EXPECT_TRUE(stored<job::Landings>("landings.bin").empty());
 }
 
+// A history's answer is made again only when a record comes, changes or goes; until then
+// requests share one text, the bytes the server answers.
+TEST_F(JobEndpoints, AHistoryIsMadeAgainOnlyWhenItsRecordsChange) {
+  const KeptText empty = kept_text("getMyJobHistory");
+  ASSERT_TRUE(empty);
+  EXPECT_EQ(kept_text("getMyJobHistory"), empty);
+  EXPECT_EQ(call("/getMyJobHistory")->body, *empty);
+
+  answer("/sendDockerizedApp", send_body(job_named("first").string()));
+  const KeptText sent = kept_text("getMyJobHistory");
+  ASSERT_TRUE(sent);
+  EXPECT_NE(sent, empty);
+  EXPECT_EQ(kept_text("getMyJobHistory"), sent);
+  EXPECT_EQ(call("/getMyJobHistory")->body, *sent);
+
+  const std::string id = only_launch()["id"];
+  EXPECT_EQ(call("/pauseLaunch", Value{{"job_id", id}}.dump())->body, kSuccess);
+  const KeptText paused = kept_text("getMyJobHistory");
+  ASSERT_TRUE(paused);
+  EXPECT_NE(paused, sent);
+  EXPECT_EQ(utils::parse_json(*paused).at("job_dict")[0]["status"], "Pausing");
+  EXPECT_EQ(call("/getMyJobHistory")->body, *paused);
+
+  EXPECT_EQ(call("/clearMyJobHistory")->body, kSuccess);
+  EXPECT_EQ(*kept_text("getMyJobHistory"), *empty);
+  EXPECT_EQ(kept_text("getMyWorkHistory"), kept_text("getMyWorkHistory"));
+}
+
 // The server refuses another method before the guard: the routes' handlers never see the request.
 TEST_F(JobEndpoints, AnotherMethodIsRefusedBeforeTheGuard) {
   const httplib::Result get_control = get("/stopLaunch", bearer(access_token()));

@@ -4,8 +4,11 @@
 // accepts what the node sends, and each request carries a valid token of the node's user.
 
 #include <string>
+#include <string_view>
+#include <variant>
 
 #include "api_fixture.hpp"
+#include "velmora/daemon/endpoints/guarded_endpoints.hpp"
 #include "velmora/model/velmora.hpp"
 #include "velmora/utils/result_json.hpp"
 #include "velmora/utils/text/json_parse.hpp"
@@ -24,6 +27,25 @@ class LoggedInApi : public ApiFixture {
   }
 
   model::Velmora& node() { return *state().gobj(); }
+
+  // The kept text the endpoint of that handler name answers now, from a table of endpoints of the
+  // fixture's own: what it keeps is apart from the server's. Null, and a test failure, when it
+  // answers text made for the request.
+  KeptText kept_text(std::string_view handler) {
+    struct NoRequest final : ApiRequest {
+      std::string_view method() const noexcept override { return "GET"; }
+      std::string_view path() const noexcept override { return ""; }
+      std::string_view body() const noexcept override { return ""; }
+      std::string_view header(std::string_view) const override { return ""; }
+    };
+    for (const EndpointRow& row : endpoints_) {
+      if (row.handler != handler) continue;
+      EndpointText text = row.endpoint(node(), NoRequest());
+      if (KeptText* const kept = std::get_if<KeptText>(&text)) return *kept;
+    }
+    ADD_FAILURE() << handler << " answered no kept text";
+    return nullptr;
+  }
 
   // The route at path asked as its method wants: a GET, or a POST of body; with the user's token.
   httplib::Result call(const std::string& path, const std::string& body = "{}") {
@@ -56,6 +78,7 @@ class LoggedInApi : public ApiFixture {
   }
 
   std::string token_;
+  const EndpointTable endpoints_ = guarded_endpoints();
 };
 
 }  // namespace velmora::daemon

@@ -5,10 +5,11 @@
 
 #include <cerrno>
 #include <memory>
-#include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "velmora/daemon/endpoints/kept_answer.hpp"
 #include "velmora/daemon/endpoints/node_call.hpp"
 #include "velmora/daemon/server/request_json.hpp"
 #include "velmora/daemon/validate_data.hpp"
@@ -77,42 +78,22 @@ std::string unregister(Velmora& gobj, const ApiRequest&) {
   return success_answer();
 }
 
-// The JSON texts of the profiles of a device table, made once for each table: the client replaces
-// its table whole when the backend's list changes, and writing 10,000 profiles takes tens of
-// milliseconds. Shared by the route's requests.
-class ProfileTexts {
- public:
-  struct Texts {
-    std::vector<std::string> profiles;
-    std::vector<std::string_view> views;  // of profiles, which never change once made
-  };
-
-  std::shared_ptr<const Texts> of(std::shared_ptr<const networking::DeviceTable> table) {
-    std::lock_guard lock(mutex_);
-    if (table != table_) {
-      auto texts = std::make_shared<Texts>();
-      texts->profiles.reserve(table->size());
-      for (const auto& [id, device] : *table)
-        texts->profiles.push_back(utils::answer_json(device.info()));
-      texts->views.assign(texts->profiles.begin(), texts->profiles.end());
-      texts_ = std::move(texts);
-      table_ = std::move(table);
-    }
-    return texts_;
-  }
-
- private:
-  std::mutex mutex_;
-  // The table texts_ holds, kept so that no later table can take its address.
-  std::shared_ptr<const networking::DeviceTable> table_;  // guarded by mutex_
-  std::shared_ptr<const Texts> texts_;                    // guarded by mutex_
-};
-
 // The profiles of the devices in the client's table, in the order of the backend's last list.
+// The answer is made once for each table and shared by the route's requests: the client replaces
+// its table whole when the backend's list changes, and the answer over 10,000 devices is megabytes
+// that take tens of milliseconds to write.
 Endpoint getDeviceList() {
-  return [profiles = std::make_shared<ProfileTexts>()](Velmora& gobj, const ApiRequest&) {
-    const auto texts = profiles->of(gobj.network()->devices());
-    return utils::string_to_result_json_list(true, 0, "success", "users_profiles", texts->views);
+  using Table = std::shared_ptr<const networking::DeviceTable>;
+  return [kept = std::make_shared<KeptAnswer<Table>>()](Velmora& gobj,
+                                                        const ApiRequest&) -> EndpointText {
+    return kept->of(gobj.network()->devices(), [](const Table& table) {
+      std::vector<std::string> profiles;
+      profiles.reserve(table->size());
+      for (const auto& [id, device] : *table) profiles.push_back(utils::answer_json(device.info()));
+      return utils::string_to_result_json_list(
+          true, 0, "success", "users_profiles",
+          std::vector<std::string_view>(profiles.begin(), profiles.end()));
+    });
   };
 }
 

@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "velmora/daemon/server/api_exchange.hpp"
@@ -16,11 +17,14 @@ class Velmora;
 
 namespace velmora::daemon {
 
+// An endpoint's JSON text: made for its request, or kept and shared by many answers.
+using EndpointText = std::variant<std::string, KeptText>;
+
 // Answers one request of its route on the node object: the answer's JSON text (an answer triple
 // of string_to_result_json), which the guard sends with status 200. Reports every failure by
 // throwing it; the guard answers it with status 500 and the failure's text. It sets no status and
 // no header, and is called on many request threads at once.
-using Endpoint = std::function<std::string(model::Velmora& gobj, const ApiRequest& request)>;
+using Endpoint = std::function<EndpointText(model::Velmora& gobj, const ApiRequest& request)>;
 
 struct EndpointRow {
   std::string_view handler;  // the route's handler name in the route index

@@ -4,6 +4,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <variant>
 
 #include "velmora/daemon/answer_triples.hpp"
 #include "velmora/daemon/auth/auth_error.hpp"
@@ -19,17 +20,26 @@ namespace {
 constexpr std::string_view kUserMismatch = "Access token userinfo != Refresh token userinfo";
 
 Endpoint not_built(std::string_view name) {
-  return [name](model::Velmora&, const ApiRequest&) -> std::string {
+  return [name](model::Velmora&, const ApiRequest&) -> EndpointText {
     throw utils::NotImplementedError(std::string(name) +
                                      " is not available in this version of the node");
   };
+}
+
+ApiAnswer success(EndpointText text) {
+  if (KeptText* const kept = std::get_if<KeptText>(&text)) {
+    ApiAnswer answer = json_answer(200, std::string());
+    answer.kept_body = std::move(*kept);
+    return answer;
+  }
+  return json_answer(200, std::get<std::string>(std::move(text)));
 }
 
 // Steps 4 and 5: the endpoint's answer, or its failure.
 ApiAnswer run(std::string_view name, const Endpoint& endpoint, model::Velmora& gobj,
               const ApiRequest& request) {
   try {
-    return json_answer(200, endpoint(gobj, request));
+    return success(endpoint(gobj, request));
   } catch (const std::exception& error) {
     LOG.log_error(utils::log::kError, error, "Endpoint failed: %s", name);
     return json_answer(500, refusal(error.what()));

@@ -2,8 +2,10 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "velmora/daemon/endpoints/kept_answer.hpp"
 #include "velmora/daemon/endpoints/node_call.hpp"
 #include "velmora/daemon/server/request_json.hpp"
 #include "velmora/daemon/validate_data.hpp"
@@ -57,22 +59,28 @@ Endpoint job_control(StoreOf<Record> store, void (Record::*operation)()) {
 
 // A history: to_dict of every record of the store, in the store's order, as "job_dict". The
 // records are taken in one step and listed outside the store's lock, each by the text it keeps of
-// its to_dict while it does not change.
+// its to_dict while it does not change; the answer is kept while those texts stay the same, so it
+// is made again only when a record comes, goes or changes.
 template <class Record>
 Endpoint history(StoreOf<Record> store) {
-  return [store](Velmora& gobj, const ApiRequest&) {
+  using Dicts = std::vector<std::shared_ptr<const std::string>>;
+  return [store, kept = std::make_shared<KeptAnswer<Dicts>>()](Velmora& gobj,
+                                                               const ApiRequest&) -> EndpointText {
     const auto records = (gobj.*store)().with([](const auto& stored) {
       std::vector<std::shared_ptr<Record>> taken;
       taken.reserve(stored.size());
       for (const auto& [job_id, record] : stored) taken.push_back(record);
       return taken;
     });
-    std::vector<std::shared_ptr<const std::string>> dicts;  // kept while their texts are read
-    std::vector<std::string_view> texts;
+    Dicts dicts;
     dicts.reserve(records.size());
-    texts.reserve(records.size());
-    for (const auto& record : records) texts.emplace_back(*dicts.emplace_back(record->dict_text()));
-    return utils::string_to_result_json_list(true, 0, "success", "job_dict", texts);
+    for (const auto& record : records) dicts.push_back(record->dict_text());
+    return kept->of(std::move(dicts), [](const Dicts& texts) {
+      std::vector<std::string_view> views;
+      views.reserve(texts.size());
+      for (const auto& text : texts) views.emplace_back(*text);
+      return utils::string_to_result_json_list(true, 0, "success", "job_dict", views);
+    });
   };
 }
 

@@ -1,8 +1,10 @@
 #pragma once
 // One exchange of the local API as handlers see it: the request (method, decoded path, headers,
-// body) and the answer they give. Both live for one request, on the thread that serves it.
+// body) and the answer they give. Both live for one request, on the thread that serves it; an
+// answer's kept body may be shared by many.
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -24,11 +26,15 @@ class ApiRequest {
   virtual std::string_view header(std::string_view name) const = 0;
 };
 
+// Text made once and sent as the body of many answers, from where it is kept; never changed.
+using KeptText = std::shared_ptr<const std::string>;
+
 struct ApiAnswer {
   int status = 200;
   std::string body = {};
   std::string content_type = std::string(kTextContentType);
   std::vector<std::pair<std::string, std::string>> headers = {};  // beyond "Content-Type"
+  KeptText kept_body = {};  // when set, the body of a success (status 2xx) in place of body
 };
 
 // Answers one request of its route. May throw: the dispatcher turns what escapes into a 500 page.

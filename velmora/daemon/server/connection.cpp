@@ -171,20 +171,23 @@ bool Connection::serve_buffered(const RequestServer& serve) {
     if (extent.length == 0) break;
     ++turn_;
     const bool last = extent.close_after || ++requests_ >= kMaxRequestsPerConnection;
-    const std::size_t answer_start = output_.size();
-    BufferedStream stream(std::string_view(input_).substr(0, extent.length), output_, ends_,
+    std::string& answers = output_.bytes();
+    const std::size_t answer_start = answers.size();
+    BufferedStream stream(std::string_view(input_).substr(0, extent.length), answers, ends_,
                           socket_);
     bool client_closes = false;
     bool answered = false;
+    KeptText kept_body;
     try {
-      answered = serve(stream, last, client_closes);
+      answered = serve(stream, last, client_closes, kept_body);
     } catch (const std::exception&) {
       // out of memory, say: this connection ends, the server goes on
     }
     input_.erase(0, extent.length);
     close_after_ = last || client_closes || !answered || stream.read_past_end() ||
-                   output_.size() - answer_start < 12 || refuses_framing(output_, answer_start);
-    if (close_after_) announce_close(output_, answer_start);
+                   answers.size() - answer_start < 12 || refuses_framing(answers, answer_start);
+    if (close_after_) announce_close(answers, answer_start);
+    if (answered) output_.append(std::move(kept_body));  // after its head
     served = true;
   }
   if (served) {
@@ -199,26 +202,24 @@ bool Connection::serve_buffered(const RequestServer& serve) {
 // failed. An answer may take as long as its reader goes on reading: each record the socket takes
 // gives it another request time.
 bool Connection::send(Wait& blocked) {
-  while (sent_ < output_.size()) {
+  while (!output_.empty()) {
     if (turn_ >= bounds_.records_per_turn) {
       blocked = Wait::kTurn;
       return false;
     }
+    const std::string_view next = output_.unwritten();
     std::size_t written = 0;
     ERR_clear_error();
-    const int done =
-        SSL_write_ex(ssl_.get(), output_.data() + sent_, output_.size() - sent_, &written);
+    const int done = SSL_write_ex(ssl_.get(), next.data(), next.size(), &written);
     if (done != 1) {
       blocked = after_failure(done);
       return false;
     }
-    sent_ += written;
+    output_.written(written);
     ++turn_;
     deadline_ = now_ + bounds_.request_time;
   }
-  output_.clear();
-  sent_ = 0;
-  release_if_large(output_);
+  release_if_large(output_.bytes());
   just_answered_ = true;
   last_served_ = now_;
   deadline_ = now_ + (input_.empty() ? bounds_.idle_time : bounds_.request_time);

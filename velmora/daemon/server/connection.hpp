@@ -16,6 +16,8 @@
 #include <string>
 
 #include "velmora/daemon/bounds.hpp"
+#include "velmora/daemon/server/answer_output.hpp"
+#include "velmora/daemon/server/api_exchange.hpp"
 #include "velmora/daemon/server/request_extent.hpp"
 
 namespace httplib {
@@ -28,10 +30,11 @@ namespace velmora::daemon {
 inline constexpr std::size_t kMaxRequestsPerConnection = 1000;
 
 // Parses one whole request read from stream and writes its answer to it; close_connection makes
-// the answer the connection's last. Sets connection_closed when the client asked to close. False
-// when the request could not be answered.
-using RequestServer =
-    std::function<bool(httplib::Stream& stream, bool close_connection, bool& connection_closed)>;
+// the answer the connection's last. Sets connection_closed when the client asked to close, and
+// kept_body to a body that goes out after what it wrote. False when the request could not be
+// answered.
+using RequestServer = std::function<bool(httplib::Stream& stream, bool close_connection,
+                                         bool& connection_closed, KeptText& kept_body)>;
 
 // Where a connection runs: the addresses a request may be asked for.
 struct ConnectionEnds {
@@ -94,9 +97,8 @@ class Connection {
   bool just_answered_ = false;  // in this advance, an answer went and nothing was read since
   std::size_t requests_ = 0;
   RequestFraming framing_{kMaxRequestHead, kMaxRequestBody};  // of the request in input_
-  std::string input_;   // received, not yet taken up by a request
-  std::string output_;  // answers not yet written, from sent_ on
-  std::size_t sent_ = 0;
+  std::string input_;    // received, not yet taken up by a request
+  AnswerOutput output_;  // answers not yet written
 };
 
 }  // namespace velmora::daemon

@@ -37,6 +37,19 @@ class ServedRequest final : public ApiRequest {
   const httplib::Request& request_;
 };
 
+// Where the request this thread answers hands over its answer's kept body: httplib writes the
+// head, the connection then the kept body from where it is kept.
+thread_local KeptText* t_kept_body = nullptr;
+
+// Points t_kept_body at kept_body while it lives.
+class KeptBodyHandOver {
+ public:
+  explicit KeptBodyHandOver(KeptText& kept_body) { t_kept_body = &kept_body; }
+  ~KeptBodyHandOver() { t_kept_body = nullptr; }
+  KeptBodyHandOver(const KeptBodyHandOver&) = delete;
+  KeptBodyHandOver& operator=(const KeptBodyHandOver&) = delete;
+};
+
 void send(ApiAnswer answer, httplib::Response& response) {
   response.status = answer.status;
   for (auto& [name, value] : answer.headers) response.set_header(name, value);
@@ -63,7 +76,9 @@ class HttpsServer::RequestAnswerer final : public httplib::Server {
  public:
   RequestAnswerer(const Dispatcher* dispatcher, std::chrono::milliseconds idle_time);
 
-  bool answer(httplib::Stream& stream, bool close_connection, bool& connection_closed) {
+  bool answer(httplib::Stream& stream, bool close_connection, bool& connection_closed,
+              KeptText& kept_body) {
+    const KeptBodyHandOver hand_over(kept_body);
     return process_request(stream, close_connection, connection_closed, whole_answers_);
   }
 
@@ -82,7 +97,12 @@ HttpsServer::RequestAnswerer::RequestAnswerer(const Dispatcher* dispatcher,
   set_payload_max_length(kMaxRequestBody);
   const auto dispatch = [dispatcher](const httplib::Request& request,
                                      httplib::Response& response) {
-    send(dispatcher->answer(ServedRequest(request)), response);
+    ApiAnswer answer = dispatcher->answer(ServedRequest(request));
+    KeptText kept_body = std::move(answer.kept_body);
+    // The head gives the kept body's length, as httplib gives that of a body of the answer's own.
+    if (kept_body) response.set_header("Content-Length", std::to_string(kept_body->size()));
+    send(std::move(answer), response);
+    if (kept_body && request.method != "HEAD") *t_kept_body = std::move(kept_body);
   };
   // Every request is answered before httplib routes it, but for those with a body to read first.
   // So a POST without a body is whole after its headers, and every method reaches the dispatcher.
@@ -131,8 +151,8 @@ HttpsServer::HttpsServer(const Dispatcher* dispatcher, const ServerBounds& bound
   SSL_CTX_set_read_ahead(context, 1);
   loop_ = std::make_unique<ConnectionLoop>(
       context, [answerer = answerer_.get()](httplib::Stream& stream, bool close_connection,
-                                            bool& connection_closed) {
-        return answerer->answer(stream, close_connection, connection_closed);
+                                            bool& connection_closed, KeptText& kept_body) {
+        return answerer->answer(stream, close_connection, connection_closed, kept_body);
       },
       bounds);
 }

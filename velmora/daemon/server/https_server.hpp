@@ -3,7 +3,8 @@
 // request is read whole before it is parsed (with cpp-httplib), and its connection is served by a
 // thread of a fixed set only while a request is under way; connections, threads, times and sizes
 // are bounded as bounds.hpp says, the time and count bounds by the server's ServerBounds. A
-// request without a body that could carry one is served as one with an empty body.
+// request without a body that could carry one is served as one with an empty body. An answer's
+// kept body goes out from where it is kept, never copied.
 //
 // bind, present, serve and the destructor belong to one thread; stop may be called from any
 // thread, at any time, also before serve.
