@@ -289,7 +289,7 @@ TEST_F(ServedConnections, RequestsSentTogetherAreAnsweredInOrder) {
 TEST_F(ServedConnections, AKeptBodyGoesOutAsABodyOfTheAnswersOwn) {
   const auto answers = [&](std::string kept) {
     kept += "Accept-Encoding: gzip, br\r\n";
-    TlsConnection client(server_.port(), true, 4096);
+    TlsConnection client(port(), true, 4096);
     client.write("GET /backend HTTP/1.1\r\nHost: x\r\nX-Size: 1000000\r\n" + kept + "\r\n");
     std::string read = client.read_answer();
     client.write("HEAD /backend HTTP/1.1\r\nHost: x\r\nX-Size: 7\r\n" + kept + "\r\n"
