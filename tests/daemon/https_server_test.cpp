@@ -442,6 +442,26 @@ TEST_F(ServedConnections, StalledConnectionsAtTheCapGiveWayToANewcomer) {
   EXPECT_EQ(begun.front()->read_until_closed(), "");  // the oldest went for it
 }
 
+// At the cap, a kept connection answered lately outlives older ones that never were answered.
+TEST_F(ServedConnections, AConnectionAnsweredLatelyOutlivesOlderSilentOnes) {
+  ServerBounds bounds;
+  bounds.max_connections = 4;
+  bounds.serving_threads = 2;
+  bounds.handshake_time = bounds.idle_time = 60s;  // none goes by its own time meanwhile
+  serve(bounds);
+  ASSERT_TRUE(eventually([&] { return server_->connections() == 0; }));
+  TlsConnection kept(port());  // the oldest
+  std::vector<utils::FileDescriptor> stalled;
+  for (std::size_t i = 1; i < bounds.max_connections; ++i)
+    stalled.push_back(stalled_handshake(port()));
+  ASSERT_TRUE(eventually([&] { return server_->connections() == bounds.max_connections; }));
+  kept.write(kGet);
+  ASSERT_TRUE(whole(kept.read_answer(), 2));
+  EXPECT_TRUE(served_afresh());  // in place of the oldest stalled one
+  kept.write(kGet);
+  EXPECT_TRUE(whole(kept.read_answer(), 2));
+}
+
 // A newcomer is closed at once only when every connection holds a request being answered.
 TEST_F(ServedConnections, ANewcomerIsRefusedWhenEveryConnectionIsBeingAnswered) {
   ServerBounds bounds;

@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <iterator>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -140,6 +141,7 @@ void ConnectionLoop::run(int listening_socket, const ConnectionEnds& local) {
   work();
   for (std::thread& worker : workers) worker.join();
   std::lock_guard lock(mutex_);
+  by_last_served_.clear();
   entries_.clear();  // closes every connection
   if (!failure_.empty()) throw utils::RuntimeError("the local API stopped serving: " + failure_);
 }
@@ -191,36 +193,52 @@ void ConnectionLoop::admit(int socket, ConnectionEnds ends) {
   const int yes = 1;
   ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
   std::uint64_t id = 0;
+  std::unique_ptr<Connection> displaced;  // closed outside the lock
   {
     std::lock_guard lock(mutex_);
-    if (entries_.size() >= bounds_.max_connections && !close_least_useful()) {
+    if (entries_.size() >= bounds_.max_connections && !(displaced = take_least_useful())) {
       ::close(socket);  // every connection holds a request being answered: this one goes at once
       return;
     }
     id = next_id_++;
-    entries_.emplace(id, Entry{std::make_unique<Connection>(socket, context_, std::move(ends),
-                                                            bounds_, Clock::now())});
+    auto connection =
+        std::make_unique<Connection>(socket, context_, std::move(ends), bounds_, Clock::now());
+    const Clock::time_point came = connection->last_served();
+    by_last_served_.push_back(id);
+    entries_.emplace(id, Entry{.connection = std::move(connection),
+                               .in_order = std::prev(by_last_served_.end()),
+                               .last_served = came});
   }
   if (!arm(socket, id, Connection::Wait::kRead, EPOLL_CTL_ADD)) {
+    std::unique_ptr<Connection> unarmed;
     std::lock_guard lock(mutex_);
-    entries_.erase(id);
+    unarmed = take(entries_.find(id));
   }
 }
 
-// Idle, still in its handshake, or with a request not yet whole: what a newcomer may displace,
-// the one longest without an answer first.
-bool ConnectionLoop::close_least_useful() {
-  auto least = entries_.end();
-  for (auto entry = entries_.begin(); entry != entries_.end(); ++entry) {
-    const Connection& connection = *entry->second.connection;
-    if (!entry->second.busy && !connection.answering() &&
-        (least == entries_.end() ||
-         connection.last_served() < least->second.connection->last_served()))
-      least = entry;
+// The one longest without an answer among those idle, in their handshake or with a request not
+// yet whole, and not being served.
+std::unique_ptr<Connection> ConnectionLoop::take_least_useful() {
+  for (const std::uint64_t id : by_last_served_) {
+    const auto entry = entries_.find(id);
+    if (!entry->second.busy && !entry->second.connection->answering()) return take(entry);
   }
-  if (least == entries_.end()) return false;
-  entries_.erase(least);
-  return true;
+  return nullptr;
+}
+
+// After a turn: an answer that went whole moves the connection to the end of the order.
+void ConnectionLoop::reorder(Entry& entry) {
+  const Clock::time_point served = entry.connection->last_served();
+  if (served == entry.last_served) return;
+  entry.last_served = served;
+  by_last_served_.splice(by_last_served_.end(), by_last_served_, entry.in_order);
+}
+
+std::unique_ptr<Connection> ConnectionLoop::take(Entries::iterator entry) {
+  by_last_served_.erase(entry->second.in_order);
+  std::unique_ptr<Connection> connection = std::move(entry->second.connection);
+  entries_.erase(entry);
+  return connection;
 }
 
 void ConnectionLoop::serve_connection(std::uint64_t id) {
@@ -247,12 +265,12 @@ void ConnectionLoop::serve_connection(std::uint64_t id) {
     std::lock_guard lock(mutex_);
     const auto entry = entries_.find(id);
     if (!armed) {
-      closed = std::move(entry->second.connection);
-      entries_.erase(entry);
+      closed = take(entry);
       return;
     }
     if (!entry->second.rewoken) {
       entry->second.busy = false;
+      reorder(entry->second);
       return;
     }
     entry->second.rewoken = false;  // it woke again while served: serve it once more
@@ -263,12 +281,16 @@ void ConnectionLoop::sweep() {
   std::uint64_t expirations = 0;
   [[maybe_unused]] const ssize_t read = ::read(timer_.get(), &expirations, sizeof expirations);
   bool resume_accepting = false;
+  std::vector<std::unique_ptr<Connection>> expired;  // closed outside the lock
   {
     std::lock_guard lock(mutex_);
     const Clock::time_point now = Clock::now();
-    std::erase_if(entries_, [now](const Entries::value_type& entry) {
-      return !entry.second.busy && entry.second.connection->deadline() <= now;
-    });
+    for (auto entry = entries_.begin(); entry != entries_.end();) {
+      const auto next = std::next(entry);
+      if (!entry->second.busy && entry->second.connection->deadline() <= now)
+        expired.push_back(take(entry));
+      entry = next;
+    }
     resume_accepting = std::exchange(accepting_paused_, false);
   }
   if (resume_accepting) arm(listener_, kListenerTag, Connection::Wait::kRead, EPOLL_CTL_MOD);

@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <list>
 #include <string>
 #include <unordered_map>
 
@@ -50,13 +51,19 @@ class ConnectionLoop {
     std::unique_ptr<Connection> connection;
     bool busy = false;     // a thread serves it (and arms it again); nobody else touches it
     bool rewoken = false;  // it woke while busy: the thread serving it goes on
+    std::list<std::uint64_t>::iterator in_order;    // its place in by_last_served_
+    Connection::Clock::time_point last_served{};   // when it took that place
   };
   using Entries = std::unordered_map<std::uint64_t, Entry>;
 
   void work();
   void accept_connections();
   void admit(int socket, ConnectionEnds ends);
-  bool close_least_useful();  // under mutex_
+  // Under mutex_: the connection that a newcomer displaces, taken out of the entries; none when
+  // every one holds a request being answered.
+  std::unique_ptr<Connection> take_least_useful();
+  void reorder(Entry& entry);                                  // under mutex_
+  std::unique_ptr<Connection> take(Entries::iterator entry);  // under mutex_
   void serve_connection(std::uint64_t id);
   void sweep();
   bool arm(int socket, std::uint64_t id, Connection::Wait wait, int operation);
@@ -73,6 +80,8 @@ class ConnectionLoop {
 
   mutable std::mutex mutex_;
   Entries entries_;         // guarded by mutex_
+  // Guarded by mutex_: the ids of entries_, by when each was last served, the longest ago first.
+  std::list<std::uint64_t> by_last_served_;
   std::uint64_t next_id_;   // guarded by mutex_
   bool accepting_paused_ = false;  // guarded by mutex_; out of descriptors until the next sweep
   std::string failure_;            // guarded by mutex_
