@@ -160,6 +160,18 @@ class ServedConnections : public ::testing::Test {
   }
   int port() const { return server_->port(); }
 
+  // Serves afresh with at most max_connections, none of which goes by its own time meanwhile,
+  // once the first client's connection has gone, so that none leaves by itself afterwards.
+  ServerBounds serve_capped(std::size_t max_connections) {
+    ServerBounds bounds;
+    bounds.max_connections = max_connections;
+    bounds.serving_threads = 2;
+    bounds.handshake_time = bounds.idle_time = 60s;
+    serve(bounds);
+    EXPECT_TRUE(eventually([&] { return server_->connections() == 0; }));
+    return bounds;
+  }
+
   // A new client's request, answered.
   bool served_afresh() {
     try {
@@ -418,13 +430,7 @@ TEST_F(ServedConnections, FastDribblersLeaveTheThreadsToOthers) {
 // At the cap a newcomer is served: it displaces a connection that stalled in its handshake, or
 // one whose request has not come whole, the oldest first.
 TEST_F(ServedConnections, StalledConnectionsAtTheCapGiveWayToANewcomer) {
-  ServerBounds bounds;
-  bounds.max_connections = 8;
-  bounds.serving_threads = 2;
-  bounds.handshake_time = bounds.idle_time = 60s;  // none goes by its own time meanwhile
-  serve(bounds);
-  // The first client's connection gone, so that none leaves by itself once the flood is in.
-  ASSERT_TRUE(eventually([&] { return server_->connections() == 0; }));
+  const ServerBounds bounds = serve_capped(8);
   std::vector<utils::FileDescriptor> stalled;
   for (std::size_t i = 0; i < 2 * bounds.max_connections; ++i)
     stalled.push_back(stalled_handshake(port()));
@@ -444,12 +450,7 @@ TEST_F(ServedConnections, StalledConnectionsAtTheCapGiveWayToANewcomer) {
 
 // At the cap, a kept connection answered lately outlives older ones that never were answered.
 TEST_F(ServedConnections, AConnectionAnsweredLatelyOutlivesOlderSilentOnes) {
-  ServerBounds bounds;
-  bounds.max_connections = 4;
-  bounds.serving_threads = 2;
-  bounds.handshake_time = bounds.idle_time = 60s;  // none goes by its own time meanwhile
-  serve(bounds);
-  ASSERT_TRUE(eventually([&] { return server_->connections() == 0; }));
+  const ServerBounds bounds = serve_capped(4);
   TlsConnection kept(port());  // the oldest
   std::vector<utils::FileDescriptor> stalled;
   for (std::size_t i = 1; i < bounds.max_connections; ++i)
