@@ -193,10 +193,9 @@ void ConnectionLoop::admit(int socket, ConnectionEnds ends) {
   const int yes = 1;
   ::setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
   std::uint64_t id = 0;
-  std::unique_ptr<Connection> displaced;  // closed outside the lock
   {
     std::lock_guard lock(mutex_);
-    if (entries_.size() >= bounds_.max_connections && !(displaced = take_least_useful())) {
+    if (entries_.size() >= bounds_.max_connections && !close_least_useful()) {
       ::close(socket);  // every connection holds a request being answered: this one goes at once
       return;
     }
@@ -210,20 +209,22 @@ void ConnectionLoop::admit(int socket, ConnectionEnds ends) {
                                .last_served = came});
   }
   if (!arm(socket, id, Connection::Wait::kRead, EPOLL_CTL_ADD)) {
-    std::unique_ptr<Connection> unarmed;
     std::lock_guard lock(mutex_);
-    unarmed = take(entries_.find(id));
+    close_entry(entries_.find(id));
   }
 }
 
 // The one longest without an answer among those idle, in their handshake or with a request not
 // yet whole, and not being served.
-std::unique_ptr<Connection> ConnectionLoop::take_least_useful() {
+bool ConnectionLoop::close_least_useful() {
   for (const std::uint64_t id : by_last_served_) {
     const auto entry = entries_.find(id);
-    if (!entry->second.busy && !entry->second.connection->answering()) return take(entry);
+    if (!entry->second.busy && !entry->second.connection->answering()) {
+      close_entry(entry);
+      return true;
+    }
   }
-  return nullptr;
+  return false;
 }
 
 // After a turn: an answer that went whole moves the connection to the end of the order.
@@ -234,11 +235,9 @@ void ConnectionLoop::reorder(Entry& entry) {
   by_last_served_.splice(by_last_served_.end(), by_last_served_, entry.in_order);
 }
 
-std::unique_ptr<Connection> ConnectionLoop::take(Entries::iterator entry) {
+void ConnectionLoop::close_entry(Entries::iterator entry) {
   by_last_served_.erase(entry->second.in_order);
-  std::unique_ptr<Connection> connection = std::move(entry->second.connection);
   entries_.erase(entry);
-  return connection;
 }
 
 void ConnectionLoop::serve_connection(std::uint64_t id) {
@@ -261,11 +260,10 @@ void ConnectionLoop::serve_connection(std::uint64_t id) {
                                       : connection->advance(serve_, now);
     const bool armed = wait != Connection::Wait::kDone &&
                        arm(connection->socket(), id, wait, EPOLL_CTL_MOD);
-    std::unique_ptr<Connection> closed;  // goes outside the lock
     std::lock_guard lock(mutex_);
     const auto entry = entries_.find(id);
     if (!armed) {
-      closed = take(entry);
+      close_entry(entry);
       return;
     }
     if (!entry->second.rewoken) {
@@ -281,14 +279,13 @@ void ConnectionLoop::sweep() {
   std::uint64_t expirations = 0;
   [[maybe_unused]] const ssize_t read = ::read(timer_.get(), &expirations, sizeof expirations);
   bool resume_accepting = false;
-  std::vector<std::unique_ptr<Connection>> expired;  // closed outside the lock
   {
     std::lock_guard lock(mutex_);
     const Clock::time_point now = Clock::now();
     for (auto entry = entries_.begin(); entry != entries_.end();) {
       const auto next = std::next(entry);
       if (!entry->second.busy && entry->second.connection->deadline() <= now)
-        expired.push_back(take(entry));
+        close_entry(entry);
       entry = next;
     }
     resume_accepting = std::exchange(accepting_paused_, false);

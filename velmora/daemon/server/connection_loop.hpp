@@ -59,11 +59,12 @@ class ConnectionLoop {
   void work();
   void accept_connections();
   void admit(int socket, ConnectionEnds ends);
-  // Under mutex_: the connection that a newcomer displaces, taken out of the entries; none when
-  // every one holds a request being answered.
-  std::unique_ptr<Connection> take_least_useful();
-  void reorder(Entry& entry);                                  // under mutex_
-  std::unique_ptr<Connection> take(Entries::iterator entry);  // under mutex_
+  // Under mutex_: closes the connection that a newcomer displaces; false when every one holds a
+  // request being answered.
+  bool close_least_useful();
+  void reorder(Entry& entry);              // under mutex_
+  // Under mutex_, and at once: connections() counts every connection still open, no more.
+  void close_entry(Entries::iterator entry);
   void serve_connection(std::uint64_t id);
   void sweep();
   bool arm(int socket, std::uint64_t id, Connection::Wait wait, int operation);
