@@ -15,9 +15,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <list>
 #include <memory>
 #include <mutex>
-#include <list>
 #include <string>
 #include <unordered_map>
 
@@ -51,8 +51,8 @@ class ConnectionLoop {
     std::unique_ptr<Connection> connection;
     bool busy = false;     // a thread serves it (and arms it again); nobody else touches it
     bool rewoken = false;  // it woke while busy: the thread serving it goes on
-    std::list<std::uint64_t>::iterator in_order;    // its place in by_last_served_
-    Connection::Clock::time_point last_served{};   // when it took that place
+    std::list<std::uint64_t>::iterator in_order;  // its place in by_last_served_
+    Connection::Clock::time_point last_served{};  // when it took that place
   };
   using Entries = std::unordered_map<std::uint64_t, Entry>;
 
@@ -62,7 +62,7 @@ class ConnectionLoop {
   // Under mutex_: closes the connection that a newcomer displaces; false when every one holds a
   // request being answered.
   bool close_least_useful();
-  void reorder(Entry& entry);              // under mutex_
+  void reorder(Entry& entry);  // under mutex_
   // Under mutex_, and at once: connections() counts every connection still open, no more.
   void close_entry(Entries::iterator entry);
   void serve_connection(std::uint64_t id);
